@@ -1,0 +1,67 @@
+#include "test_util.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir()
+{
+    std::string tmpl = (fs::temp_directory_path() / "tavelkorn-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+Bytes read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), (std::streamsize)data.size());
+}
+
+void write_file(const std::string& path, const std::string& text)
+{
+    write_file(path, Bytes(text.begin(), text.end()));
+}
+
+bool file_exists(const std::string& path) { return fs::exists(path); }
+
+uint32_t le32(const Bytes& b, size_t pos)
+{
+    return b.at(pos) | b.at(pos + 1) << 8 | b.at(pos + 2) << 16 | (uint32_t)b.at(pos + 3) << 24;
+}
+
+uint16_t le16(const Bytes& b, size_t pos) { return (uint16_t)(b.at(pos) | b.at(pos + 1) << 8); }
+
+void put_le32(Bytes& b, size_t pos, uint32_t v)
+{
+    for (int k = 0; k < 4; k++) b.at(pos + k) = (unsigned char)(v >> (8 * k));
+}
+
+int run_command(const std::string& cmd, std::string* out)
+{
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        if (out) out->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}

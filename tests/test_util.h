@@ -1,0 +1,33 @@
+// Small file helpers shared by the tests.
+#ifndef TEST_UTIL_H
+#define TEST_UTIL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh empty directory under the system's temporary folder, removed with
+// everything in it when the object goes away.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+Bytes read_file(const std::string& path);
+void write_file(const std::string& path, const Bytes& data);
+void write_file(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+
+// Little-endian fields, as the file formats store them.
+uint32_t le32(const Bytes& b, size_t pos);
+uint16_t le16(const Bytes& b, size_t pos);
+void put_le32(Bytes& b, size_t pos, uint32_t v);
+
+// Runs a shell command, returns its exit status and, if asked, its stdout.
+int run_command(const std::string& cmd, std::string* out = nullptr);
+
+#endif

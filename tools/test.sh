@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the whole test suite. Installs with apt-get what a fresh Debian machine
+# lacks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+for pkg in cmake g++ make libgtest-dev imagemagick; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTAVELKORN_TESTS=ON -DTAVELKORN_SANITIZE=ON >/dev/null
+cmake --build build-test -j "$(nproc)"
+cd build-test && ctest --output-on-failure -j "$(nproc)"
