@@ -56,17 +56,21 @@ Reponse lit_mot(std::string& mot)
 Reponse lit_entier(int& v, std::string& rebut)
 {
     fflush(stdout);
-    int c = getchar();
-    int r = analyse_entier(c, [] { return getchar(); }, v);
+    // What is taken is kept (its start only) to name a refused answer.
+    rebut.clear();
+    auto lire = [&rebut]() {
+        int c = getchar();
+        if (c != EOF && rebut.size() < 40 && !isspace(c)) rebut += c ? (char)c : '?';
+        return c;
+    };
+    int c = lire();
+    int r = analyse_entier(c, lire, v);
     if (r == NOMBRE_LU) {
         if (c != EOF) ungetc(c, stdin);
         return REPONSE_OK;
     }
     if (r == FIN_DONNEES) return REPONSE_FIN;
-    // What is left of the line goes; only its start is kept for the message.
-    rebut.clear();
-    for (; c != EOF && c != '\n'; c = getchar())
-        if (rebut.size() < 40 && c != '\r') rebut += c ? (char)c : '?';
+    while (c != EOF && c != '\n') c = lire();  // the rest of the line goes
     return REPONSE_INVALIDE;
 }
 

@@ -1,0 +1,71 @@
+#include "e2e.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+
+Site::Site() { std::filesystem::create_directories(dir.path + "/images/" + folder); }
+
+void Site::dem(const std::string& name, const std::vector<int32_t>& z) const
+{
+    Bytes b;
+    for (int32_t v : z)
+        for (int k = 0; k < 4; k++) b.push_back((unsigned char)((uint32_t)v >> (8 * k)));
+    write_file(path(name), b);
+}
+
+std::string Site::text(const std::string& name) const
+{
+    Bytes b = file(name);
+    return std::string(b.begin(), b.end());
+}
+
+Outcome Site::run(const std::string& answers, const std::string& shell_prefix) const
+{
+    write_file(dir / "answers", answers);
+    std::string cmd = "cd '" + dir.path + "' && " + shell_prefix + " '" TAVELKORN "' < answers > stdout 2> stderr";
+    int st = std::system(cmd.c_str());
+    Outcome r;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    Bytes out = read_file(dir / "stdout"), err = read_file(dir / "stderr");
+    r.out.assign(out.begin(), out.end());
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
+static std::string banner()
+{
+    std::string stars(62, '*'), inner = "\n\t*" + std::string(60, ' ') + "*";
+    std::string b = "\n\n\t" + stars + inner + "\n\t*                        Tavelkorn                           *";
+    for (int k = 0; k < 8; k++) b += inner;
+    return b + "\n\t" + stars;
+}
+
+const std::string kBanner = banner() + "\n\n\tName of the File Folder located in the Directory C:\\images : " +
+                            "\n\tName of the DEM (integer 4) (whitout extension .raw) ? ";
+
+std::string dims_shown(int lines, int cols)
+{
+    return "\n\n\tTHE DIGITAL ELEVATION MODEL HAS : \n\t            " + std::to_string(lines) +
+           " LINES\n\t        AND " + std::to_string(cols) + " COLUMNS\n";
+}
+
+std::string result_menu(const std::string& dem)
+{
+    return "\n\t\t0 -----> Use of the generic name " + dem + " ? \n\t\t1 -----> Creation of a new File ? \n\t\t";
+}
+
+const std::string kFormatMenu = "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t";
+
+std::string range_and_norm(int mind, int maxd)
+{
+    return "\n\tLecture \n\n\tAltitudes : \n\tMin : " + std::to_string(mind) + "\tMax : " + std::to_string(maxd) +
+           " \n\tNormalization value (255 max.) ? ";
+}
+
+std::string crlf(const std::string& text)
+{
+    std::string s;
+    for (char c : text) s += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return s;
+}

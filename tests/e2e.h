@@ -1,0 +1,43 @@
+// Runs the built program as an operator would: in a temporary working
+// directory holding images/<folder>/, with the answers piped on standard
+// input.
+#ifndef E2E_H
+#define E2E_H
+
+#include "test_util.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+struct Site {
+    TempDir dir;
+    std::string folder = "dem1";
+    // A file of the DEM folder.
+    std::string path(const std::string& name) const { return dir.path + "/images/" + folder + "/" + name; }
+    Site();
+    // Writes NAME.raw: little-endian int32 elevations, row after row.
+    void dem(const std::string& name, const std::vector<int32_t>& z) const;
+    void text(const std::string& name, const std::string& content) const { write_file(path(name), content); }
+    Bytes file(const std::string& name) const { return read_file(path(name)); }
+    std::string text(const std::string& name) const;
+    bool exists(const std::string& name) const { return file_exists(path(name)); }
+    Outcome run(const std::string& answers, const std::string& shell_prefix = "") const;
+};
+
+// The fixed parts of the dialogue, as the program prints them.
+extern const std::string kBanner;
+std::string dims_shown(int lines, int cols);
+std::string result_menu(const std::string& dem);
+extern const std::string kFormatMenu;
+std::string range_and_norm(int mind, int maxd);
+
+// Text with every "\n" stored as CR LF, as the program writes text files.
+std::string crlf(const std::string& text);
+
+#endif
