@@ -11,6 +11,7 @@
 const char* const REPERTOIRE_BASE = "c:\\images\\";
 const char SEPARATEUR = '\\';
 #else
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 const char* const REPERTOIRE_BASE = "images/";
@@ -147,23 +148,45 @@ int lit_descripteur(FILE* f, int* champs, int n, bool& hors_limites)
     return n;
 }
 
+#ifdef _WIN32
 uint64_t memoire_disponible()
 {
-#ifdef _WIN32
     MEMORYSTATUSEX etat;
     etat.dwLength = sizeof etat;
-    if (GlobalMemoryStatusEx(&etat)) return etat.ullAvailPhys;
-#else
-    FILE* f = fopen("/proc/meminfo", "r");
-    if (f) {
-        char ligne[128];
-        unsigned long long ko = 0;
-        bool trouve = false;
-        while (!trouve && fgets(ligne, sizeof ligne, f))
-            trouve = sscanf(ligne, "MemAvailable: %llu kB", &ko) == 1;
-        fclose(f);
-        if (trouve) return ko * 1024;
-    }
-#endif
-    return UINT64_MAX;
+    return GlobalMemoryStatusEx(&etat) ? etat.ullAvailPhys : UINT64_MAX;
 }
+#else
+// What an address-space limit (ulimit -v) still leaves to the process.
+static uint64_t reste_sous_la_limite()
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    unsigned long long pages = 0;
+    FILE* f = fopen("/proc/self/statm", "r");
+    if (f) {
+        if (fscanf(f, "%llu", &pages) != 1) pages = 0;
+        fclose(f);
+    }
+    uint64_t utilise = pages * (uint64_t)sysconf(_SC_PAGESIZE);
+    return rl.rlim_cur > utilise ? rl.rlim_cur - utilise : 0;
+}
+
+// Memory the system can give without paging, from /proc/meminfo.
+static uint64_t memoire_libre()
+{
+    FILE* f = fopen("/proc/meminfo", "r");
+    if (!f) return UINT64_MAX;
+    char ligne[128];
+    unsigned long long ko = 0;
+    bool trouve = false;
+    while (!trouve && fgets(ligne, sizeof ligne, f)) trouve = sscanf(ligne, "MemAvailable: %llu kB", &ko) == 1;
+    fclose(f);
+    return trouve ? ko * 1024 : UINT64_MAX;
+}
+
+uint64_t memoire_disponible()
+{
+    uint64_t libre = memoire_libre(), reste = reste_sous_la_limite();
+    return libre < reste ? libre : reste;
+}
+#endif

@@ -106,12 +106,19 @@ static int demande_entier(const std::string& invite, const char* quoi, int minim
 
 // ---------------------------------------------------------------- files
 
-// Closes a result file, ending the run if any of it could not be written.
-static void ferme_resultat(FILE* f, const std::string& chemin)
+// Closes f; false when anything written to it was lost.
+static bool ferme(FILE*& f)
 {
     bool ok = !ferror(f);
     if (fclose(f) != 0) ok = false;
-    if (!ok) echec("%s: could not be written completely", chemin.c_str());
+    f = nullptr;
+    return ok;
+}
+
+// Closes a result file, ending the run if any of it could not be written.
+static void ferme_resultat(FILE*& f, const std::string& chemin)
+{
+    if (!ferme(f)) echec("%s: could not be written completely", chemin.c_str());
 }
 
 static FILE* ouvre_resultat(const std::string& chemin, bool texte)
@@ -126,9 +133,7 @@ static void ecrit_descripteur(const std::string& chemin, int octets, int mini, i
 {
     FILE* f = ouvre_resultat(chemin, true);
     ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, octets, mini, maxi, pix_size);
-    bool ok = !ferror(f);
-    if (fclose(f) != 0) ok = false;
-    if (!ok) {
+    if (!ferme(f)) {
         remove(chemin.c_str());  // a descriptor is complete or absent
         echec("%s: could not be written completely; it was removed", chemin.c_str());
     }
@@ -176,8 +181,9 @@ static void alloue_grilles()
 {
     // Decide before allocating: an overcommitted allocation can succeed and
     // the process be killed when the pages are touched.
-    uint64_t pixels = (uint64_t)nb_lig * (uint64_t)nb_col;
-    uint64_t besoin = pixels * (sizeof(int) + sizeof(double) + 1) + (uint64_t)nb_lig * 3 * sizeof(void*);
+    uint64_t pixels = (uint64_t)nb_lig * (uint64_t)nb_col;  // below 2^62
+    uint64_t octets = sizeof(int) + sizeof(double) + 1;
+    uint64_t besoin = pixels > UINT64_MAX / octets / 2 ? UINT64_MAX : pixels * octets + (uint64_t)nb_lig * 3 * sizeof(void*);
     uint64_t dispo = memoire_disponible();
     if (besoin > dispo)
         echec("%s: the grids of %d x %d need %llu MiB of memory; %llu MiB are available", nomim1.c_str(), nb_lig,
@@ -243,6 +249,12 @@ static void ouverture()
     nomdescr1 = nomim1 + ".txt";
     nomim1 += ".raw";
 
+    // Only a regular file (or a link to one) is a DEM: opening a FIFO would
+    // wait for a writer, and a directory reads as an error.
+    std::error_code ec;
+    auto type = std::filesystem::status(nomim1, ec).type();
+    if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::not_found && !ec)
+        echec("%s: not a regular file", nomim1.c_str());
     f1 = fopen(nomim1.c_str(), "rb");
     if (!f1) {
         printf("\n\tFile %s unknown\n", nomim1.c_str());
@@ -300,6 +312,7 @@ static void lecture()
     }
     bool erreur = ferror(f1);
     fclose(f1);
+    f1 = nullptr;
     if (erreur) echec("%s: cannot be read", nomim1.c_str());
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
     if (lus < attendus)

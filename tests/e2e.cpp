@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sys/wait.h>
 
 Site::Site() { std::filesystem::create_directories(dir.path + "/images/" + folder); }
 
@@ -20,13 +19,17 @@ std::string Site::text(const std::string& name) const
     return std::string(b.begin(), b.end());
 }
 
-Outcome Site::run(const std::string& answers, const std::string& shell_prefix) const
+Outcome Site::run(const std::string& answers, const std::string& prefix, const char* program) const
 {
     write_file(dir / "answers", answers);
-    std::string cmd = "cd '" + dir.path + "' && " + shell_prefix + " '" TAVELKORN "' < answers > stdout 2> stderr";
-    int st = std::system(cmd.c_str());
+    // Standard error goes through a pipe, so that a file-size limit set in
+    // prefix cannot swallow the program's messages.
+    std::string cmd = "cd '" + dir.path + "' && ( (" + prefix + " exec '" + program +
+                      "' < answers > stdout) 2>&1; echo $? > status ) | cat > stderr";
+    std::system(cmd.c_str());
     Outcome r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    Bytes status = read_file(dir / "status");
+    r.status = std::stoi(std::string(status.begin(), status.end()));
     Bytes out = read_file(dir / "stdout"), err = read_file(dir / "stderr");
     r.out.assign(out.begin(), out.end());
     r.err.assign(err.begin(), err.end());

@@ -27,7 +27,9 @@ struct Site {
     Bytes file(const std::string& name) const { return read_file(path(name)); }
     std::string text(const std::string& name) const;
     bool exists(const std::string& name) const { return file_exists(path(name)); }
-    Outcome run(const std::string& answers, const std::string& shell_prefix = "") const;
+    // Runs the program (by default the test build's) after the shell
+    // commands in prefix, e.g. "ulimit -f 1;".
+    Outcome run(const std::string& answers, const std::string& prefix = "", const char* program = TAVELKORN) const;
 };
 
 // The fixed parts of the dialogue, as the program prints them.

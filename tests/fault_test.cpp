@@ -1,0 +1,173 @@
+// Hostile files, hostile answers and failing disks: each ends with a message
+// naming the file or value and status 1, leaves no half-written DEM
+// descriptor, and never touches the DEM.
+#include "e2e.h"
+
+#include <filesystem>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A 5 x 6 DEM with a window maximum of 40 (see the dialogue test).
+const std::vector<int32_t> kDem = {0,  0, 0,  0, 0, 0,  30, 0, 0, 0, 0, -30, 0,  0, 10,
+                                   0,  0, 20, 7, 7, 7, 7, 7,  7, 50, 0, 0, 0, 0, -50};
+
+struct Faulty : Site {
+    Bytes dem_bytes;
+    Faulty()
+    {
+        dem("site.raw", kDem);
+        dem_bytes = file("site.raw");
+    }
+    // The run failed cleanly: status 1, the message, the DEM as it was and
+    // its new descriptor complete or absent.
+    void expect_clean_failure(const Outcome& r, const std::string& message) const
+    {
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << message << " / " << r.err;
+        EXPECT_EQ(file("site.raw"), dem_bytes);
+        if (exists("site.txt")) EXPECT_EQ(text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
+    }
+};
+
+}  // namespace
+
+TEST(Fault, AResultFileThatCannotBeCreated)
+{
+    // A directory in the way stops even root from creating the file.
+    for (const char* name : {"site_tavelkorn.xls", "site_tavelkorn_info.txt", "site_tavelkorn.raw",
+                             "site_tavelkorn.txt", "site_tavelkorn.bmp"}) {
+        Faulty s;
+        fs::create_directory(s.path(name));
+        bool bmp = strstr(name, "bmp") != nullptr;
+        Outcome r = s.run(std::string("dem1 site 5 6 5 0 ") + (bmp ? "1" : "0") + " 255");
+        // the BMP writer tells only that the file failed, not at which step
+        s.expect_clean_failure(r, std::string("images/dem1/") + name +
+                                      (bmp ? ": could not be written completely" : ": cannot be created"));
+    }
+}
+
+TEST(Fault, ADiskThatFillsWhileWriting)
+{
+    for (const char* name : {"site_tavelkorn.xls", "site_tavelkorn_info.txt", "site_tavelkorn.raw",
+                             "site_tavelkorn.txt", "site_tavelkorn.bmp"}) {
+        Faulty s;
+        fs::create_symlink("/dev/full", s.path(name));
+        Outcome r = s.run(std::string("dem1 site 5 6 5 0 ") + (strstr(name, "bmp") ? "1" : "0") + " 255");
+        s.expect_clean_failure(r, std::string("images/dem1/") + name + ": could not be written completely");
+    }
+    // The DEM's own descriptor is the first file written: with no room at
+    // all it is removed rather than left half written.
+    Faulty s;
+    Outcome r = s.run("dem1 site 5 6 5 0 1 255", "trap '' XFSZ; ulimit -f 0;");
+    s.expect_clean_failure(r, "images/dem1/site.txt: could not be written completely; it was removed");
+}
+
+TEST(Fault, AFileSizeLimitHitInsideTheBitmap)
+{
+    Faulty s;
+    // 1 KiB: the profile, report and descriptor fit, the 1118-byte BMP does not.
+    Outcome r = s.run("dem1 site 5 6 5 0 1 255", "trap '' XFSZ; ulimit -f 1;");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("images/dem1/site_tavelkorn.bmp: could not be written completely"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(s.file("site.raw"), s.dem_bytes);
+    EXPECT_EQ(s.text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
+}
+
+TEST(Fault, GridsThatCannotBeAllocated)
+{
+    // The unsanitized program under an address-space limit: 2000 x 2000
+    // needs 52 MB of grids, 40 MB of address space is all there is.
+    Faulty s;
+    s.text("site.txt", "2000\n2000\n4\n0\n0\n1\n");
+    Outcome r = s.run("dem1 site 0 0 255", "ulimit -v 40000;", TAVELKORN_PLAIN);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("images/dem1/site.raw: the grids of 2000 x 2000 need 49 MiB"), std::string::npos) << r.err;
+    EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
+
+    // Allocation refused although memory seemed available: rows of 8 MB
+    // where the allocator gives 4 MiB at most.
+    s.text("site.txt", "3\n1000000\n4\n0\n0\n1\n");
+    Outcome refused = s.run("dem1 site 0 0 255", "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=4");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("images/dem1/site.raw: the grids of 3 x 1000000 (37 MiB) could not be allocated"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
+}
+
+TEST(Fault, ADescriptorClaimingAnImpossibleSize)
+{
+    Faulty s;
+    s.text("site.txt", "2000000000\n2000000000\n4\n0\n0\n1\n");
+    Outcome r = s.run("dem1 site 0 0 255");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("images/dem1/site.raw: the grids of 2000000000 x 2000000000 need"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
+}
+
+TEST(Fault, ADemThatIsNotARegularFileOrCannotBeRead)
+{
+    Site dir;
+    fs::create_directory(dir.path("site.raw"));
+    Outcome r = dir.run("dem1 site 5 6 5 0 0 255");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("images/dem1/site.raw: not a regular file"), std::string::npos) << r.err;
+
+    Site fifo;
+    ASSERT_EQ(mkfifo(fifo.path("site.raw").c_str(), 0600), 0);
+    Outcome f = fifo.run("dem1 site 5 6 5 0 0 255");  // must not wait for a writer
+    EXPECT_EQ(f.status, 1);
+
+    Site unreadable;  // reading this regular-looking file fails with an I/O error
+    fs::create_symlink("/proc/self/mem", unreadable.path("site.raw"));
+    Outcome u = unreadable.run("dem1 site 5 6 5 0 0 255");
+    EXPECT_EQ(u.status, 1);
+    EXPECT_NE(u.err.find("images/dem1/site.raw: cannot be read"), std::string::npos) << u.err;
+    EXPECT_FALSE(unreadable.exists("site.txt"));
+}
+
+TEST(Answers, LongTokensNulBytesAndNonNumbersAtEveryPrompt)
+{
+    const std::string long_name(10000, 'n');
+    Faulty s;
+    Outcome r = s.run("dem1 " + long_name + "\n");
+    EXPECT_EQ(r.status, 0);  // no such DEM: the usual message, then the key
+    EXPECT_NE(r.out.find("File images/dem1/" + long_name + ".raw unknown"), std::string::npos);
+
+    Outcome result = s.run("dem1 site 5 6 5 1 " + long_name + " 0 255");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(": cannot be created"), std::string::npos);
+    EXPECT_FALSE(s.exists("site.txt"));
+
+    Faulty nul;
+    Outcome n = nul.run(std::string("dem1 si\0te site 5 6 5 0 1 255", 30));
+    EXPECT_EQ(n.status, 0) << n.err;
+    EXPECT_NE(n.err.find("the DEM name holds a NUL byte"), std::string::npos) << n.err;
+
+    // One non-number at each numeric prompt, each refused once and asked again.
+    Faulty every;
+    Outcome e = every.run("dem1 site a\n5\nb\n6\nc\n5\nd\n0\ne\n1\nf\n255\r\n");
+    EXPECT_EQ(e.status, 0) << e.err;
+    for (const char* refusal : {"'a': the number of lines", "'b': the number of columns", "'c': the pixel size",
+                                "'d': the result name menu", "'e': the format menu", "'f': the normalization value"})
+        EXPECT_NE(e.err.find(refusal), std::string::npos) << refusal;
+    EXPECT_EQ(every.text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
+    EXPECT_TRUE(every.exists("site_tavelkorn.bmp"));
+
+    // Numbers at the very limits of int, and past them.
+    Faulty limits;
+    Outcome l = limits.run("dem1 site 5 6 -2147483648 0 1 2147483648\n-2147483649 x\n2147483647\n");
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_NE(l.err.find("'2147483648': the normalization value"), std::string::npos) << l.err;
+    EXPECT_NE(l.err.find("'-2147483649x': the normalization value"), std::string::npos) << l.err;
+    EXPECT_NE(limits.text("site_tavelkorn_info.txt").find("Normalization value = 255 "), std::string::npos);
+    EXPECT_EQ(limits.text("site.txt"), crlf("5\n6\n4\n-50\n50\n-2147483648\n"));
+}
