@@ -38,6 +38,17 @@ void ecrit_texte(FILE* f, const char* fmt, ...)
 // Returns the number of fields read.
 int lit_descripteur(FILE* f, int* champs, int n, bool& hors_limites);
 
+// Seeks a binary file to a 64-bit offset.
+bool positionne(FILE* f, uint64_t position);
+
+// Row kernels are built twice, for AVX2 and for any x86-64, and the machine
+// picks one at start-up; elsewhere they are plain functions.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
+#define NOYAU __attribute__((target_clones("avx2", "default")))
+#else
+#define NOYAU
+#endif
+
 // Bytes of memory the process can still use without paging (or UINT64_MAX
 // where the system does not say).
 uint64_t memoire_disponible();

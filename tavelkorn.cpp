@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -29,10 +31,11 @@ std::string nomim2;     // result image (the stem until the format is known)
 std::string nomim3;     // profile table
 std::string nomim4;     // run report
 FILE *f1, *f2, *f3, *f4;
-int** itab_in;
-unsigned char** tab_out;
-double** tab_out_prov;
+int** itab_in;  // the elevations; null when the DEM is streamed
 double dmax, dmin;  // window maximum and the bottom of the stretch
+int* tampon;             // the DEM row being streamed
+double* dev_profil;      // deviations of the profile row
+unsigned char* octets;   // the image row being written
 
 // ---------------------------------------------------------------- messages
 
@@ -177,23 +180,37 @@ static bool nom_de_resultat_sur(const std::string& souche)
     return true;
 }
 
-static void alloue_grilles()
+// The elevations are held in itab_in when they fit in memory. Otherwise the
+// DEM is streamed: read row by row once for the range and the window
+// maximum, and again for the image, with memory for a few rows only. Both
+// ways write the same bytes.
+static void prepare_memoire()
 {
-    // Decide before allocating: an overcommitted allocation can succeed and
-    // the process be killed when the pages are touched.
-    uint64_t pixels = (uint64_t)nb_lig * (uint64_t)nb_col;  // below 2^62
-    uint64_t octets = sizeof(int) + sizeof(double) + 1;
-    uint64_t besoin = pixels > UINT64_MAX / octets / 2 ? UINT64_MAX : pixels * octets + (uint64_t)nb_lig * 3 * sizeof(void*);
+    uint64_t lignes = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
+    uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * sizeof(int) + sizeof(int*));
     uint64_t dispo = memoire_disponible();
-    if (besoin > dispo)
-        echec("%s: the grids of %d x %d need %llu MiB of memory; %llu MiB are available", nomim1.c_str(), nb_lig,
-              nb_col, (unsigned long long)(besoin >> 20), (unsigned long long)(dispo >> 20));
-    itab_in = imatrice(nb_col, nb_lig);
-    tab_out = ucmatrice(nb_col, nb_lig);
-    tab_out_prov = dmatrice(nb_col, nb_lig);
-    if (!itab_in || !tab_out || !tab_out_prov)
-        echec("%s: the grids of %d x %d (%llu MiB) could not be allocated", nomim1.c_str(), nb_lig, nb_col,
-              (unsigned long long)(besoin >> 20));
+    if (lignes > dispo)
+        echec("%s: a row of %d elevations needs %llu MiB of memory; %llu MiB are available", nomim1.c_str(), nb_col,
+              (unsigned long long)(lignes >> 20), (unsigned long long)(dispo >> 20));
+    tampon = ivecteur(nb_col);
+    dev_profil = dvecteur(nb_col);
+    octets = ucvecteur(nb_col);
+    if (!tampon || !dev_profil || !octets)
+        echec("%s: rows of %d elevations (%llu MiB) could not be allocated", nomim1.c_str(), nb_col,
+              (unsigned long long)(lignes >> 20));
+    // Decide before allocating: an overcommitted allocation can succeed and
+    // the process be killed later, when its pages are touched.
+    if (grille <= dispo - lignes) itab_in = imatrice(nb_col, nb_lig);
+    if (itab_in) return;
+    // Streaming reads each row where the descriptor says it is.
+    std::error_code ec;
+    uint64_t taille = std::filesystem::file_size(nomim1, ec);
+    uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
+    if (ec || taille < attendus)
+        echec("%s: %llu bytes expected for %d x %d elevations, %llu found; a DEM too large for memory (%llu MiB "
+              "available) must be complete",
+              nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)taille,
+              (unsigned long long)(dispo >> 20));
 }
 
 // ---------------------------------------------------------------- opening
@@ -265,7 +282,7 @@ static void ouverture()
     printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
     printf("\n\t            %d LINES", nb_lig);
     printf("\n\t        AND %d COLUMNS\n", nb_col);
-    alloue_grilles();
+    prepare_memoire();
 
     std::string souche;
     do souche = nomim2 + nom_des_resultats(nomfic);
@@ -294,44 +311,130 @@ static void ouverture()
     }
 }
 
+// ---------------------------------------------------------------- row kernels
+
+// The curvature term of column j; 32-bit wrap-around is part of the result,
+// so it is computed in unsigned arithmetic.
+static inline int32_t courbure(const int* z, int j)
+{
+    return (int32_t)(4u * (uint32_t)z[j] - (uint32_t)z[j - 1] - (uint32_t)z[j + 1]);
+}
+
+// The row's mean term (n >= 3): the wrapped sum over columns 1 to n-2, as
+// an integer quotient truncated toward zero.
+NOYAU static double moyenne_ligne(const int* z, int n)
+{
+    uint32_t somme = 0;
+    for (int j = 1; j <= n - 2; j++) somme += (uint32_t)courbure(z, j);
+    return (double)((int32_t)somme / (n - 2));
+}
+
+// Elevation range of a row, with the <= and >= of the whole-grid search.
+NOYAU static void etendue_ligne(const int* z, int n, int& mind, int& maxd)
+{
+    int mi = mind, ma = maxd;
+    for (int j = 0; j < n; j++) {
+        mi = z[j] < mi ? z[j] : mi;
+        ma = z[j] > ma ? z[j] : ma;
+    }
+    mind = mi;
+    maxd = ma;
+}
+
+// Largest deviation of a row inside the window columns 2 to n-3. |t - mean|
+// is largest at the smallest or the largest term, so integer extremes
+// suffice.
+NOYAU static double maximum_ligne(const int* z, int n)
+{
+    if (n < 5) return 0.0;
+    double val_mean = moyenne_ligne(z, n);
+    int32_t mi = courbure(z, 2), ma = mi;
+    for (int j = 3; j <= n - 3; j++) {
+        int32_t t = courbure(z, j);
+        mi = t < mi ? t : mi;
+        ma = t > ma ? t : ma;
+    }
+    return std::max(std::fabs((double)mi - val_mean), std::fabs((double)ma - val_mean));
+}
+
+// Deviations of a row: |term - mean| at columns 1 to n-2, 0 at the ends.
+// (sqrt(d * d) of the written formula is exactly |d| in IEEE arithmetic.)
+static void deviations_ligne(const int* z, int n, double* d)
+{
+    d[0] = d[n - 1] = 0.0;
+    if (n < 3) return;
+    double val_mean = moyenne_ligne(z, n);
+    for (int j = 1; j <= n - 2; j++) d[j] = std::fabs((double)courbure(z, j) - val_mean);
+}
+
+// The stretch of one deviation, evaluated in the written order (a division,
+// never a multiplication by the reciprocal). Negative values give 0, and a
+// negative zero becomes +0 so that the profile never shows "-0.000000".
+static inline double etire(double x, double dmin_, double dif, double scale)
+{
+    double v = ((x - dmin_) / dif) * scale;
+    return v >= 0.0 ? v + 0.0 : 0.0;
+}
+
+// The low 8 bits of v truncated toward zero (v >= 0): 256 gives 0, 300
+// gives 44. Every reachable v is below 2^42; scaling by 1/256 and the
+// subtraction are exact, so this equals the 64-bit conversion.
+static inline unsigned char octet(double v)
+{
+    double q = std::floor(v * (1.0 / 256.0));
+    return (unsigned char)(int32_t)(v - q * 256.0);
+}
+
+// One row of the image, straight from the elevations.
+NOYAU static void octets_ligne(const int* z, int n, unsigned char* out, double dmin_, double dif, double scale)
+{
+    unsigned char bord = octet(etire(0.0, dmin_, dif, scale));  // a deviation of 0, never computed
+    if (n < 3) {
+        for (int j = 0; j < n; j++) out[j] = bord;
+        return;
+    }
+    double val_mean = moyenne_ligne(z, n);
+    out[0] = out[n - 1] = bord;
+    for (int j = 1; j <= n - 2; j++) out[j] = octet(etire(std::fabs((double)courbure(z, j) - val_mean), dmin_, dif, scale));
+}
+
 // ---------------------------------------------------------------- loading
 
-// Reads the DEM row by row into itab_in; a short file leaves the missing
-// elevations at 0 (a partly read value keeps the bytes that came).
-static void lecture()
+// Reads the next DEM row into z; a short file leaves the missing elevations
+// at 0 (a partly read value keeps the bytes that came). Returns the bytes read.
+static size_t lit_ligne(int* z)
+{
+    size_t attendus = (size_t)nb_col * 4;
+    size_t n = fread(z, 1, attendus, f1);
+    if (n < attendus) memset((char*)z + n, 0, attendus - n);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (int j = 0; j < nb_col; j++) z[j] = (int)__builtin_bswap32((uint32_t)z[j]);
+#endif
+    return n;
+}
+
+// One pass over the DEM: the elevation range (its search starts from
+// 10000000 and 0, not from the int extremes), the window maximum dmax, and
+// the deviations of the profile row.
+static void lecture(int& mind, int& maxd)
 {
     printf("\n\tLecture \n");
+    mind = 10000000;
+    maxd = 0;
+    dmax = 0.0;
     uint64_t lus = 0;
     for (int i = 0; i < nb_lig; i++) {
-        size_t n = fread(itab_in[i], 1, (size_t)nb_col * 4, f1);
-        lus += n;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        for (int j = 0; j < nb_col; j++) itab_in[i][j] = (int)__builtin_bswap32((uint32_t)itab_in[i][j]);
-#endif
-        if (n < (size_t)nb_col * 4) break;
+        int* z = itab_in ? itab_in[i] : tampon;
+        lus += lit_ligne(z);
+        etendue_ligne(z, nb_col, mind, maxd);
+        if (i >= 2 && i <= nb_lig - 3) dmax = std::max(dmax, maximum_ligne(z, nb_col));
+        if (i == nb_lig / 2) deviations_ligne(z, nb_col, dev_profil);
     }
-    bool erreur = ferror(f1);
-    fclose(f1);
-    f1 = nullptr;
-    if (erreur) echec("%s: cannot be read", nomim1.c_str());
+    if (ferror(f1)) echec("%s: cannot be read", nomim1.c_str());
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
     if (lus < attendus)
         avertit("%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
                 nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)lus);
-}
-
-// The search starts from 10000000 and 0, not from the int extremes: an
-// all-negative DEM reports a maximum of 0.
-static void etendue(int& mind, int& maxd)
-{
-    mind = 10000000;
-    maxd = 0;
-    for (int i = 0; i < nb_lig; i++)
-        for (int j = 0; j < nb_col; j++) {
-            int z = itab_in[i][j];
-            if (z <= mind) mind = z;
-            if (z >= maxd) maxd = z;
-        }
 }
 
 static void rapport(int mind, int maxd, int norm)
@@ -350,9 +453,8 @@ static void rapport(int mind, int maxd, int norm)
 // normalisation value and writes the run report. Returns the value.
 static int chargement()
 {
-    lecture();
     int mind, maxd;
-    etendue(mind, maxd);
+    lecture(mind, maxd);
     if (!descriptif_OK) {
         ecrit_descripteur(nomdescr1, 4, mind, maxd);
         descriptif_OK = true;
@@ -366,99 +468,68 @@ static int chargement()
     return norm;
 }
 
-// ---------------------------------------------------------------- deviations
-
-// Deviations of one row of n elevations: |val_der - val_mean| at columns 1
-// to n-2; columns 0 and n-1 are left as they are.
-static void deviations_ligne(const int* z, int n, double* d)
-{
-    if (n < 3) return;  // no column has two neighbours
-    // 32-bit wrap-around is part of the result: compute in unsigned.
-    uint32_t somme = 0;
-    for (int j = 1; j <= n - 2; j++) somme += 4u * (uint32_t)z[j] - (uint32_t)z[j - 1] - (uint32_t)z[j + 1];
-    int val_tot = (int32_t)somme;
-    double val_mean = (double)(val_tot / (n - 2));  // integer mean, truncated toward zero
-    for (int j = 1; j <= n - 2; j++) {
-        int val_der = (int32_t)(4u * (uint32_t)z[j] - (uint32_t)z[j - 1] - (uint32_t)z[j + 1]);
-        // sqrt(dd * dd) is exactly |dd| in IEEE arithmetic, however large dd is.
-        d[j] = std::fabs((double)val_der - val_mean);
-    }
-}
-
-// Largest deviation inside the search window: the grid less a border two
-// pixels wide. 0 when the window is empty.
-static double maximum_fenetre()
-{
-    double m = 0.0;
-    for (int i = 2; i <= nb_lig - 3; i++)
-        for (int j = 2; j <= nb_col - 3; j++)
-            if (tab_out_prov[i][j] > m) m = tab_out_prov[i][j];
-    return m;
-}
-
-// The stretch of one deviation, evaluated in the written order (a division,
-// never a multiplication by the reciprocal). Negative and NaN give 0; a
-// negative zero becomes +0 so that the profile never shows "-0.000000".
-static double etire(double x, double dif, double scale)
-{
-    double v = ((x - dmin) / dif) * scale;
-    return v >= 0.0 ? v + 0.0 : 0.0;
-}
-
-// Only the low 8 bits of the truncated value are kept: 256 gives 0, 300 gives
-// 44. Every reachable v is below 2^42, so the 64-bit conversion is exact.
-static void octets_ligne(const double* d, int n, unsigned char* out, double dif, double scale)
-{
-    for (int j = 0; j < n; j++) out[j] = (unsigned char)(int64_t)etire(d[j], dif, scale);
-}
-
-// Computes the deviation grid and the byte image; returns dif, 0 when the
-// search window holds no deviation and everything stays 0.
-static double calcul(double scale)
-{
-    for (int i = 0; i < nb_lig; i++) deviations_ligne(itab_in[i], nb_col, tab_out_prov[i]);
-    dmax = maximum_fenetre();
-    dmin = dmax * 0.5;
-    double dif = dmax - dmin;
-    if (dif > 0.0) {
-        for (int i = 0; i < nb_lig; i++) octets_ligne(tab_out_prov[i], nb_col, tab_out[i], dif, scale);
-    } else {
-        avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
-                "the image and the profile are all 0",
-                nomim1.c_str());
-    }
-    return dif;
-}
-
 // ---------------------------------------------------------------- outputs
 
-static void profil(double dif, double scale)
+// The stretch maps dmin (half the window maximum) to 0 and dmax to scale.
+struct Etirement {
+    double dif, scale;
+};
+
+// The profile of the middle row (nb_lig / 2, the row the report names):
+// the stretched values before the byte conversion, so they can exceed norm.
+static void profil(Etirement e)
 {
-    int r = nb_lig / 2;
     for (int j = 1; j <= nb_col - 2; j++)
-        ecrit_texte(f3, "%d\t%lf\n", j + 1, dif > 0.0 ? etire(tab_out_prov[r][j], dif, scale) : 0.0);
+        ecrit_texte(f3, "%d\t%lf\n", j + 1, e.dif > 0.0 ? etire(dev_profil[j], dmin, e.dif, e.scale) : 0.0);
     ferme_resultat(f3, nomim3);
 }
 
-static void image()
+// Row i of the image, computed from row i of the DEM (read again from the
+// file when streaming). All 0 when the window holds no deviation.
+static const unsigned char* ligne_image(int i, void* contexte)
 {
-    if (format == 1) {
-        if (SauveBMP(nomim2.c_str(), tab_out, nb_col, nb_lig, 0, nullptr) != 0)
-            echec("%s: could not be written completely", nomim2.c_str());
-    } else if (format == 0) {
-        for (int i = 0; i < nb_lig; i++) fwrite(tab_out[i], 1, (size_t)nb_col, f2);
-        ferme_resultat(f2, nomim2);
+    const Etirement& e = *(const Etirement*)contexte;
+    const int* z = itab_in ? itab_in[i] : tampon;
+    if (!itab_in) {
+        if (!positionne(f1, (uint64_t)i * (uint64_t)nb_col * 4)) return nullptr;
+        lit_ligne(tampon);
     }
+    if (e.dif > 0.0) octets_ligne(z, nb_col, octets, dmin, e.dif, e.scale);
+    else memset(octets, 0, (size_t)nb_col);
+    return octets;
+}
+
+static void image(Etirement e)
+{
+    bool ecrit = true;
+    if (format == 1) {
+        ecrit = SauveBMPLignes(nomim2.c_str(), ligne_image, &e, nb_col, nb_lig, 0, nullptr) == 0;
+    } else if (format == 0) {
+        for (int i = 0; i < nb_lig && ecrit; i++) {
+            const unsigned char* ligne = ligne_image(i, &e);
+            ecrit = ligne && fwrite(ligne, 1, (size_t)nb_col, f2) == (size_t)nb_col;
+        }
+    }
+    bool lu = !ferror(f1);
+    fclose(f1);
+    f1 = nullptr;
+    if (!lu) echec("%s: cannot be read", nomim1.c_str());
+    if (format == 0) ferme_resultat(f2, nomim2);
+    if (!ecrit) echec("%s: could not be written completely", nomim2.c_str());
 }
 
 int main()
 {
     ouverture();
     int norm = chargement();
-    double scale = (double)norm;
-    double dif = calcul(scale);
-    profil(dif, scale);
-    image();
+    dmin = dmax * 0.5;
+    Etirement e = {dmax - dmin, (double)norm};
+    if (!(e.dif > 0.0))
+        avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
+                "the image and the profile are all 0",
+                nomim1.c_str());
+    profil(e);
+    image(e);
     printf("\n");
     return 0;
 }

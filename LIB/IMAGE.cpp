@@ -73,13 +73,15 @@ static bool EcritPalette(FILE* f, const Color32* CM)
     return fwrite(Buff, 4, 256, f) == 256;
 }
 
-static bool EcritPixels(FILE* f, unsigned char** Buff, int NbCol, int NbLig, int taille,
+static bool EcritPixels(FILE* f, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int taille,
                         unsigned char* BuffTmp, size_t TBuff)
 {
     size_t Utile = (size_t)NbCol * taille;
     memset(BuffTmp, 0, TBuff);
     for (int i = NbLig - 1; i >= 0; i--) {  // bottom-up: the last line comes first
-        memcpy(BuffTmp, Buff[i], Utile);
+        const unsigned char* Buff = Ligne(i, Contexte);
+        if (!Buff) return false;
+        memcpy(BuffTmp, Buff, Utile);
         if (fwrite(BuffTmp, 1, TBuff, f) != TBuff) return false;
     }
     return true;
@@ -87,6 +89,13 @@ static bool EcritPixels(FILE* f, unsigned char** Buff, int NbCol, int NbLig, int
 
 int SauveBMP(const char* Nom, unsigned char** Buff, int NbCol, int NbLig, int Type,
              Color32* ColorMAP)
+{
+    LigneBMP Ligne = [](int i, void* Contexte) -> const unsigned char* { return ((unsigned char**)Contexte)[i]; };
+    return SauveBMPLignes(Nom, Ligne, Buff, NbCol, NbLig, Type, ColorMAP);
+}
+
+int SauveBMPLignes(const char* Nom, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int Type,
+                   Color32* ColorMAP)
 {
     if (Type < 0 || Type > 2 || NbCol <= 0 || NbLig <= 0) return -1;
     bool Palette = Type != 2;
@@ -118,7 +127,7 @@ int SauveBMP(const char* Nom, unsigned char** Buff, int NbCol, int NbLig, int Ty
     if (!BuffTmp) return -1;
     FILE* f = fopen(Nom, "wb");
     bool ok = f && fwrite(BuffHeader, TAILLE_ENTETE, 1, f) == 1 && (!Palette || EcritPalette(f, CM)) &&
-              EcritPixels(f, Buff, NbCol, NbLig, taille, BuffTmp, (size_t)TBuff);
+              EcritPixels(f, Ligne, Contexte, NbCol, NbLig, taille, BuffTmp, (size_t)TBuff);
     if (f && fclose(f) != 0) ok = false;  // the last buffered bytes may fail here
     free(BuffTmp);
     return ok ? 0 : -1;

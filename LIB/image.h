@@ -48,6 +48,15 @@ struct BMP_Header {
 int SauveBMP(const char* Nom, unsigned char** Buff, int NbCol, int NbLig, int Type,
              Color32* ColorMAP);
 
+// The same file, with the rows produced on demand instead of held in a
+// matrix: Ligne(i, Contexte) returns the NbCol * taille bytes of line i, or
+// null to give up (SauveBMPLignes then returns -1). Lines are asked for once
+// each, from NbLig - 1 down to 0; the pointer need only stay valid until the
+// next call.
+typedef const unsigned char* (*LigneBMP)(int i, void* Contexte);
+int SauveBMPLignes(const char* Nom, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int Type,
+                   Color32* ColorMAP);
+
 // Reads the BMP file Name, written in one of the two layouts above,
 // bottom-up, 1 to 32767 pixels wide and high.
 //   out NbCol, NbLig: the dimensions;

@@ -17,8 +17,9 @@ int tavelkorn_main();
 extern int nb_lig;
 extern FILE *f1, *f2, *f3, *f4;
 extern int** itab_in;
-extern unsigned char** tab_out;
-extern double** tab_out_prov;
+extern int* tampon;
+extern double* dev_profil;
+extern unsigned char* octets;
 
 uint64_t memoire_disponible() { return 4u << 20; }
 
@@ -35,11 +36,13 @@ static void remet_a_zero()
     for (FILE** f : {&f1, &f2, &f3, &f4})
         if (*f) fclose(*f), *f = nullptr;
     frimatrice(itab_in, nb_lig);
-    frucmatrice(tab_out, nb_lig);
-    frdmatrice(tab_out_prov, nb_lig);
+    frivecteur(tampon);
+    frdvecteur(dev_profil);
+    frucvecteur(octets);
     itab_in = nullptr;
-    tab_out = nullptr;
-    tab_out_prov = nullptr;
+    tampon = nullptr;
+    dev_profil = nullptr;
+    octets = nullptr;
     nb_lig = 0;
 }
 

@@ -7,9 +7,8 @@ Site::Site() { std::filesystem::create_directories(dir.path + "/images/" + folde
 
 void Site::dem(const std::string& name, const std::vector<int32_t>& z) const
 {
-    Bytes b;
-    for (int32_t v : z)
-        for (int k = 0; k < 4; k++) b.push_back((unsigned char)((uint32_t)v >> (8 * k)));
+    Bytes b(z.size() * 4);
+    for (size_t k = 0; k < z.size(); k++) put_le32(b, 4 * k, (uint32_t)z[k]);
     write_file(path(name), b);
 }
 

@@ -80,36 +80,37 @@ TEST(Fault, AFileSizeLimitHitInsideTheBitmap)
     EXPECT_EQ(s.text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
 }
 
-TEST(Fault, GridsThatCannotBeAllocated)
+TEST(Fault, MemoryTooSmallForTheDem)
 {
     // The unsanitized program under an address-space limit: 2000 x 2000
-    // needs 52 MB of grids, 40 MB of address space is all there is.
+    // elevations do not fit in 16 MB, and a DEM that must be streamed has to
+    // be complete.
     Faulty s;
     s.text("site.txt", "2000\n2000\n4\n0\n0\n1\n");
-    Outcome r = s.run("dem1 site 0 0 255", "ulimit -v 40000;", TAVELKORN_PLAIN);
+    Outcome r = s.run("dem1 site 0 0 255", "ulimit -v 16000;", TAVELKORN_PLAIN);
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find("images/dem1/site.raw: the grids of 2000 x 2000 need 49 MiB"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("images/dem1/site.raw: 16000000 bytes expected for 2000 x 2000 elevations, 120 found; "
+                         "a DEM too large for memory"),
+              std::string::npos)
+        << r.err;
     EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
 
-    // Allocation refused although memory seemed available: rows of 8 MB
-    // where the allocator gives 4 MiB at most.
+    // Rows of 8 MB where the allocator gives 4 MiB at most.
     s.text("site.txt", "3\n1000000\n4\n0\n0\n1\n");
     Outcome refused = s.run("dem1 site 0 0 255", "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=4");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("images/dem1/site.raw: the grids of 3 x 1000000 (37 MiB) could not be allocated"),
+    EXPECT_NE(refused.err.find("images/dem1/site.raw: rows of 1000000 elevations (12 MiB) could not be allocated"),
               std::string::npos)
         << refused.err;
     EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
-}
 
-TEST(Fault, ADescriptorClaimingAnImpossibleSize)
-{
-    Faulty s;
+    // 2000000000 x 2000000000: not even one row fits.
     s.text("site.txt", "2000000000\n2000000000\n4\n0\n0\n1\n");
-    Outcome r = s.run("dem1 site 0 0 255");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("images/dem1/site.raw: the grids of 2000000000 x 2000000000 need"), std::string::npos)
-        << r.err;
+    Outcome huge = s.run("dem1 site 0 0 255");
+    EXPECT_EQ(huge.status, 1);
+    EXPECT_NE(huge.err.find("images/dem1/site.raw: a row of 2000000000 elevations needs 24795 MiB of memory"),
+              std::string::npos)
+        << huge.err;
     EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
 }
 

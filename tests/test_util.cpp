@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <sys/wait.h>
 
@@ -25,8 +24,14 @@ TempDir::~TempDir()
 
 Bytes read_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    Bytes b;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return b;
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
+    fclose(f);
+    return b;
 }
 
 void write_file(const std::string& path, const Bytes& data)
@@ -51,7 +56,8 @@ uint16_t le16(const Bytes& b, size_t pos) { return (uint16_t)(b.at(pos) | b.at(p
 
 void put_le32(Bytes& b, size_t pos, uint32_t v)
 {
-    for (int k = 0; k < 4; k++) b.at(pos + k) = (unsigned char)(v >> (8 * k));
+    unsigned char* p = &b.at(pos + 3) - 3;
+    for (int k = 0; k < 4; k++) p[k] = (unsigned char)(v >> (8 * k));
 }
 
 int run_command(const std::string& cmd, std::string* out)
