@@ -187,7 +187,9 @@ static bool nom_de_resultat_sur(const std::string& souche)
 static void prepare_memoire()
 {
     uint64_t lignes = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
-    uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * sizeof(int) + sizeof(int*));
+    // The elevations are held only when a whole grid of each kind (13 bytes a
+    // pixel) would fit: the margin is for the file's pages in the system cache.
+    uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1) + sizeof(int*));
     uint64_t dispo = memoire_disponible();
     if (lignes > dispo)
         echec("%s: a row of %d elevations needs %llu MiB of memory; %llu MiB are available", nomim1.c_str(), nb_col,
@@ -373,7 +375,7 @@ static void deviations_ligne(const int* z, int n, double* d)
 static inline double etire(double x, double dmin_, double dif, double scale)
 {
     double v = ((x - dmin_) / dif) * scale;
-    return v >= 0.0 ? v + 0.0 : 0.0;
+    return (v > 0.0 ? v : 0.0) + 0.0;  // a select, not a branch: the loops vectorise
 }
 
 // The low 8 bits of v truncated toward zero (v >= 0): 256 gives 0, 300
