@@ -7,6 +7,7 @@
 
 #ifdef _WIN32
 #include <conio.h>
+#include <io.h>
 #include <windows.h>
 const char* const REPERTOIRE_BASE = "c:\\images\\";
 const char SEPARATEUR = '\\';
@@ -73,6 +74,15 @@ Reponse lit_entier(int& v, std::string& rebut)
     if (r == FIN_DONNEES) return REPONSE_FIN;
     while (c != EOF && c != '\n') c = lire();  // the rest of the line goes
     return REPONSE_INVALIDE;
+}
+
+bool erreur_sur_terminal()
+{
+#ifdef _WIN32
+    return _isatty(2);
+#else
+    return isatty(2);
+#endif
 }
 
 void attend_touche()

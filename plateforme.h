@@ -20,6 +20,8 @@ Reponse lit_mot(std::string& mot);
 // A decimal integer. A non-number or a number beyond the int range is
 // INVALIDE: the rest of its line is discarded and handed back in rebut.
 Reponse lit_entier(int& v, std::string& rebut);
+// Whether standard error is a terminal (progress is shown only there).
+bool erreur_sur_terminal();
 // One key press without echo on a terminal; one character (or end of input)
 // from a pipe. Never waits for more.
 void attend_touche();

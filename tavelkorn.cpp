@@ -12,6 +12,7 @@
 #include "plateforme.h"
 
 #include <climits>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -313,6 +314,42 @@ static void ouverture()
     }
 }
 
+// ---------------------------------------------------------------- progress
+
+// A one-line indicator on standard error, shown only on a terminal and only
+// once a step has run for a second, at most ten times a second; erased when
+// the step ends.
+namespace progression {
+using horloge = std::chrono::steady_clock;
+static const char* etape;
+static horloge::time_point debut, dernier;
+static bool affiche;
+
+static void commence(const char* nom)
+{
+    etape = nom;
+    debut = dernier = horloge::now();
+    affiche = false;
+}
+
+static void avance(int fait, int total)
+{
+    static const bool terminal = erreur_sur_terminal();
+    if (!terminal) return;
+    horloge::time_point t = horloge::now();
+    if (t - debut < std::chrono::seconds(1) || t - dernier < std::chrono::milliseconds(100)) return;
+    fflush(stdout);
+    fprintf(stderr, "\rtavelkorn: %s %3d%%", etape, (int)(100LL * fait / total));
+    dernier = t;
+    affiche = true;
+}
+
+static void termine()
+{
+    if (affiche) fprintf(stderr, "\r%60s\r", "");
+}
+}  // namespace progression
+
 // ---------------------------------------------------------------- row kernels
 
 // The curvature term of column j; 32-bit wrap-around is part of the result,
@@ -425,13 +462,16 @@ static void lecture(int& mind, int& maxd)
     maxd = 0;
     dmax = 0.0;
     uint64_t lus = 0;
+    progression::commence("reading");
     for (int i = 0; i < nb_lig; i++) {
+        progression::avance(i, nb_lig);
         int* z = itab_in ? itab_in[i] : tampon;
         lus += lit_ligne(z);
         etendue_ligne(z, nb_col, mind, maxd);
         if (i >= 2 && i <= nb_lig - 3) dmax = std::max(dmax, maximum_ligne(z, nb_col));
         if (i == nb_lig / 2) deviations_ligne(z, nb_col, dev_profil);
     }
+    progression::termine();
     if (ferror(f1)) echec("%s: cannot be read", nomim1.c_str());
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
     if (lus < attendus)
@@ -475,6 +515,7 @@ static int chargement()
 // The stretch maps dmin (half the window maximum) to 0 and dmax to scale.
 struct Etirement {
     double dif, scale;
+    int faites;  // rows written so far
 };
 
 // The profile of the middle row (nb_lig / 2, the row the report names):
@@ -490,7 +531,8 @@ static void profil(Etirement e)
 // file when streaming). All 0 when the window holds no deviation.
 static const unsigned char* ligne_image(int i, void* contexte)
 {
-    const Etirement& e = *(const Etirement*)contexte;
+    Etirement& e = *(Etirement*)contexte;
+    progression::avance(e.faites++, nb_lig);
     const int* z = itab_in ? itab_in[i] : tampon;
     if (!itab_in) {
         if (!positionne(f1, (uint64_t)i * (uint64_t)nb_col * 4)) return nullptr;
@@ -504,6 +546,7 @@ static const unsigned char* ligne_image(int i, void* contexte)
 static void image(Etirement e)
 {
     bool ecrit = true;
+    progression::commence("computing and writing");
     if (format == 1) {
         ecrit = SauveBMPLignes(nomim2.c_str(), ligne_image, &e, nb_col, nb_lig, 0, nullptr) == 0;
     } else if (format == 0) {
@@ -512,6 +555,7 @@ static void image(Etirement e)
             ecrit = ligne && fwrite(ligne, 1, (size_t)nb_col, f2) == (size_t)nb_col;
         }
     }
+    progression::termine();
     bool lu = !ferror(f1);
     fclose(f1);
     f1 = nullptr;
@@ -520,12 +564,35 @@ static void image(Etirement e)
     if (!ecrit) echec("%s: could not be written completely", nomim2.c_str());
 }
 
-int main()
+// With no argument the program is the dialogue; --help and --version
+// answer and end, anything else is refused.
+static int options(int argc, char** argv)
 {
+    const char* usage =
+        "usage: tavelkorn [--help | --version]\n"
+        "Terrain roughness from a digital elevation model. With no argument, a\n"
+        "dialogue on the console asks for the folder under images/ (c:\\images\\ on\n"
+        "Windows), the DEM name, the result name, the format and the normalisation\n"
+        "value; answers may be piped in. See man tavelkorn.\n";
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        printf("%s", usage);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("tavelkorn %s\n", TAVELKORN_VERSION);
+        return 0;
+    }
+    fprintf(stderr, "tavelkorn: unknown argument '%s'\n%s", argv[1], usage);
+    return 2;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1) return options(argc, argv);
     ouverture();
     int norm = chargement();
     dmin = dmax * 0.5;
-    Etirement e = {dmax - dmin, (double)norm};
+    Etirement e = {dmax - dmin, (double)norm, 0};
     if (!(e.dif > 0.0))
         avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
                 "the image and the profile are all 0",

@@ -13,7 +13,7 @@
 #include <string>
 #include <unistd.h>
 
-int tavelkorn_main();
+int tavelkorn_main(int argc, char** argv);
 extern int nb_lig;
 extern FILE *f1, *f2, *f3, *f4;
 extern int** itab_in;
@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!freopen("reponses", "rb", stdin)) return 0;
 
     try {
-        tavelkorn_main();
+        char nom[] = "tavelkorn";
+        char* argv[] = {nom, nullptr};
+        tavelkorn_main(1, argv);
     } catch (const SortieProgramme&) {
     }
     fflush(stdout);

@@ -31,7 +31,9 @@ struct Faulty : Site {
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find(message), std::string::npos) << message << " / " << r.err;
         EXPECT_EQ(file("site.raw"), dem_bytes);
-        if (exists("site.txt")) EXPECT_EQ(text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
+        if (exists("site.txt")) {
+            EXPECT_EQ(text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
+        }
     }
 };
 
