@@ -87,11 +87,13 @@ TEST(Terminal, AMissingDemWaitsForOneKeyWithoutEcho)
 TEST(Terminal, ProgressIsShownOnlyOnceAStepTakesASecondAndThenErased)
 {
     Site s;
-    const int lines = 3000, cols = 3000;
+    // Large enough that the reading lasts a good fraction of a second even
+    // in the optimised build, so the stop below lands inside it.
+    const int lines = 4000, cols = 4000;
     std::vector<int32_t> z((size_t)lines * cols);
     for (size_t k = 0; k < z.size(); k++) z[k] = (int32_t)(k % 977);
     s.dem("big.raw", z);
-    s.text("big.txt", "3000\n3000\n4\n0\n0\n1\n");
+    s.text("big.txt", "4000\n4000\n4\n0\n0\n1\n");
     Terminal t(s.dir.path);
     t.type("dem1\nbig\n0\n0\n");
     ASSERT_TRUE(t.wait_for("Lecture"));

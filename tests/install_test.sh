@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# cmake --install puts the program and its man page in place; the options
+# answer as documented. usage: install_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+bin=$prefix/bin/tavelkorn
+[ -x "$bin" ] || { echo "no $bin"; exit 1; }
+page=$prefix/share/man/man1/tavelkorn.1
+man -l "$page" 2>&1 | grep -q "terrain roughness image" || { echo "man -l does not render $page"; exit 1; }
+
+"$bin" --help | grep -q "^usage: tavelkorn"
+[ "$("$bin" --version)" = "tavelkorn $("$bin" --version | cut -d' ' -f2)" ]
+"$bin" --version | grep -Eq '^tavelkorn [0-9]+\.[0-9]+\.[0-9]+$'
+set +e
+"$bin" --bogus > "$prefix/out" 2> "$prefix/err"
+status=$?
+set -e
+[ "$status" -eq 2 ] || { echo "--bogus: status $status"; exit 1; }
+[ ! -s "$prefix/out" ] && grep -q "unknown argument '--bogus'" "$prefix/err"
+echo "install: ok"
