@@ -108,11 +108,6 @@ void attend_touche()
     getchar();
 }
 
-FILE* cree_texte(const std::string& chemin)
-{
-    return fopen(chemin.c_str(), "wb");  // binary: we write the CR ourselves
-}
-
 void ecrit_texte(FILE* f, const char* fmt, ...)
 {
     char court[256];
@@ -121,14 +116,14 @@ void ecrit_texte(FILE* f, const char* fmt, ...)
     int n = vsnprintf(court, sizeof court, fmt, args);
     va_end(args);
     if (n < 0) return;
-    std::vector<char> long_(0);
+    std::vector<char> grand;
     const char* texte = court;
     if ((size_t)n >= sizeof court) {
-        long_.resize((size_t)n + 1);
+        grand.resize((size_t)n + 1);
         va_start(args, fmt);
-        vsnprintf(long_.data(), long_.size(), fmt, args);
+        vsnprintf(grand.data(), grand.size(), fmt, args);
         va_end(args);
-        texte = long_.data();
+        texte = grand.data();
     }
     for (int k = 0; k < n; k++) {
         if (texte[k] == '\n') putc('\r', f);

@@ -26,8 +26,8 @@ bool erreur_sur_terminal();
 // from a pipe. Never waits for more.
 void attend_touche();
 
-// Text files: every "\n" written is stored as CR LF on every system.
-FILE* cree_texte(const std::string& chemin);
+// Text files: every "\n" written is stored as CR LF on every system (open
+// them in binary).
 void ecrit_texte(FILE* f, const char* fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

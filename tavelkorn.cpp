@@ -11,15 +11,15 @@
 #include "image.h"
 #include "plateforme.h"
 
-#include <climits>
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -125,18 +125,19 @@ static void ferme_resultat(FILE*& f, const std::string& chemin)
     if (!ferme(f)) echec("%s: could not be written completely", chemin.c_str());
 }
 
-static FILE* ouvre_resultat(const std::string& chemin, bool texte)
+// Every result is opened in binary: text files get their CR LF from ecrit_texte.
+static FILE* ouvre_resultat(const std::string& chemin)
 {
-    FILE* f = texte ? cree_texte(chemin) : fopen(chemin.c_str(), "wb");
+    FILE* f = fopen(chemin.c_str(), "wb");
     if (!f) echec("%s: cannot be created", chemin.c_str());
     return f;
 }
 
 // The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
-static void ecrit_descripteur(const std::string& chemin, int octets, int mini, int maxi)
+static void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi)
 {
-    FILE* f = ouvre_resultat(chemin, true);
-    ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, octets, mini, maxi, pix_size);
+    FILE* f = ouvre_resultat(chemin);
+    ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, taille_valeur, mini, maxi, pix_size);
     if (!ferme(f)) {
         remove(chemin.c_str());  // a descriptor is complete or absent
         echec("%s: could not be written completely; it was removed", chemin.c_str());
@@ -181,15 +182,14 @@ static bool nom_de_resultat_sur(const std::string& souche)
     return true;
 }
 
-// The elevations are held in itab_in when they fit in memory. Otherwise the
-// DEM is streamed: read row by row once for the range and the window
-// maximum, and again for the image, with memory for a few rows only. Both
-// ways write the same bytes.
+// The elevations are held in itab_in only while a whole grid of each kind
+// (13 bytes a pixel) would fit: the margin is for the file's pages in the
+// system cache. Otherwise the DEM is streamed: read row by row once for the
+// range and the window maximum, and again for the image, with memory for a
+// few rows only. Both ways write the same bytes.
 static void prepare_memoire()
 {
     uint64_t lignes = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
-    // The elevations are held only when a whole grid of each kind (13 bytes a
-    // pixel) would fit: the margin is for the file's pages in the system cache.
     uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1) + sizeof(int*));
     uint64_t dispo = memoire_disponible();
     if (lignes > dispo)
@@ -257,17 +257,17 @@ static std::string nom_des_resultats(const std::string& nomfic)
     return demande_mot("\n\tName of the File to be created (without any extension) ? ", "result name");
 }
 
-static void ouverture()
+// Builds the DEM's paths from the answers and opens it; a DEM that does not
+// exist ends the run after a key press. Returns the DEM's name.
+static std::string ouvre_dem()
 {
-    banniere();
     nomim1 = REPERTOIRE_BASE;
     nomim1 += demande_mot("\n\n\tName of the File Folder located in the Directory C:\\images : ", "folder name");
     nomim1 += SEPARATEUR;
-    nomim2 = nomim1;
-    nomim1 += demande_mot("\n\tName of the DEM (integer 4) (whitout extension .raw) ? ", "DEM name");
-    std::string nomfic = nomim1.substr(nomim2.size());
-    nomdescr1 = nomim1 + ".txt";
-    nomim1 += ".raw";
+    nomim2 = nomim1;  // the results go to the DEM's folder
+    std::string nomfic = demande_mot("\n\tName of the DEM (integer 4) (whitout extension .raw) ? ", "DEM name");
+    nomdescr1 = nomim1 + nomfic + ".txt";
+    nomim1 += nomfic + ".raw";
 
     // Only a regular file (or a link to one) is a DEM: opening a FIFO would
     // wait for a writer, and a directory reads as an error.
@@ -281,20 +281,21 @@ static void ouverture()
         attend_touche();
         exit(0);
     }
-    dimensions();
-    printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
-    printf("\n\t            %d LINES", nb_lig);
-    printf("\n\t        AND %d COLUMNS\n", nb_col);
-    prepare_memoire();
+    return nomfic;
+}
 
+// Asks the results' name and format, opens the result files and writes the
+// raster's descriptor.
+static void ouvre_resultats(const std::string& nomfic)
+{
     std::string souche;
     do souche = nomim2 + nom_des_resultats(nomfic);
     while (!nom_de_resultat_sur(souche));
     nomim2 = souche;
     nomim3 = souche + "_tavelkorn.xls";
     nomim4 = souche + "_tavelkorn_info.txt";
-    f3 = ouvre_resultat(nomim3, true);
-    f4 = ouvre_resultat(nomim4, true);
+    f3 = ouvre_resultat(nomim3);
+    f4 = ouvre_resultat(nomim4);
 
     printf("\n\tType of Format : ");
     do format = demande_entier("\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t", "format menu", INT_MIN);
@@ -302,7 +303,7 @@ static void ouverture()
 
     if (format == 0) {
         nomim2 += "_tavelkorn.raw";
-        f2 = ouvre_resultat(nomim2, false);
+        f2 = ouvre_resultat(nomim2);
         ecrit_descripteur(souche + "_tavelkorn.txt", 1, 0, 255);
     } else if (format == 1) {
         nomim2 += "_tavelkorn.bmp";
@@ -312,6 +313,18 @@ static void ouverture()
             echec("%s: %d x %d pixels do not fit in a BMP file (4 GiB at most); choose the raster format",
                   nomim2.c_str(), nb_lig, nb_col);
     }
+}
+
+static void ouverture()
+{
+    banniere();
+    std::string nomfic = ouvre_dem();
+    dimensions();
+    printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
+    printf("\n\t            %d LINES", nb_lig);
+    printf("\n\t        AND %d COLUMNS\n", nb_col);
+    prepare_memoire();
+    ouvre_resultats(nomfic);
 }
 
 // ---------------------------------------------------------------- progress

@@ -35,13 +35,6 @@ Bytes header(uint32_t size, uint32_t off, int32_t w, int32_t h, int bits, uint32
     return b;
 }
 
-Bytes gray_palette()
-{
-    Bytes b;
-    for (int i = 0; i < 256; i++) b.insert(b.end(), {(unsigned char)i, (unsigned char)i, (unsigned char)i, 0});
-    return b;
-}
-
 Bytes cat(std::initializer_list<Bytes> parts)
 {
     Bytes b;

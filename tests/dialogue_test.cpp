@@ -34,7 +34,8 @@ Bytes bmp_of_image()
 {
     Bytes b = {'B', 'M', 0x5E, 0x04, 0, 0, 0, 0, 0, 0, 0x36, 0x04, 0, 0, 40, 0, 0, 0, 6, 0, 0, 0, 5, 0, 0, 0,
                1,   0,   8,    0,    0, 0, 0, 0, 40, 0, 0, 0, 0x10, 0x27, 0, 0, 0x10, 0x27, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 256; i++) b.insert(b.end(), {(unsigned char)i, (unsigned char)i, (unsigned char)i, 0});
+    Bytes palette = gray_palette();
+    b.insert(b.end(), palette.begin(), palette.end());
     for (int i = 4; i >= 0; i--) {  // bottom-up, 6 bytes padded to 8
         b.insert(b.end(), kImage[i].begin(), kImage[i].end());
         b.insert(b.end(), {0, 0});

@@ -60,6 +60,13 @@ void put_le32(Bytes& b, size_t pos, uint32_t v)
     for (int k = 0; k < 4; k++) p[k] = (unsigned char)(v >> (8 * k));
 }
 
+Bytes gray_palette()
+{
+    Bytes b;
+    for (int i = 0; i < 256; i++) b.insert(b.end(), {(unsigned char)i, (unsigned char)i, (unsigned char)i, 0});
+    return b;
+}
+
 int run_command(const std::string& cmd, std::string* out)
 {
     FILE* p = popen(cmd.c_str(), "r");

@@ -27,6 +27,9 @@ uint32_t le32(const Bytes& b, size_t pos);
 uint16_t le16(const Bytes& b, size_t pos);
 void put_le32(Bytes& b, size_t pos, uint32_t v);
 
+// The 1024 bytes of the grayscale palette: entry i is i, i, i, 0.
+Bytes gray_palette();
+
 // Runs a shell command, returns its exit status and, if asked, its stdout.
 int run_command(const std::string& cmd, std::string* out = nullptr);
 
