@@ -1,8 +1,9 @@
 // The whole program on any answers, descriptor and DEM. The input is
 //   answers \0 descriptor \0 DEM bytes
 // (an empty descriptor part means the DEM has none). The seeds answer
-// folder "f" and DEM "d". The memory the program may use is held to 4 MiB
-// so that a claimed huge DEM is refused quickly instead of computed.
+// folder "f" and DEM "d". The memory the program may use is held to 64 KiB:
+// a claimed huge DEM is refused quickly instead of computed, and a DEM of
+// more than about 5000 elevations takes the streaming path.
 #include "NRUTIL.h"
 #include "sortie.h"
 
@@ -21,7 +22,7 @@ extern int* tampon;
 extern double* dev_profil;
 extern unsigned char* octets;
 
-uint64_t memoire_disponible() { return 4u << 20; }
+uint64_t memoire_disponible() { return 64u << 10; }
 
 static void ecrit(const char* chemin, const uint8_t* data, size_t size)
 {
