@@ -81,6 +81,10 @@ TEST(Deviation, NormalisationAboveNegativeAndZero)
     EXPECT_EQ(neg.profile, crlf("2\t127.500000\n3\t0.000000\n4\t127.500000\n5\t0.000000\n"));
     EXPECT_EQ(neg.raster[12 + 1], 127);
     EXPECT_EQ(neg.raster[6 + 1], 0);  // row 1, deviation 30: -127.5 -> 0
+    // The first and last columns keep a deviation of 0: (0 - 20) / 20 * -255.
+    EXPECT_EQ(neg.raster[0], 255);
+    EXPECT_EQ(neg.raster[29], 255);
+    EXPECT_EQ(high.raster[0], 0);
 
     Result zero = compute(5, 6, z, 0);
     EXPECT_EQ(zero.raster, Bytes(30, 0));
