@@ -131,27 +131,6 @@ TEST(Dialogue, MissingDemEndsAfterOneKeyWithStatusZero)
     EXPECT_FALSE(s.exists("nothere_tavelkorn.xls"));
 }
 
-TEST(Dialogue, BadAnswersAreRefusedAndAskedAgain)
-{
-    Site s;
-    s.dem("site.raw", kDem);
-    Outcome r = s.run("dem1 site\nfive\n0\n-3\n5\n6 x\n5\nzero\n0\n1\n99999999999\n255\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.substr(0, kBanner.size() + 100),
-              (kBanner + "\n\tNo File images/dem1/site.txt \n\n" + "\n\tNumber of lines   ? " +
-               "\n\tNumber of lines   ? \n\tNumber of lines   ? \n\tNumber of lines   ? " +
-               "\n\tNumber of columns ? \n\tPixel size ? \n\tPixel size ? ")
-                  .substr(0, kBanner.size() + 100));
-    EXPECT_NE(r.err.find("'five': the number of lines must be a whole number"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("0: the number of lines must be at least 1"), std::string::npos);
-    EXPECT_NE(r.err.find("-3: the number of lines must be at least 1"), std::string::npos);
-    EXPECT_NE(r.err.find("'x': the pixel size must be a whole number"), std::string::npos);
-    EXPECT_NE(r.err.find("'zero': the result name menu must be a whole number"), std::string::npos);
-    EXPECT_NE(r.err.find("'99999999999': the normalization value must be a whole number"), std::string::npos);
-    EXPECT_EQ(s.text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
-    EXPECT_EQ(s.file("site_tavelkorn.bmp"), bmp_of_image());
-}
-
 TEST(Dialogue, EndOfInputAtAnyPromptStopsWithoutHalfADescriptor)
 {
     const char* answers[] = {"", "dem1", "dem1 site", "dem1 site 5", "dem1 site 5 6", "dem1 site 5 6 5",

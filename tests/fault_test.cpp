@@ -155,13 +155,19 @@ TEST(Answers, LongTokensNulBytesAndNonNumbersAtEveryPrompt)
     EXPECT_EQ(n.status, 0) << n.err;
     EXPECT_NE(n.err.find("the DEM name holds a NUL byte"), std::string::npos) << n.err;
 
-    // One non-number at each numeric prompt, each refused once and asked again.
+    // A non-number at each numeric prompt, and dimensions below 1: each is
+    // refused and asked again.
     Faulty every;
-    Outcome e = every.run("dem1 site a\n5\nb\n6\nc\n5\nd\n0\ne\n1\nf\n255\r\n");
+    Outcome e = every.run("dem1 site a\n0\n-3\n5\nb\n6\nc\n5\nd\n0\ne\n1\nf\n255\r\n");
     EXPECT_EQ(e.status, 0) << e.err;
-    for (const char* refusal : {"'a': the number of lines", "'b': the number of columns", "'c': the pixel size",
-                                "'d': the result name menu", "'e': the format menu", "'f': the normalization value"})
+    for (const char* refusal : {"'a': the number of lines", "0: the number of lines must be at least 1",
+                                "-3: the number of lines must be at least 1", "'b': the number of columns",
+                                "'c': the pixel size", "'d': the result name menu", "'e': the format menu",
+                                "'f': the normalization value"})
         EXPECT_NE(e.err.find(refusal), std::string::npos) << refusal;
+    std::string lines_prompt = "\n\tNumber of lines   ? ";
+    EXPECT_NE(e.out.find(lines_prompt + lines_prompt + lines_prompt + lines_prompt + "\n\tNumber of columns ? "),
+              std::string::npos);
     EXPECT_EQ(every.text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
     EXPECT_TRUE(every.exists("site_tavelkorn.bmp"));
 
