@@ -84,15 +84,14 @@ TEST(Fault, AFileSizeLimitHitInsideTheBitmap)
 
 TEST(Fault, MemoryTooSmallForTheDem)
 {
-    // The unsanitized program under an address-space limit: 2000 x 2000
-    // elevations do not fit in 16 MB, and a DEM that must be streamed has to
-    // be complete.
+    // The unsanitized program under an address-space limit: an incomplete
+    // DEM is held in memory, and 2000 x 2000 elevations do not fit in 16 MB.
     Faulty s;
     s.text("site.txt", "2000\n2000\n4\n0\n0\n1\n");
     Outcome r = s.run("dem1 site 0 0 255", "ulimit -v 16000;", TAVELKORN_PLAIN);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("images/dem1/site.raw: 16000000 bytes expected for 2000 x 2000 elevations, 120 found; "
-                         "a DEM too large for memory"),
+                         "an incomplete DEM must fit in memory"),
               std::string::npos)
         << r.err;
     EXPECT_FALSE(s.exists("site_tavelkorn.xls"));
