@@ -1,13 +1,21 @@
 #include "plateforme.h"
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
 #include <vector>
 
 #ifdef _WIN32
 #include <conio.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 const char* const REPERTOIRE_BASE = "c:\\images\\";
 const char SEPARATEUR = '\\';
@@ -131,22 +139,48 @@ void ecrit_texte(FILE* f, const char* fmt, ...)
     }
 }
 
-int lit_descripteur(FILE* f, int* champs, int n, bool& hors_limites)
+// A whole decimal number, optionally signed, within the int range.
+static bool nombre_entier(const std::string& t, int& v)
 {
+    size_t k = t[0] == '-' || t[0] == '+' ? 1 : 0;
+    if (k == t.size()) return false;
+    long long m = 0;
+    for (; k < t.size(); k++) {
+        if (!isdigit((unsigned char)t[k])) return false;
+        m = m * 10 + (t[k] - '0');
+        if (m > (long long)INT_MAX + 1) return false;
+    }
+    if (t[0] == '-') m = -m;
+    if (m > INT_MAX) return false;
+    v = (int)m;
+    return true;
+}
+
+int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne)
+{
+    fautif.clear();
+    ligne = 1;
+    unsigned char debut[3] = {0, 0, 0};
+    size_t lus = fread(debut, 1, 3, f);
+    if (lus >= 2 && ((debut[0] == 0xFF && debut[1] == 0xFE) || (debut[0] == 0xFE && debut[1] == 0xFF))) return -1;
+    size_t suivant = lus == 3 && debut[0] == 0xEF && debut[1] == 0xBB && debut[2] == 0xBF ? 3 : 0;
     bool fini = false;
     auto lire = [&]() {
         int c;
-        do c = fini ? EOF : getc(f);
+        do c = fini ? EOF : suivant < lus ? debut[suivant++] : getc(f);
         while (c == '\r');
-        if (c == 0x1A) fini = true;
+        if (c == 0x1A || c == EOF) fini = true;
         return fini ? EOF : c;
     };
-    hors_limites = false;
     int c = lire();
     for (int k = 0; k < n; k++) {
-        int r = analyse_entier(c, lire, champs[k]);
-        if (r != NOMBRE_LU) {
-            hors_limites = r == HORS_LIMITES;
+        for (; c != EOF && isspace(c); c = lire()) ligne += c == '\n';
+        if (c == EOF) return k;
+        std::string t;
+        for (; c != EOF && !isspace(c); c = lire())
+            if (t.size() < 40) t += c ? (char)c : '?';
+        if (!nombre_entier(t, champs[k])) {
+            fautif = t;
             return k;
         }
     }
@@ -204,3 +238,143 @@ uint64_t memoire_disponible()
     return libre < reste ? libre : reste;
 }
 #endif
+
+bool etat_fichier(FILE* f, EtatFichier& e)
+{
+#ifdef _WIN32
+    struct _stat64 st;
+    if (_fstat64(_fileno(f), &st) != 0) return false;
+    e.taille = (uint64_t)st.st_size;
+    e.date = (int64_t)st.st_mtime * 1000000000;
+#else
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return false;
+    e.taille = (uint64_t)st.st_size;
+    e.date = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+#endif
+    return true;
+}
+
+std::string nom_temporaire(const std::string& final_)
+{
+#ifdef _WIN32
+    int pid = _getpid();
+#else
+    int pid = (int)getpid();
+#endif
+    return final_ + "." + std::to_string(pid) + ".tavelkorn-tmp";
+}
+
+FILE* cree_fichier_neuf(const std::string& chemin)
+{
+#ifdef _WIN32
+    int fd = _open(chemin.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (fd >= 0 && !f) _close(fd);
+#else
+    int fd = open(chemin.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && !f) close(fd);
+#endif
+    return f;
+}
+
+bool remplace_fichier(const std::string& de, const std::string& vers)
+{
+#ifdef _WIN32
+    if (MoveFileExA(de.c_str(), vers.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+#else
+    return rename(de.c_str(), vers.c_str()) == 0;
+#endif
+}
+
+// The handler may run at any moment: it only reads this table, whose
+// entries are built (and given up) outside it.
+static const int MAX_TEMPORAIRES = 32;
+static std::atomic<char*> temporaires[MAX_TEMPORAIRES];
+
+static void efface_tout()
+{
+    for (auto& t : temporaires) {
+        char* p = t.exchange(nullptr);
+        if (p) remove(p);  // unlink: safe in a signal handler (no allocation)
+    }
+}
+
+#ifdef _WIN32
+static BOOL WINAPI interruption(DWORD)
+{
+    efface_tout();
+    ExitProcess(1);
+    return TRUE;
+}
+
+void installe_interruptions() { SetConsoleCtrlHandler(interruption, TRUE); }
+#else
+static void interruption(int sig)
+{
+    efface_tout();
+    signal(sig, SIG_DFL);  // and end as the signal would have
+    raise(sig);
+}
+
+void installe_interruptions()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction sa, avant;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = interruption;
+        sigemptyset(&sa.sa_mask);
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        if (sigaction(sig, nullptr, &avant) == 0 && avant.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+#endif
+
+void protege_temporaire(const std::string& chemin)
+{
+    for (auto& t : temporaires) {
+        char* vide = nullptr;
+        char* p = strdup(chemin.c_str());
+        if (t.compare_exchange_strong(vide, p)) return;
+        free(p);
+    }
+    abort();  // never more than a handful of results
+}
+
+void oublie_temporaire(const std::string& chemin)
+{
+    for (auto& t : temporaires) {
+        char* p = t.load();
+        if (p && chemin == p && t.compare_exchange_strong(p, nullptr)) {
+            free(p);
+            return;
+        }
+    }
+}
+
+void supprime_temporaires()
+{
+    for (auto& t : temporaires) {
+        char* p = t.exchange(nullptr);
+        if (p) remove(p);
+        free(p);
+    }
+}
+
+std::string cle_de_chemin(const std::string& chemin)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p = fs::absolute(chemin, ec);
+    if (ec) p = chemin;
+    fs::path r = fs::weakly_canonical(p, ec);
+    std::string cle = (ec ? p : r).lexically_normal().string();
+#ifdef _WIN32
+    for (char& c : cle) c = (char)tolower((unsigned char)c);
+#endif
+    return cle;
+}

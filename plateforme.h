@@ -34,14 +34,47 @@ void ecrit_texte(FILE* f, const char* fmt, ...)
 #endif
     ;
 
-// Reads up to n integers as "%d%d..." would from a descriptor: CR bytes are
-// dropped and a 0x1A byte ends the data. Stops at the first field that is not
-// a number; one beyond the int range also stops it and sets hors_limites.
-// Returns the number of fields read.
-int lit_descripteur(FILE* f, int* champs, int n, bool& hors_limites);
+// Reads up to n whole decimal numbers, separated by any white space, from a
+// descriptor: CR bytes are dropped, a UTF-8 byte-order mark is skipped and a
+// 0x1A byte ends the data. Returns the number of fields read, or -1 for
+// UTF-16 text. Reading stops at the first field that is not a whole decimal
+// number within the int range: fautif then holds its text (its start) and
+// ligne its line, counted from 1; fautif stays empty otherwise.
+int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne);
 
 // Seeks a binary file to a 64-bit offset.
 bool positionne(FILE* f, uint64_t position);
+
+// Size and modification time of an open file, from the file itself (not
+// its name, which may have been replaced since it was opened).
+struct EtatFichier {
+    uint64_t taille;
+    int64_t date;  // nanoseconds where the system keeps them
+};
+bool etat_fichier(FILE* f, EtatFichier& e);
+
+// Results are written under a temporary name beside their final one and
+// renamed into place at the end of a successful run: the name is
+// FINAL.PID.tavelkorn-tmp.
+std::string nom_temporaire(const std::string& final_);
+// Creates a new file for binary writing; fails (null, errno set) if anything
+// at all, a link included, already has that name.
+FILE* cree_fichier_neuf(const std::string& chemin);
+// Renames de to vers, replacing what vers was (a link itself, never the file
+// it points to).
+bool remplace_fichier(const std::string& de, const std::string& vers);
+// The temporary files of the run: registered before they are created, and
+// removed by supprime_temporaires or when the process is interrupted
+// (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C and close on Windows).
+void installe_interruptions();
+void protege_temporaire(const std::string& chemin);
+void oublie_temporaire(const std::string& chemin);
+void supprime_temporaires();
+
+// The key under which two paths name the same file: absolute, lexically
+// normal, links resolved as far as the path exists, and case-folded where
+// the file system ignores case.
+std::string cle_de_chemin(const std::string& chemin);
 
 // Row kernels are built twice, for AVX2 and for any x86-64, and the machine
 // picks one at start-up; elsewhere they are plain functions.

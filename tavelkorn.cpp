@@ -12,6 +12,7 @@
 #include "plateforme.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -22,6 +23,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The run's state, set by ouverture and read by the later steps.
 int nb_lig, nb_col, pix_size, format;
@@ -32,11 +35,16 @@ std::string nomim2;     // result image (the stem until the format is known)
 std::string nomim3;     // profile table
 std::string nomim4;     // run report
 FILE *f1, *f2, *f3, *f4;
+EtatFichier etat_dem;  // the DEM as opened: it must not change under the run
 int** itab_in;  // the elevations; null when the DEM is streamed
 double dmax, dmin;  // window maximum and the bottom of the stretch
 int* tampon;             // the DEM row being streamed
 double* dev_profil;      // deviations of the profile row
 unsigned char* octets;   // the image row being written
+
+// Results written so far, under their temporary names, waiting for the end
+// of the run to be renamed into place: {temporary, final}.
+static std::vector<std::pair<std::string, std::string>> resultats;
 
 // ---------------------------------------------------------------- messages
 
@@ -65,12 +73,16 @@ static void avertit(const char* fmt, ...)
     va_end(args);
 }
 
+// A failure ends the run: the results' temporary files go, and whatever
+// the folder held before the run is left as it was.
 [[noreturn]] static void echec(const char* fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
     message("", fmt, args);
     va_end(args);
+    supprime_temporaires();
+    resultats.clear();
     exit(1);
 }
 
@@ -125,12 +137,33 @@ static void ferme_resultat(FILE*& f, const std::string& chemin)
     if (!ferme(f)) echec("%s: could not be written completely", chemin.c_str());
 }
 
-// Every result is opened in binary: text files get their CR LF from ecrit_texte.
+// A result is written under a temporary name beside its final one, so that
+// the final name holds the previous result until the run has succeeded. It
+// is opened in binary: text files get their CR LF from ecrit_texte.
 static FILE* ouvre_resultat(const std::string& chemin)
 {
-    FILE* f = fopen(chemin.c_str(), "wb");
-    if (!f) echec("%s: cannot be created", chemin.c_str());
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(chemin, ec)))
+        echec("%s: cannot be created: %s", chemin.c_str(), strerror(EISDIR));
+    std::string temporaire = nom_temporaire(chemin);
+    protege_temporaire(temporaire);
+    FILE* f = cree_fichier_neuf(temporaire);
+    if (!f && errno == EEXIST && remove(temporaire.c_str()) == 0)  // left by a dead run of the same number
+        f = cree_fichier_neuf(temporaire);
+    if (!f) echec("%s: cannot be created: %s", chemin.c_str(), strerror(errno));
+    setvbuf(f, nullptr, _IOFBF, 1 << 18);
+    resultats.push_back({temporaire, chemin});
     return f;
+}
+
+// The end of a successful run: every result replaces what its name held.
+static void valide_resultats()
+{
+    for (auto& r : resultats) {
+        if (!remplace_fichier(r.first, r.second)) echec("%s: cannot be replaced: %s", r.second.c_str(), strerror(errno));
+        oublie_temporaire(r.first);
+    }
+    resultats.clear();
 }
 
 // The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
@@ -138,20 +171,24 @@ static void ecrit_descripteur(const std::string& chemin, int taille_valeur, int 
 {
     FILE* f = ouvre_resultat(chemin);
     ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, taille_valeur, mini, maxi, pix_size);
-    if (!ferme(f)) {
-        remove(chemin.c_str());  // a descriptor is complete or absent
-        echec("%s: could not be written completely; it was removed", chemin.c_str());
-    }
+    ferme_resultat(f, chemin);
 }
 
 static void lit_dimensions(FILE* fd)
 {
+    static const char* const noms[6] = {"lines", "columns", "bytes per value", "minimum", "maximum", "pixel size"};
     int champs[6] = {0, 0, 0, 0, 0, 0};
-    bool hors_limites;
-    int lus = lit_descripteur(fd, champs, 6, hors_limites);
+    std::string fautif;
+    int ligne;
+    int lus = lit_descripteur(fd, champs, 6, fautif, ligne);
+    bool lu = !ferror(fd);
     fclose(fd);
     const char* nom = nomdescr1.c_str();
-    if (hors_limites) echec("%s: field %d is beyond the range of a 32-bit integer", nom, lus + 1);
+    if (!lu) echec("%s: cannot be read: %s", nom, strerror(EIO));
+    if (lus < 0) echec("%s: UTF-16 text; save the descriptor as plain text (ANSI or UTF-8)", nom);
+    if (!fautif.empty())
+        echec("%s: line %d: '%s' is not a whole decimal number within the 32-bit range (the %s)", nom, ligne,
+              fautif.c_str(), noms[lus]);
     nb_lig = champs[0];
     nb_col = champs[1];
     pix_size = champs[5];
@@ -159,16 +196,24 @@ static void lit_dimensions(FILE* fd)
         echec("%s: %d lines and %d columns: a DEM needs at least 1 of each", nom, nb_lig, nb_col);
     if (lus >= 3 && champs[2] != 4)
         avertit("%s: %d bytes per value; elevations are read as 4-byte integers", nom, champs[2]);
+    if (lus < 6) {
+        std::string manque;
+        for (int k = lus; k < 6; k++) manque += std::string(k > lus ? ", " : "") + noms[k];
+        avertit("%s: %d of the 6 fields; missing: %s; taken as %s", nom, lus, manque.c_str(),
+                lus < 3 ? "4 bytes per value and a pixel size of 0" : "a pixel size of 0");
+    }
 }
 
 // A result must never be the DEM or its descriptor: writing it would destroy
-// the input. Links are caught by comparing the files themselves.
+// the input. Paths are compared resolved and normalised ("./r" is "r"), and
+// hard links by the files themselves.
 static bool touche_l_entree(const std::string& chemin)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
+    std::string cle = cle_de_chemin(chemin);
     for (const std::string& entree : {nomim1, nomdescr1})
-        if (chemin == entree || fs::equivalent(chemin, entree, ec)) return true;
+        if (cle == cle_de_chemin(entree) || fs::equivalent(chemin, entree, ec)) return true;
     return false;
 }
 
@@ -203,10 +248,9 @@ static void prepare_memoire()
         echec("%s: rows of %d elevations (%llu MiB) could not be allocated", nomim1.c_str(), nb_col,
               (unsigned long long)(lignes >> 20));
 
-    std::error_code ec;
-    uint64_t taille = std::filesystem::file_size(nomim1, ec);
+    uint64_t taille = etat_dem.taille;
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
-    if (!ec && taille >= attendus) return;
+    if (taille >= attendus) return;
     // Decide before allocating: an overcommitted allocation can succeed and
     // the process be killed later, when its pages are touched.
     uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * sizeof(int) + sizeof(int*));
@@ -229,14 +273,28 @@ static void banniere()
     printf("\n\t%s", etoiles.c_str());
 }
 
+// What is at a path the run reads: nothing (false), or a regular file to
+// open (true). Anything else ends the run: opening a FIFO would wait for a
+// writer, and a directory reads as an error.
+static bool fichier_d_entree(const std::string& chemin)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::file_status st = fs::status(chemin, ec);
+    if (st.type() == fs::file_type::not_found) return false;
+    if (ec) echec("%s: cannot be opened: %s", chemin.c_str(), ec.message().c_str());
+    if (st.type() != fs::file_type::regular) echec("%s: not a regular file", chemin.c_str());
+    return true;
+}
+
 // The DEM's descriptor is read now; a missing one is asked for and written
-// whole once the elevation range is known, so that a run that stops early
-// never leaves half a descriptor behind.
+// once the elevation range is known.
 static void dimensions()
 {
     descriptif_OK = true;
-    FILE* fd = fopen(nomdescr1.c_str(), "rb");
-    if (fd) {
+    if (fichier_d_entree(nomdescr1)) {
+        FILE* fd = fopen(nomdescr1.c_str(), "rb");
+        if (!fd) echec("%s: cannot be opened: %s", nomdescr1.c_str(), strerror(errno));
         lit_dimensions(fd);
         return;
     }
@@ -271,18 +329,15 @@ static std::string ouvre_dem()
     nomdescr1 = nomim1 + nomfic + ".txt";
     nomim1 += nomfic + ".raw";
 
-    // Only a regular file (or a link to one) is a DEM: opening a FIFO would
-    // wait for a writer, and a directory reads as an error.
-    std::error_code ec;
-    auto type = std::filesystem::status(nomim1, ec).type();
-    if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::not_found && !ec)
-        echec("%s: not a regular file", nomim1.c_str());
-    f1 = fopen(nomim1.c_str(), "rb");
-    if (!f1) {
+    // Only a DEM that does not exist is "unknown"; one that cannot be read
+    // is a failure with its reason.
+    if (!fichier_d_entree(nomim1)) {
         printf("\n\tFile %s unknown\n", nomim1.c_str());
         attend_touche();
         exit(0);
     }
+    f1 = fopen(nomim1.c_str(), "rb");
+    if (!f1 || !etat_fichier(f1, etat_dem)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(errno));
     return nomfic;
 }
 
@@ -300,8 +355,13 @@ static void ouvre_resultats(const std::string& nomfic)
     f4 = ouvre_resultat(nomim4);
 
     printf("\n\tType of Format : ");
-    do format = demande_entier("\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t", "format menu", INT_MIN);
-    while (format > 1);
+    for (;;) {
+        do format = demande_entier("\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t", "format menu", INT_MIN);
+        while (format > 1);
+        if (format != 1 || TailleBMP(nb_col, nb_lig, 0) >= 0) break;
+        signale("%s_tavelkorn.bmp: %d x %d pixels do not fit in a BMP file (4 GiB at most); choose the raster format",
+                souche.c_str(), nb_lig, nb_col);
+    }
 
     if (format == 0) {
         nomim2 += "_tavelkorn.raw";
@@ -309,11 +369,7 @@ static void ouvre_resultats(const std::string& nomfic)
         ecrit_descripteur(souche + "_tavelkorn.txt", 1, 0, 255);
     } else if (format == 1) {
         nomim2 += "_tavelkorn.bmp";
-        // An 8-bit BMP stores rows padded to 4 bytes after 1078 bytes of
-        // header and palette; a 32-bit size field must hold the total.
-        if (1078 + (uint64_t)nb_lig * (((uint64_t)nb_col + 3) / 4 * 4) > UINT32_MAX)
-            echec("%s: %d x %d pixels do not fit in a BMP file (4 GiB at most); choose the raster format",
-                  nomim2.c_str(), nb_lig, nb_col);
+        f2 = ouvre_resultat(nomim2);
     }
 }
 
@@ -454,17 +510,33 @@ NOYAU static void octets_ligne(const int* z, int n, unsigned char* out, double d
 
 // ---------------------------------------------------------------- loading
 
-// Reads the next DEM row into z; a short file leaves the missing elevations
-// at 0 (a partly read value keeps the bytes that came). Returns the bytes read.
-static size_t lit_ligne(int* z)
+[[noreturn]] static void dem_change()
 {
-    size_t attendus = (size_t)nb_col * 4;
-    size_t n = fread(z, 1, attendus, f1);
-    if (n < attendus) memset((char*)z + n, 0, attendus - n);
+    echec("%s: changed during the run; no result was written", nomim1.c_str());
+}
+
+// Reads row i of the DEM into z from where the file stands. A file shorter
+// than its descriptor says leaves the missing elevations at 0 (a partly read
+// value keeps the bytes that came); any other count than the file's size at
+// opening allows means the file changed.
+static void lit_ligne(int* z, int i)
+{
+    uint64_t octets_ligne = (uint64_t)nb_col * 4, debut = (uint64_t)i * octets_ligne;
+    size_t attendus = (size_t)(etat_dem.taille <= debut ? 0 : std::min(octets_ligne, etat_dem.taille - debut));
+    size_t n = fread(z, 1, (size_t)octets_ligne, f1);
+    if (ferror(f1)) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(EIO));
+    if (n != attendus) dem_change();
+    if (n < octets_ligne) memset((char*)z + n, 0, (size_t)octets_ligne - n);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (int j = 0; j < nb_col; j++) z[j] = (int)__builtin_bswap32((uint32_t)z[j]);
 #endif
-    return n;
+}
+
+// The DEM must be as it was opened, down to its size and modification time.
+static void verifie_dem()
+{
+    EtatFichier e;
+    if (!etat_fichier(f1, e) || e.taille != etat_dem.taille || e.date != etat_dem.date) dem_change();
 }
 
 // One pass over the DEM: the elevation range (its search starts from
@@ -476,22 +548,21 @@ static void lecture(int& mind, int& maxd)
     mind = 10000000;
     maxd = 0;
     dmax = 0.0;
-    uint64_t lus = 0;
     progression::commence("reading");
     for (int i = 0; i < nb_lig; i++) {
         progression::avance(i, nb_lig);
         int* z = itab_in ? itab_in[i] : tampon;
-        lus += lit_ligne(z);
+        lit_ligne(z, i);
         etendue_ligne(z, nb_col, mind, maxd);
         if (i >= 2 && i <= nb_lig - 3) dmax = std::max(dmax, maximum_ligne(z, nb_col));
         if (i == nb_lig / 2) deviations_ligne(z, nb_col, dev_profil);
     }
     progression::termine();
-    if (ferror(f1)) echec("%s: cannot be read", nomim1.c_str());
+    verifie_dem();
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
-    if (lus < attendus)
+    if (etat_dem.taille < attendus)
         avertit("%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
-                nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)lus);
+                nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)etat_dem.taille);
 }
 
 static void rapport(int mind, int maxd, int norm)
@@ -550,8 +621,9 @@ static const unsigned char* ligne_image(int i, void* contexte)
     progression::avance(e.faites++, nb_lig);
     const int* z = itab_in ? itab_in[i] : tampon;
     if (!itab_in) {
-        if (!positionne(f1, (uint64_t)i * (uint64_t)nb_col * 4)) return nullptr;
-        lit_ligne(tampon);
+        if (!positionne(f1, (uint64_t)i * (uint64_t)nb_col * 4))
+            echec("%s: cannot be read: %s", nomim1.c_str(), strerror(errno));
+        lit_ligne(tampon, i);
     }
     if (e.dif > 0.0) octets_ligne(z, nb_col, octets, dmin, e.dif, e.scale);
     else memset(octets, 0, (size_t)nb_col);
@@ -563,20 +635,21 @@ static void image(Etirement e)
     bool ecrit = true;
     progression::commence("computing and writing");
     if (format == 1) {
-        ecrit = SauveBMPLignes(nomim2.c_str(), ligne_image, &e, nb_col, nb_lig, 0, nullptr) == 0;
+        ecrit = EcritBMP(f2, ligne_image, &e, nb_col, nb_lig, 0, nullptr) == 0;
     } else if (format == 0) {
         for (int i = 0; i < nb_lig && ecrit; i++) {
             const unsigned char* ligne = ligne_image(i, &e);
-            ecrit = ligne && fwrite(ligne, 1, (size_t)nb_col, f2) == (size_t)nb_col;
+            ecrit = fwrite(ligne, 1, (size_t)nb_col, f2) == (size_t)nb_col;
         }
     }
     progression::termine();
-    bool lu = !ferror(f1);
+    if (!itab_in) verifie_dem();
     fclose(f1);
     f1 = nullptr;
-    if (!lu) echec("%s: cannot be read", nomim1.c_str());
-    if (format == 0) ferme_resultat(f2, nomim2);
-    if (!ecrit) echec("%s: could not be written completely", nomim2.c_str());
+    if (format == 0 || format == 1) {
+        if (!ecrit) echec("%s: could not be written completely", nomim2.c_str());
+        ferme_resultat(f2, nomim2);
+    }
 }
 
 // With no argument the program is the dialogue; --help and --version
@@ -604,6 +677,7 @@ static int options(int argc, char** argv)
 int main(int argc, char** argv)
 {
     if (argc > 1) return options(argc, argv);
+    installe_interruptions();
     ouverture();
     int norm = chargement();
     dmin = dmax * 0.5;
@@ -615,5 +689,7 @@ int main(int argc, char** argv)
     profil(e);
     image(e);
     printf("\n");
+    if (fflush(stdout) != 0 || ferror(stdout)) echec("standard output: the dialogue could not be written: %s", strerror(errno));
+    valide_resultats();
     return 0;
 }

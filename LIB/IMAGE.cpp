@@ -97,12 +97,27 @@ int SauveBMP(const char* Nom, unsigned char** Buff, int NbCol, int NbLig, int Ty
 int SauveBMPLignes(const char* Nom, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int Type,
                    Color32* ColorMAP)
 {
+    if (TailleBMP(NbCol, NbLig, Type) < 0) return -1;  // refused before the file is created
+    FILE* f = fopen(Nom, "wb");
+    if (!f) return -1;
+    int r = EcritBMP(f, Ligne, Contexte, NbCol, NbLig, Type, ColorMAP);
+    if (fclose(f) != 0) r = -1;  // the last buffered bytes may fail here
+    return r;
+}
+
+long long TailleBMP(int NbCol, int NbLig, int Type)
+{
     if (Type < 0 || Type > 2 || NbCol <= 0 || NbLig <= 0) return -1;
+    int64_t Taille = (int64_t)NbLig * LongueurLigne(NbCol, Type == 2 ? 3 : 1) + (Type == 2 ? 54 : 1078);
+    return Taille > UINT32_MAX ? -1 : Taille;  // BfSize could not describe a larger file
+}
+
+int EcritBMP(FILE* f, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int Type, Color32* ColorMAP)
+{
+    if (TailleBMP(NbCol, NbLig, Type) < 0) return -1;
     bool Palette = Type != 2;
     int taille = Palette ? 1 : 3;
     int64_t TBuff = LongueurLigne(NbCol, taille);
-    int64_t Taille = (int64_t)NbLig * TBuff + (Palette ? 1078 : 54);
-    if (Taille > UINT32_MAX) return -1;  // BfSize could not describe the file
 
     Color32 CM[256];
     if (ColorMAP) memcpy(CM, ColorMAP, sizeof CM);
@@ -125,10 +140,8 @@ int SauveBMPLignes(const char* Nom, LigneBMP Ligne, void* Contexte, int NbCol, i
 
     unsigned char* BuffTmp = (unsigned char*)malloc((size_t)TBuff);
     if (!BuffTmp) return -1;
-    FILE* f = fopen(Nom, "wb");
-    bool ok = f && fwrite(BuffHeader, TAILLE_ENTETE, 1, f) == 1 && (!Palette || EcritPalette(f, CM)) &&
+    bool ok = fwrite(BuffHeader, TAILLE_ENTETE, 1, f) == 1 && (!Palette || EcritPalette(f, CM)) &&
               EcritPixels(f, Ligne, Contexte, NbCol, NbLig, taille, BuffTmp, (size_t)TBuff);
-    if (f && fclose(f) != 0) ok = false;  // the last buffered bytes may fail here
     free(BuffTmp);
     return ok ? 0 : -1;
 }

@@ -9,6 +9,8 @@
 #ifndef IMAGE_H
 #define IMAGE_H
 
+#include <cstdio>
+
 struct Color32 {
     unsigned char B, G, R, O;  // O is 0 in the grayscale palette
 };
@@ -56,6 +58,14 @@ int SauveBMP(const char* Nom, unsigned char** Buff, int NbCol, int NbLig, int Ty
 typedef const unsigned char* (*LigneBMP)(int i, void* Contexte);
 int SauveBMPLignes(const char* Nom, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int Type,
                    Color32* ColorMAP);
+
+// The same, written to the stream f, opened for binary writing and left open
+// (the caller closes it and checks that close).
+int EcritBMP(FILE* f, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int Type, Color32* ColorMAP);
+
+// The size in bytes of the file SauveBMP would write, or -1 when it would
+// refuse the dimensions or the type (a file over 4 GiB among them).
+long long TailleBMP(int NbCol, int NbLig, int Type);
 
 // Reads the BMP file Name, written in one of the two layouts above,
 // bottom-up, 1 to 32767 pixels wide and high.

@@ -1,19 +1,23 @@
 // Any bytes as a descriptor: up to six integers come out, never more, and
-// reading stops cleanly wherever the text stops making sense.
+// reading stops cleanly wherever the text stops making sense, naming it.
 #include "plateforme.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");
     if (!f) return 0;  // fmemopen refuses an empty buffer on some systems
     int champs[7] = {0, 0, 0, 0, 0, 0, 0x5A5A5A5A};
-    bool hors_limites = false;
-    int lus = lit_descripteur(f, champs, 6, hors_limites);
+    std::string fautif;
+    int ligne = 0;
+    int lus = lit_descripteur(f, champs, 6, fautif, ligne);
     fclose(f);
-    if (lus < 0 || lus > 6 || champs[6] != 0x5A5A5A5A || (hors_limites && lus == 6)) abort();
+    if (lus < -1 || lus > 6 || champs[6] != 0x5A5A5A5A || (!fautif.empty() && lus == 6) || fautif.size() > 40 ||
+        ligne < 1)
+        abort();
     return 0;
 }

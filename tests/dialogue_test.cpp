@@ -131,24 +131,22 @@ TEST(Dialogue, MissingDemEndsAfterOneKeyWithStatusZero)
     EXPECT_FALSE(s.exists("nothere_tavelkorn.xls"));
 }
 
-TEST(Dialogue, EndOfInputAtAnyPromptStopsWithoutHalfADescriptor)
+TEST(Dialogue, EndOfInputAtAnyPromptLeavesTheFolderAsItWas)
 {
     const char* answers[] = {"", "dem1", "dem1 site", "dem1 site 5", "dem1 site 5 6", "dem1 site 5 6 5",
-                             "dem1 site 5 6 5 1", "dem1 site 5 6 5 0"};
+                             "dem1 site 5 6 5 1", "dem1 site 5 6 5 0", "dem1 site 5 6 5 0 1", "dem1 site 5 6 5 0 0"};
     for (const char* a : answers) {
         Site s;
         s.dem("site.raw", kDem);
+        for (const char* old : {"site_tavelkorn.xls", "site_tavelkorn_info.txt", "site_tavelkorn.bmp",
+                                "site_tavelkorn.raw", "site_tavelkorn.txt"})
+            s.text(old, "previous result");
+        auto before = s.snapshot();
         Outcome r = s.run(a);
         EXPECT_EQ(r.status, 1) << a;
         EXPECT_NE(r.err.find("end of input"), std::string::npos) << a;
-        EXPECT_FALSE(s.exists("site.txt")) << a;
+        EXPECT_EQ(s.snapshot(), before) << a;
     }
-    Site s;
-    s.dem("site.raw", kDem);
-    Outcome r = s.run("dem1 site 5 6 5 0 1");  // stops at the normalization prompt
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(s.text("site.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));  // complete
-    EXPECT_FALSE(s.exists("site_tavelkorn.bmp"));
 }
 
 TEST(Dialogue, AResultNameThatWouldOverwriteTheDemIsRefused)

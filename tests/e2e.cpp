@@ -18,6 +18,18 @@ std::string Site::text(const std::string& name) const
     return std::string(b.begin(), b.end());
 }
 
+// What a run left in dir: its status, standard output and standard error.
+static Outcome outcome(const TempDir& dir)
+{
+    Outcome r;
+    Bytes status = read_file(dir / "status");
+    r.status = status.empty() ? -1 : std::stoi(std::string(status.begin(), status.end()));
+    Bytes out = read_file(dir / "stdout"), err = read_file(dir / "stderr");
+    r.out.assign(out.begin(), out.end());
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
 Outcome Site::run(const std::string& answers, const std::string& prefix, const char* program) const
 {
     write_file(dir / "answers", answers);
@@ -26,13 +38,30 @@ Outcome Site::run(const std::string& answers, const std::string& prefix, const c
     std::string cmd = "cd '" + dir.path + "' && ( (" + prefix + " exec '" + program +
                       "' < answers > stdout) 2>&1; echo $? > status ) | cat > stderr";
     std::system(cmd.c_str());
-    Outcome r;
-    Bytes status = read_file(dir / "status");
-    r.status = std::stoi(std::string(status.begin(), status.end()));
-    Bytes out = read_file(dir / "stdout"), err = read_file(dir / "stderr");
-    r.out.assign(out.begin(), out.end());
-    r.err.assign(err.begin(), err.end());
-    return r;
+    return outcome(dir);
+}
+
+Outcome Site::run_paused(const std::string& before, const std::string& meanwhile, const std::string& after) const
+{
+    write_file(dir / "before", before);
+    write_file(dir / "after", after);
+    write_file(dir / "meanwhile", meanwhile);
+    // Job control: the program is its own process group and keeps SIGINT.
+    write_file(dir / "paused.sh", "set -m; rm -f fifo; mkfifo fifo\n'" + std::string(TAVELKORN) +
+                                      "' < fifo > stdout 2> stderr & PID=$!\n"
+                                      "{ cat before; for i in $(seq 200); do grep -q Normalization stdout && break;"
+                                      " sleep 0.05; done; . ./meanwhile; cat after; } > fifo\n"
+                                      "wait $PID; echo $? > status\n");
+    std::system(("cd '" + dir.path + "' && bash paused.sh").c_str());
+    return outcome(dir);
+}
+
+std::map<std::string, Bytes> Site::snapshot() const
+{
+    std::map<std::string, Bytes> m;
+    for (auto& e : std::filesystem::directory_iterator(dir.path + "/images/" + folder))
+        if (e.is_regular_file()) m[e.path().filename().string()] = read_file(e.path().string());
+    return m;
 }
 
 static std::string banner()

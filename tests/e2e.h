@@ -7,6 +7,7 @@
 #include "test_util.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@ struct Site {
     // Runs the program (by default the test build's) after the shell
     // commands in prefix, e.g. "ulimit -f 1;".
     Outcome run(const std::string& answers, const std::string& prefix = "", const char* program = TAVELKORN) const;
+    // Answers `before`, waits (10 s at most) for the normalization prompt,
+    // runs the shell commands `meanwhile` ($PID is the program), then
+    // answers `after`.
+    Outcome run_paused(const std::string& before, const std::string& meanwhile, const std::string& after) const;
+    // Every regular file of the DEM folder (links to one included) with its
+    // bytes.
+    std::map<std::string, Bytes> snapshot() const;
 };
 
 // The fixed parts of the dialogue, as the program prints them.
