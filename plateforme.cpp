@@ -262,7 +262,14 @@ std::string nom_temporaire(const std::string& final_)
 #else
     int pid = (int)getpid();
 #endif
-    return final_ + "." + std::to_string(pid) + ".tavelkorn-tmp";
+    // Before the extension, so that drivers which name companion files after
+    // it (NAME.hdr, NAME.aux.xml) keep them beside the temporary file.
+    std::string marque = "." + std::to_string(pid) + ".tavelkorn-tmp";
+    size_t point = final_.find_last_of('.'), separateur = final_.find_last_of("/\\");
+    if (point == std::string::npos || (separateur != std::string::npos && point < separateur) || point == 0 ||
+        point == separateur + 1)
+        return final_ + marque;
+    return final_.substr(0, point) + marque + final_.substr(point);
 }
 
 FILE* cree_fichier_neuf(const std::string& chemin)

@@ -54,8 +54,8 @@ struct EtatFichier {
 bool etat_fichier(FILE* f, EtatFichier& e);
 
 // Results are written under a temporary name beside their final one and
-// renamed into place at the end of a successful run: the name is
-// FINAL.PID.tavelkorn-tmp.
+// renamed into place at the end of a successful run: STEM.EXT is written
+// as STEM.PID.tavelkorn-tmp.EXT.
 std::string nom_temporaire(const std::string& final_);
 // Creates a new file for binary writing; fails (null, errno set) if anything
 // at all, a link included, already has that name.
@@ -82,6 +82,12 @@ std::string cle_de_chemin(const std::string& chemin);
 #define NOYAU __attribute__((target_clones("avx2", "default")))
 #else
 #define NOYAU
+#endif
+// Helpers of the kernels, inlined into each of their builds.
+#if defined(__GNUC__)
+#define EN_LIGNE static inline __attribute__((always_inline))
+#else
+#define EN_LIGNE static inline
 #endif
 
 // Bytes of memory the process can still use without paging (or UINT64_MAX

@@ -7,6 +7,8 @@
 // one in the search window maps to 0 and the largest to the normalisation
 // value. Results: the byte image (raw raster with its descriptor, or an 8-bit
 // grayscale BMP), the profile of the middle row, and a run report.
+#include "tavelkorn.h"
+
 #include "NRUTIL.h"
 #include "image.h"
 #include "plateforme.h"
@@ -36,11 +38,25 @@ std::string nomim3;     // profile table
 std::string nomim4;     // run report
 FILE *f1, *f2, *f3, *f4;
 EtatFichier etat_dem;  // the DEM as opened: it must not change under the run
-int** itab_in;  // the elevations; null when the DEM is streamed
+int** itab_in;  // the elevations of an incomplete DEM; null when the DEM is streamed
 double dmax, dmin;  // window maximum and the bottom of the stretch
-int* tampon;             // the DEM row being streamed
-double* dev_profil;      // deviations of the profile row
-unsigned char* octets;   // the image row being written
+double dif, scale;  // the stretch: (d - dmin) / dif * scale
+int ligne_profil;
+double echelle_z = 1.0;
+bool valeurs_reelles, silencieux, avec_manquants, descendant;
+uint64_t nb_manquants;
+void (*lit_bloc)(int premiere, int nombre, int* z, unsigned char* presence);
+
+// The rows of one block: the elevations read, the presence of each cell, and
+// the image computed from them.
+int lignes_bloc;              // rows a block holds
+int* tampon;                  // elevations
+unsigned char* presence;      // presence of the cells (with missing cells only)
+double* dev_profil;           // deviations of the profile row
+unsigned char* octets;        // image bytes
+float* valeurs;               // Float32 deviations (with valeurs_reelles only)
+static int bloc_debut, bloc_fin;  // rows of the block computed in octets
+static bool dem_en_memoire;   // itab_in holds the whole DEM (after the first pass)
 
 // Results written so far, under their temporary names, waiting for the end
 // of the run to be renamed into place: {temporary, final}.
@@ -57,7 +73,7 @@ static void message(const char* prefixe, const char* fmt, va_list args)
 }
 
 // A refusal of bad input: the operator is asked again.
-static void signale(const char* fmt, ...)
+void signale(const char* fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -65,7 +81,7 @@ static void signale(const char* fmt, ...)
     va_end(args);
 }
 
-static void avertit(const char* fmt, ...)
+void avertit(const char* fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -75,7 +91,7 @@ static void avertit(const char* fmt, ...)
 
 // A failure ends the run: the results' temporary files go, and whatever
 // the folder held before the run is left as it was.
-[[noreturn]] static void echec(const char* fmt, ...)
+[[noreturn]] void echec(const char* fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -132,7 +148,7 @@ static bool ferme(FILE*& f)
 }
 
 // Closes a result file, ending the run if any of it could not be written.
-static void ferme_resultat(FILE*& f, const std::string& chemin)
+void ferme_resultat(FILE*& f, const std::string& chemin)
 {
     if (!ferme(f)) echec("%s: could not be written completely", chemin.c_str());
 }
@@ -140,7 +156,7 @@ static void ferme_resultat(FILE*& f, const std::string& chemin)
 // A result is written under a temporary name beside its final one, so that
 // the final name holds the previous result until the run has succeeded. It
 // is opened in binary: text files get their CR LF from ecrit_texte.
-static FILE* ouvre_resultat(const std::string& chemin)
+FILE* ouvre_resultat(const std::string& chemin)
 {
     std::error_code ec;
     if (std::filesystem::is_directory(std::filesystem::symlink_status(chemin, ec)))
@@ -152,12 +168,20 @@ static FILE* ouvre_resultat(const std::string& chemin)
         f = cree_fichier_neuf(temporaire);
     if (!f) echec("%s: cannot be created: %s", chemin.c_str(), strerror(errno));
     setvbuf(f, nullptr, _IOFBF, 1 << 18);
-    resultats.push_back({temporaire, chemin});
+    ajoute_resultat(temporaire, chemin);
     return f;
 }
 
+bool ajoute_resultat(const std::string& temporaire, const std::string& final_)
+{
+    for (auto& r : resultats)
+        if (r.first == temporaire) return false;
+    resultats.push_back({temporaire, final_});
+    return true;
+}
+
 // The end of a successful run: every result replaces what its name held.
-static void valide_resultats()
+void valide_resultats()
 {
     for (auto& r : resultats) {
         if (!remplace_fichier(r.first, r.second)) echec("%s: cannot be replaced: %s", r.second.c_str(), strerror(errno));
@@ -167,7 +191,7 @@ static void valide_resultats()
 }
 
 // The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
-static void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi)
+void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi)
 {
     FILE* f = ouvre_resultat(chemin);
     ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, taille_valeur, mini, maxi, pix_size);
@@ -207,7 +231,7 @@ static void lit_dimensions(FILE* fd)
 // A result must never be the DEM or its descriptor: writing it would destroy
 // the input. Paths are compared resolved and normalised ("./r" is "r"), and
 // hard links by the files themselves.
-static bool touche_l_entree(const std::string& chemin)
+bool touche_l_entree(const std::string& chemin)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -227,39 +251,96 @@ static bool nom_de_resultat_sur(const std::string& souche)
     return true;
 }
 
-// A complete DEM is streamed: read row by row once for the range and the
-// window maximum, and again for the image, with memory for a few rows only.
-// That is also the fastest way at any size, as a reused row buffer never
-// faults in fresh memory. A DEM shorter than its descriptor says is held in
-// itab_in, where its missing elevations are zeros; it must fit in memory, so
-// that a descriptor claiming far more than the file holds cannot set the
-// program computing zeros for hours. Both ways write the same bytes.
-static void prepare_memoire()
+// The buffers of one block of rows: about 1 MiB of elevations, at least one
+// row. Refused before allocating when a single row cannot fit.
+void alloue_blocs(const char* nom)
 {
     uint64_t lignes = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
     uint64_t dispo = memoire_disponible();
     if (lignes > dispo)
-        echec("%s: a row of %d elevations needs %llu MiB of memory; %llu MiB are available", nomim1.c_str(), nb_col,
+        echec("%s: a row of %d elevations needs %llu MiB of memory; %llu MiB are available", nom, nb_col,
               (unsigned long long)(lignes >> 20), (unsigned long long)(dispo >> 20));
-    tampon = ivecteur(nb_col);
+    lignes_bloc = std::min(std::max(1, (1 << 18) / nb_col), nb_lig);
+    int cellules = lignes_bloc * nb_col;
+    tampon = ivecteur(cellules);
     dev_profil = dvecteur(nb_col);
-    octets = ucvecteur(nb_col);
-    if (!tampon || !dev_profil || !octets)
-        echec("%s: rows of %d elevations (%llu MiB) could not be allocated", nomim1.c_str(), nb_col,
+    octets = ucvecteur(cellules);
+    if (avec_manquants) presence = ucvecteur(cellules);
+    if (valeurs_reelles) valeurs = fvecteur(cellules);
+    if (!tampon || !dev_profil || !octets || (avec_manquants && !presence) || (valeurs_reelles && !valeurs))
+        echec("%s: rows of %d elevations (%llu MiB) could not be allocated", nom, nb_col,
               (unsigned long long)(lignes >> 20));
+}
 
+[[noreturn]] static void dem_change()
+{
+    echec("%s: changed during the run; no result was written", nomim1.c_str());
+}
+
+// Rows of the native DEM, read as one block from where they start. A file
+// shorter than its descriptor says leaves the missing elevations at 0 (a
+// partly read value keeps the bytes that came); any other count than the
+// file's size at opening allows means the file changed. An incomplete DEM is
+// kept in itab_in by the first pass and read from there afterwards.
+static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char*)
+{
+    size_t octets_ligne = (size_t)nb_col * 4;
+    if (dem_en_memoire) {
+        for (int r = 0; r < nombre; r++) memcpy(z + (size_t)r * nb_col, itab_in[premiere + r], octets_ligne);
+        return;
+    }
+    uint64_t debut = (uint64_t)premiere * octets_ligne, total = (uint64_t)nombre * octets_ligne;
+    if (!positionne(f1, debut)) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(errno));
+    size_t attendus = (size_t)(etat_dem.taille <= debut ? 0 : std::min(total, etat_dem.taille - debut));
+    size_t n = fread(z, 1, (size_t)total, f1);
+    if (ferror(f1)) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(EIO));
+    if (n != attendus) dem_change();
+    if (n < total) memset((char*)z + n, 0, (size_t)total - n);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (size_t k = 0; k < (size_t)nombre * nb_col; k++) z[k] = (int)__builtin_bswap32((uint32_t)z[k]);
+#endif
+    if (itab_in)
+        for (int r = 0; r < nombre; r++) memcpy(itab_in[premiere + r], z + (size_t)r * nb_col, octets_ligne);
+}
+
+// The DEM must be as it was opened, down to its size and modification time.
+static void verifie_dem()
+{
+    EtatFichier e;
+    if (!etat_fichier(f1, e) || e.taille != etat_dem.taille || e.date != etat_dem.date) dem_change();
+}
+
+// A complete DEM is streamed: read once for the range and the window
+// maximum, and again for the image, a block of rows at a time. That is also
+// the fastest way at any size, as reused buffers never fault in fresh
+// memory. A DEM shorter than its descriptor says is held in itab_in, where
+// its missing elevations are zeros; it must fit in memory, so that a
+// descriptor claiming far more than the file holds cannot set the program
+// computing zeros for hours. Both ways write the same bytes.
+static void prepare_memoire()
+{
+    alloue_blocs(nomim1.c_str());
+    uint64_t lignes = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
+    uint64_t dispo = memoire_disponible();
     uint64_t taille = etat_dem.taille;
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
     if (taille >= attendus) return;
     // Decide before allocating: an overcommitted allocation can succeed and
     // the process be killed later, when its pages are touched.
     uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * sizeof(int) + sizeof(int*));
-    if (grille <= dispo - lignes) itab_in = imatrice(nb_col, nb_lig);
+    if (grille <= dispo - std::min(dispo, lignes)) itab_in = imatrice(nb_col, nb_lig);
     if (!itab_in)
         echec("%s: %llu bytes expected for %d x %d elevations, %llu found; an incomplete DEM must fit in memory "
               "(%llu MiB needed, %llu MiB available)",
               nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)taille,
               (unsigned long long)(grille >> 20), (unsigned long long)(dispo >> 20));
+}
+
+void ouvre_dem_natif()
+{
+    f1 = fopen(nomim1.c_str(), "rb");
+    if (!f1 || !etat_fichier(f1, etat_dem)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(errno));
+    lit_bloc = lit_bloc_natif;
 }
 
 // ---------------------------------------------------------------- opening
@@ -276,7 +357,7 @@ static void banniere()
 // What is at a path the run reads: nothing (false), or a regular file to
 // open (true). Anything else ends the run: opening a FIFO would wait for a
 // writer, and a directory reads as an error.
-static bool fichier_d_entree(const std::string& chemin)
+bool fichier_d_entree(const std::string& chemin)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -336,8 +417,7 @@ static std::string ouvre_dem()
         attend_touche();
         exit(0);
     }
-    f1 = fopen(nomim1.c_str(), "rb");
-    if (!f1 || !etat_fichier(f1, etat_dem)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(errno));
+    ouvre_dem_natif();
     return nomfic;
 }
 
@@ -381,8 +461,21 @@ static void ouverture()
     printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
     printf("\n\t            %d LINES", nb_lig);
     printf("\n\t        AND %d COLUMNS\n", nb_col);
+    ligne_profil = nb_lig / 2;
     prepare_memoire();
     ouvre_resultats(nomfic);
+}
+
+// The native DEM for the command line: its descriptor must be there.
+void prepare_dem_natif()
+{
+    if (!fichier_d_entree(nomim1)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(ENOENT));
+    ouvre_dem_natif();
+    if (!fichier_d_entree(nomdescr1)) echec("%s: cannot be opened: %s", nomdescr1.c_str(), strerror(ENOENT));
+    FILE* fd = fopen(nomdescr1.c_str(), "rb");
+    if (!fd) echec("%s: cannot be opened: %s", nomdescr1.c_str(), strerror(errno));
+    lit_dimensions(fd);
+    prepare_memoire();
 }
 
 // ---------------------------------------------------------------- progress
@@ -406,7 +499,7 @@ static void commence(const char* nom)
 static void avance(int fait, int total)
 {
     static const bool terminal = erreur_sur_terminal();
-    if (!terminal) return;
+    if (!terminal || silencieux) return;
     horloge::time_point t = horloge::now();
     if (t - debut < std::chrono::seconds(1) || t - dernier < std::chrono::milliseconds(100)) return;
     fflush(stdout);
@@ -422,6 +515,10 @@ static void termine()
 }  // namespace progression
 
 // ---------------------------------------------------------------- row kernels
+//
+// Each kernel exists in two instances from one source: without missing
+// cells (m is null; the fast, vectorised loops) and with them (m[j] is 1 for
+// a present cell, 0 for a missing one).
 
 // The curvature term of column j; 32-bit wrap-around is part of the result,
 // so it is computed in unsigned arithmetic.
@@ -430,20 +527,38 @@ static inline int32_t courbure(const int* z, int j)
     return (int32_t)(4u * (uint32_t)z[j] - (uint32_t)z[j - 1] - (uint32_t)z[j + 1]);
 }
 
-// The row's mean term (n >= 3): the wrapped sum over columns 1 to n-2, as
-// an integer quotient truncated toward zero.
-NOYAU static double moyenne_ligne(const int* z, int n)
+// Column j has a term where it and both its neighbours are present.
+template <bool M>
+EN_LIGNE bool a_terme(const unsigned char* m, int j)
 {
-    uint32_t somme = 0;
-    for (int j = 1; j <= n - 2; j++) somme += (uint32_t)courbure(z, j);
-    return (double)((int32_t)somme / (n - 2));
+    return !M || (m[j - 1] & m[j] & m[j + 1]);
 }
 
-// Elevation range of a row, with the <= and >= of the whole-grid search.
-NOYAU static void etendue_ligne(const int* z, int n, int& mind, int& maxd)
+// The row's mean term: the wrapped sum of its terms as an integer quotient,
+// truncated toward zero, by their count. False when the row has no term.
+template <bool M>
+EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, double& val_mean)
+{
+    uint32_t somme = 0;
+    int compte = 0;
+    for (int j = 1; j <= n - 2; j++)
+        if (a_terme<M>(m, j)) {
+            somme += (uint32_t)courbure(z, j);
+            compte++;
+        }
+    if (compte == 0) return false;
+    val_mean = (double)((int32_t)somme / compte);
+    return true;
+}
+
+// Elevation range of a row's present cells, with the <= and >= of the
+// whole-grid search.
+template <bool M>
+EN_LIGNE void etendue(const int* z, const unsigned char* m, int n, int& mind, int& maxd)
 {
     int mi = mind, ma = maxd;
     for (int j = 0; j < n; j++) {
+        if (M && !m[j]) continue;
         mi = z[j] < mi ? z[j] : mi;
         ma = z[j] > ma ? z[j] : ma;
     }
@@ -451,38 +566,46 @@ NOYAU static void etendue_ligne(const int* z, int n, int& mind, int& maxd)
     maxd = ma;
 }
 
-// Largest deviation of a row inside the window columns 2 to n-3. |t - mean|
-// is largest at the smallest or the largest term, so integer extremes
-// suffice.
-NOYAU static double maximum_ligne(const int* z, int n)
+// Largest deviation of a row's terms inside the window columns 2 to n-3.
+// |t - mean| is largest at the smallest or the largest term, so integer
+// extremes suffice.
+template <bool M>
+EN_LIGNE double maximum(const int* z, const unsigned char* m, int n)
 {
-    if (n < 5) return 0.0;
-    double val_mean = moyenne_ligne(z, n);
-    int32_t mi = courbure(z, 2), ma = mi;
-    for (int j = 3; j <= n - 3; j++) {
-        int32_t t = courbure(z, j);
-        mi = t < mi ? t : mi;
-        ma = t > ma ? t : ma;
-    }
+    double val_mean;
+    if (n < 5 || !moyenne<M>(z, m, n, val_mean)) return 0.0;
+    int32_t mi = INT32_MAX, ma = INT32_MIN;
+    bool vu = false;
+    for (int j = 2; j <= n - 3; j++)
+        if (a_terme<M>(m, j)) {
+            int32_t t = courbure(z, j);
+            mi = t < mi ? t : mi;
+            ma = t > ma ? t : ma;
+            vu = true;
+        }
+    if (!vu) return 0.0;
     return std::max(std::fabs((double)mi - val_mean), std::fabs((double)ma - val_mean));
 }
 
-// Deviations of a row: |term - mean| at columns 1 to n-2, 0 at the ends.
+// Deviations of a row: |term - mean| where there is a term, 0 at a present
+// cell without one (the ends of every row), NaN at a missing cell.
 // (sqrt(d * d) of the written formula is exactly |d| in IEEE arithmetic.)
-static void deviations_ligne(const int* z, int n, double* d)
+template <bool M>
+EN_LIGNE void deviations(const int* z, const unsigned char* m, int n, double* d)
 {
-    d[0] = d[n - 1] = 0.0;
-    if (n < 3) return;
-    double val_mean = moyenne_ligne(z, n);
-    for (int j = 1; j <= n - 2; j++) d[j] = std::fabs((double)courbure(z, j) - val_mean);
+    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : 0.0;
+    double val_mean;
+    if (n < 3 || !moyenne<M>(z, m, n, val_mean)) return;
+    for (int j = 1; j <= n - 2; j++)
+        if (a_terme<M>(m, j)) d[j] = std::fabs((double)courbure(z, j) - val_mean);
 }
 
 // The stretch of one deviation, evaluated in the written order (a division,
 // never a multiplication by the reciprocal). Negative values give 0, and a
 // negative zero becomes +0 so that the profile never shows "-0.000000".
-static inline double etire(double x, double dmin_, double dif, double scale)
+static inline double etire(double x)
 {
-    double v = ((x - dmin_) / dif) * scale;
+    double v = ((x - dmin) / dif) * scale;
     return (v > 0.0 ? v : 0.0) + 0.0;  // a select, not a branch: the loops vectorise
 }
 
@@ -495,84 +618,115 @@ static inline unsigned char octet(double v)
     return (unsigned char)(int32_t)(v - q * 256.0);
 }
 
-// One row of the image, straight from the elevations.
-NOYAU static void octets_ligne(const int* z, int n, unsigned char* out, double dmin_, double dif, double scale)
+// One row of the image. A missing cell gives 0 (and is masked where the
+// format can); a present cell without a term gives what a deviation of 0
+// gives.
+template <bool M>
+EN_LIGNE void octets_ligne(const int* z, const unsigned char* m, int n, unsigned char* out)
 {
-    unsigned char bord = octet(etire(0.0, dmin_, dif, scale));  // a deviation of 0, never computed
-    if (n < 3) {
-        for (int j = 0; j < n; j++) out[j] = bord;
+    unsigned char bord = octet(etire(0.0));  // a deviation of 0, never computed
+    double val_mean;
+    if (n < 3 || !moyenne<M>(z, m, n, val_mean)) {
+        for (int j = 0; j < n; j++) out[j] = M && !m[j] ? 0 : bord;
         return;
     }
-    double val_mean = moyenne_ligne(z, n);
-    out[0] = out[n - 1] = bord;
-    for (int j = 1; j <= n - 2; j++) out[j] = octet(etire(std::fabs((double)courbure(z, j) - val_mean), dmin_, dif, scale));
+    out[0] = M && !m[0] ? 0 : bord;
+    out[n - 1] = M && !m[n - 1] ? 0 : bord;
+    for (int j = 1; j <= n - 2; j++) {
+        unsigned char o = octet(etire(std::fabs((double)courbure(z, j) - val_mean)));
+        if (M) o = !m[j] ? 0 : a_terme<M>(m, j) ? o : bord;
+        out[j] = o;
+    }
 }
 
-// ---------------------------------------------------------------- loading
-
-[[noreturn]] static void dem_change()
+// The first pass over one row: range, window maximum (when the row is in
+// the window) and missing cells.
+NOYAU static void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd,
+                                double& dmax_, uint64_t& manquants)
 {
-    echec("%s: changed during the run; no result was written", nomim1.c_str());
+    if (m) {
+        etendue<true>(z, m, n, mind, maxd);
+        if (fenetre) dmax_ = std::max(dmax_, maximum<true>(z, m, n));
+        for (int j = 0; j < n; j++) manquants += !m[j];
+    } else {
+        etendue<false>(z, m, n, mind, maxd);
+        if (fenetre) dmax_ = std::max(dmax_, maximum<false>(z, m, n));
+    }
 }
 
-// Reads row i of the DEM into z from where the file stands. A file shorter
-// than its descriptor says leaves the missing elevations at 0 (a partly read
-// value keeps the bytes that came); any other count than the file's size at
-// opening allows means the file changed.
-static void lit_ligne(int* z, int i)
+// The second pass over one row: its bytes, and its Float32 deviations in
+// elevation units when asked (v is then not null).
+NOYAU static void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* out, float* v,
+                                double* d)
 {
-    uint64_t octets_ligne = (uint64_t)nb_col * 4, debut = (uint64_t)i * octets_ligne;
-    size_t attendus = (size_t)(etat_dem.taille <= debut ? 0 : std::min(octets_ligne, etat_dem.taille - debut));
-    size_t n = fread(z, 1, (size_t)octets_ligne, f1);
-    if (ferror(f1)) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(EIO));
-    if (n != attendus) dem_change();
-    if (n < octets_ligne) memset((char*)z + n, 0, (size_t)octets_ligne - n);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (int j = 0; j < nb_col; j++) z[j] = (int)__builtin_bswap32((uint32_t)z[j]);
-#endif
+    if (dif > 0.0) {
+        if (m) octets_ligne<true>(z, m, n, out);
+        else octets_ligne<false>(z, m, n, out);
+    } else {
+        memset(out, 0, (size_t)n);  // no deviation in the window: all 0
+    }
+    if (v) {
+        if (m) deviations<true>(z, m, n, d);
+        else deviations<false>(z, m, n, d);
+        for (int j = 0; j < n; j++) v[j] = (float)(d[j] / echelle_z);
+    }
 }
 
-// The DEM must be as it was opened, down to its size and modification time.
-static void verifie_dem()
+// The presence of row r of the block, or null when all its cells are there.
+static const unsigned char* presence_ligne(int r)
 {
-    EtatFichier e;
-    if (!etat_fichier(f1, e) || e.taille != etat_dem.taille || e.date != etat_dem.date) dem_change();
+    if (!avec_manquants) return nullptr;
+    const unsigned char* m = presence + (size_t)r * nb_col;
+    return memchr(m, 0, (size_t)nb_col) ? m : nullptr;
 }
 
-// One pass over the DEM: the elevation range (its search starts from
-// 10000000 and 0, not from the int extremes), the window maximum dmax, and
-// the deviations of the profile row.
-static void lecture(int& mind, int& maxd)
+// ---------------------------------------------------------------- first pass
+
+// One pass over the DEM: the elevation range of its present cells (the
+// search starts from 10000000 and 0, not from the int extremes), the window
+// maximum dmax, the deviations of the profile row and the missing cells.
+void lecture(int& mind, int& maxd)
 {
-    printf("\n\tLecture \n");
     mind = 10000000;
     maxd = 0;
     dmax = 0.0;
+    nb_manquants = 0;
+    dem_en_memoire = false;
+    for (int j = 0; j < nb_col; j++) dev_profil[j] = 0.0;
     progression::commence("reading");
-    for (int i = 0; i < nb_lig; i++) {
+    for (int i = 0; i < nb_lig; i += lignes_bloc) {
         progression::avance(i, nb_lig);
-        int* z = itab_in ? itab_in[i] : tampon;
-        lit_ligne(z, i);
-        etendue_ligne(z, nb_col, mind, maxd);
-        if (i >= 2 && i <= nb_lig - 3) dmax = std::max(dmax, maximum_ligne(z, nb_col));
-        if (i == nb_lig / 2) deviations_ligne(z, nb_col, dev_profil);
+        int nombre = std::min(lignes_bloc, nb_lig - i);
+        lit_bloc(i, nombre, tampon, presence);
+        for (int r = 0; r < nombre; r++) {
+            const int* z = tampon + (size_t)r * nb_col;
+            const unsigned char* m = presence_ligne(r);
+            passe_a_ligne(z, m, nb_col, i + r >= 2 && i + r <= nb_lig - 3, mind, maxd, dmax, nb_manquants);
+            if (i + r == ligne_profil) {
+                if (m) deviations<true>(z, m, nb_col, dev_profil);
+                else deviations<false>(z, m, nb_col, dev_profil);
+            }
+        }
     }
     progression::termine();
-    verifie_dem();
+    if (f1) verifie_dem();
+    dem_en_memoire = itab_in != nullptr;
     uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
-    if (etat_dem.taille < attendus)
+    if (f1 && etat_dem.taille < attendus)
         avertit("%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
                 nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)etat_dem.taille);
 }
 
-static void rapport(int mind, int maxd, int norm)
+void rapport(int mind, int maxd, int norm)
 {
+    if (nomim4.empty()) return;
+    f4 = ouvre_resultat(nomim4);
     ecrit_texte(f4, "\n\tTavelkorn\n");
     ecrit_texte(f4, "\n\tStudied DEM : %s ", nomim1.c_str());
     ecrit_texte(f4, "\n\n\tDynamic scale : ");
     ecrit_texte(f4, "\n\t\tMin. %d  Max. %d ", mind, maxd);
     ecrit_texte(f4, "\n\n\tNormalization value = %d ", norm);
-    ecrit_texte(f4, "\n\n\tHistogram following the columns on the line %d ", nb_lig / 2);
+    ecrit_texte(f4, "\n\n\tHistogram following the columns on the line %d ", ligne_profil);
     ecrit_texte(f4, "\n\tName of this histogram : %s ", nomim4.c_str());
     ferme_resultat(f4, nomim4);
 }
@@ -581,6 +735,7 @@ static void rapport(int mind, int maxd, int norm)
 // normalisation value and writes the run report. Returns the value.
 static int chargement()
 {
+    printf("\n\tLecture \n");
     int mind, maxd;
     lecture(mind, maxd);
     if (!descriptif_OK) {
@@ -596,98 +751,109 @@ static int chargement()
     return norm;
 }
 
-// ---------------------------------------------------------------- outputs
+// ---------------------------------------------------------------- second pass
 
-// The stretch maps dmin (half the window maximum) to 0 and dmax to scale.
-struct Etirement {
-    double dif, scale;
-    int faites;  // rows written so far
-};
-
-// The profile of the middle row (nb_lig / 2, the row the report names):
-// the stretched values before the byte conversion, so they can exceed norm.
-static void profil(Etirement e)
+// The profile of row ligne_profil: the stretched values before the byte
+// conversion, so they can exceed norm; missing cells are left out.
+static void profil()
 {
+    if (nomim3.empty()) return;
+    f3 = ouvre_resultat(nomim3);
     for (int j = 1; j <= nb_col - 2; j++)
-        ecrit_texte(f3, "%d\t%lf\n", j + 1, e.dif > 0.0 ? etire(dev_profil[j], dmin, e.dif, e.scale) : 0.0);
+        if (!std::isnan(dev_profil[j])) ecrit_texte(f3, "%d\t%lf\n", j + 1, dif > 0.0 ? etire(dev_profil[j]) : 0.0);
     ferme_resultat(f3, nomim3);
 }
 
-// Row i of the image, computed from row i of the DEM (read again from the
-// file when streaming). All 0 when the window holds no deviation.
-static const unsigned char* ligne_image(int i, void* contexte)
+static int faites;  // image rows handed out, for the progress line
+
+// Row i of the image, from the block that holds it; a new block is read and
+// computed when i leaves the current one, in the direction of the writer.
+const unsigned char* ligne_image(int i, void*)
 {
-    Etirement& e = *(Etirement*)contexte;
-    progression::avance(e.faites++, nb_lig);
-    const int* z = itab_in ? itab_in[i] : tampon;
-    if (!itab_in) {
-        if (!positionne(f1, (uint64_t)i * (uint64_t)nb_col * 4))
-            echec("%s: cannot be read: %s", nomim1.c_str(), strerror(errno));
-        lit_ligne(tampon, i);
+    if (i < bloc_debut || i >= bloc_fin) {
+        progression::avance(faites, nb_lig);
+        int nombre = descendant ? std::min(lignes_bloc, i + 1) : std::min(lignes_bloc, nb_lig - i);
+        bloc_debut = descendant ? i - nombre + 1 : i;
+        bloc_fin = bloc_debut + nombre;
+        lit_bloc(bloc_debut, nombre, tampon, presence);
+        for (int r = 0; r < nombre; r++) {
+            size_t k = (size_t)r * nb_col;
+            passe_b_ligne(tampon + k, presence_ligne(r), nb_col, octets + k, valeurs_reelles ? valeurs + k : nullptr,
+                          dev_profil);
+        }
+        faites += nombre;
     }
-    if (e.dif > 0.0) octets_ligne(z, nb_col, octets, dmin, e.dif, e.scale);
-    else memset(octets, 0, (size_t)nb_col);
-    return octets;
+    return octets + (size_t)(i - bloc_debut) * nb_col;
 }
 
-static void image(Etirement e)
+const float* valeurs_image(int i) { return valeurs + (size_t)(i - bloc_debut) * nb_col; }
+
+const unsigned char* presence_image(int i) { return presence_ligne(i - bloc_debut); }
+
+int reste_du_bloc(int i) { return bloc_fin - i; }
+
+// The world file of a BMP: the pixel sizes, the rotation terms and the
+// centre of the top-left pixel, as GIS tools read it beside the image.
+void ecrit_monde(const std::string& chemin)
+{
+    double g[6];
+    if (!dem_georeference(g)) return;
+    FILE* f = ouvre_resultat(chemin);
+    ecrit_texte(f, "%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n", g[1], g[4], g[2], g[5],
+                g[0] + 0.5 * g[1] + 0.5 * g[2], g[3] + 0.5 * g[4] + 0.5 * g[5]);
+    ferme_resultat(f, chemin);
+}
+
+static void image()
 {
     bool ecrit = true;
     progression::commence("computing and writing");
+    faites = 0;
+    bloc_debut = bloc_fin = 0;
+    descendant = format == 1;  // BMP rows are stored bottom-up
     if (format == 1) {
-        ecrit = EcritBMP(f2, ligne_image, &e, nb_col, nb_lig, 0, nullptr) == 0;
+        ecrit = EcritBMP(f2, ligne_image, nullptr, nb_col, nb_lig, 0, nullptr) == 0;
     } else if (format == 0) {
-        for (int i = 0; i < nb_lig && ecrit; i++) {
-            const unsigned char* ligne = ligne_image(i, &e);
-            ecrit = fwrite(ligne, 1, (size_t)nb_col, f2) == (size_t)nb_col;
-        }
+        for (int i = 0; i < nb_lig && ecrit; i++)
+            ecrit = fwrite(ligne_image(i, nullptr), 1, (size_t)nb_col, f2) == (size_t)nb_col;
     }
     progression::termine();
-    if (!itab_in) verifie_dem();
-    fclose(f1);
-    f1 = nullptr;
+    if (f1 && !dem_en_memoire) verifie_dem();
     if (format == 0 || format == 1) {
         if (!ecrit) echec("%s: could not be written completely", nomim2.c_str());
         ferme_resultat(f2, nomim2);
     }
 }
 
-// With no argument the program is the dialogue; --help and --version
-// answer and end, anything else is refused.
-static int options(int argc, char** argv)
+void calcule_et_ecrit(int norm)
 {
-    const char* usage =
-        "usage: tavelkorn [--help | --version]\n"
-        "Terrain roughness from a digital elevation model. With no argument, a\n"
-        "dialogue on the console asks for the folder under images/ (c:\\images\\ on\n"
-        "Windows), the DEM name, the result name, the format and the normalisation\n"
-        "value; answers may be piped in. See man tavelkorn.\n";
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-        printf("%s", usage);
-        return 0;
+    dmin = dmax * 0.5;
+    dif = dmax - dmin;
+    scale = (double)norm;
+    if (!(dif > 0.0))
+        avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
+                "the image and the profile are all 0",
+                nomim1.c_str());
+    profil();
+    if (format == 2) {
+        progression::commence("computing and writing");
+        faites = 0;
+        bloc_debut = bloc_fin = 0;
+        descendant = false;
+        ecrit_image_gdal();
+        progression::termine();
+    } else {
+        image();
     }
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        printf("tavelkorn %s\n", TAVELKORN_VERSION);
-        return 0;
-    }
-    fprintf(stderr, "tavelkorn: unknown argument '%s'\n%s", argv[1], usage);
-    return 2;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc > 1) return options(argc, argv);
     installe_interruptions();
+    if (argc > 1) return ligne_de_commande(argc, argv);
     ouverture();
     int norm = chargement();
-    dmin = dmax * 0.5;
-    Etirement e = {dmax - dmin, (double)norm, 0};
-    if (!(e.dif > 0.0))
-        avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
-                "the image and the profile are all 0",
-                nomim1.c_str());
-    profil(e);
-    image(e);
+    calcule_et_ecrit(norm);
     printf("\n");
     if (fflush(stdout) != 0 || ferror(stdout)) echec("standard output: the dialogue could not be written: %s", strerror(errno));
     valide_resultats();

@@ -21,6 +21,8 @@ extern int** itab_in;
 extern int* tampon;
 extern double* dev_profil;
 extern unsigned char* octets;
+extern unsigned char* presence;
+extern float* valeurs;
 
 uint64_t memoire_disponible() { return 64u << 10; }
 
@@ -40,6 +42,10 @@ static void remet_a_zero()
     frivecteur(tampon);
     frdvecteur(dev_profil);
     frucvecteur(octets);
+    frucvecteur(presence);
+    frfvecteur(valeurs);
+    presence = nullptr;
+    valeurs = nullptr;
     itab_in = nullptr;
     tampon = nullptr;
     dev_profil = nullptr;

@@ -41,6 +41,14 @@ Outcome Site::run(const std::string& answers, const std::string& prefix, const c
     return outcome(dir);
 }
 
+Outcome Site::cli(const std::string& args, const char* program) const
+{
+    std::system(("cd '" + path("") + "' && '" + program + "' " + args + " > '" + (dir / "stdout") + "' 2> '" +
+                 (dir / "stderr") + "' < /dev/null; echo $? > '" + (dir / "status") + "'")
+                    .c_str());
+    return outcome(dir);
+}
+
 Outcome Site::run_paused(const std::string& before, const std::string& meanwhile, const std::string& after) const
 {
     write_file(dir / "before", before);

@@ -35,6 +35,8 @@ struct Site {
     // runs the shell commands `meanwhile` ($PID is the program), then
     // answers `after`.
     Outcome run_paused(const std::string& before, const std::string& meanwhile, const std::string& after) const;
+    // The command line, run from the DEM folder.
+    Outcome cli(const std::string& args, const char* program = TAVELKORN) const;
     // Every regular file of the DEM folder (links to one included) with its
     // bytes.
     std::map<std::string, Bytes> snapshot() const;

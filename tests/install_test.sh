@@ -11,7 +11,8 @@ bin=$prefix/bin/tavelkorn
 page=$prefix/share/man/man1/tavelkorn.1
 man -l "$page" 2>&1 | grep -q "terrain roughness image" || { echo "man -l does not render $page"; exit 1; }
 
-"$bin" --help | grep -q "^usage: tavelkorn"
+"$bin" --help > "$prefix/help"
+grep -q "^Usage: tavelkorn \[OPTIONS\] \[INPUT\] \[OUTPUT\]" "$prefix/help"
 [ "$("$bin" --version)" = "tavelkorn $("$bin" --version | cut -d' ' -f2)" ]
 "$bin" --version | grep -Eq '^tavelkorn [0-9]+\.[0-9]+\.[0-9]+$'
 set +e
@@ -19,5 +20,5 @@ set +e
 status=$?
 set -e
 [ "$status" -eq 2 ] || { echo "--bogus: status $status"; exit 1; }
-[ ! -s "$prefix/out" ] && grep -q "unknown argument '--bogus'" "$prefix/err"
+[ ! -s "$prefix/out" ] && grep -q "^tavelkorn: The following argument was not expected: --bogus" "$prefix/err"
 echo "install: ok"

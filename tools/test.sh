@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for pkg in cmake g++ make libgtest-dev imagemagick man-db python3; do
+for pkg in cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin imagemagick man-db python3; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,0 +1,184 @@
+// The command line: the same bytes as the dialogue on a native DEM, GDAL's
+// formats in and out with their georeferencing, missing cells worked by
+// hand, and exit statuses. GDAL's own tools make the inputs and read the
+// results back.
+#include "e2e.h"
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Sample : Site {
+    Sample()
+    {
+        for (const char* f : {"jacksboro.raw", "jacksboro.txt"}) fs::copy_file(std::string(SAMPLE_DIR) + "/" + f, path(f));
+    }
+    // A georeferenced GeoTIFF of the sample (UTM 16N, 25 m cells).
+    void geotiff(const std::string& name, const std::string& options) const
+    {
+        write_file(path("jacksboro.hdr"), "NROWS 344\nNCOLS 403\nNBITS 32\nPIXELTYPE SIGNEDINT\nBYTEORDER I\n");
+        ASSERT_EQ(run_command("cd '" + path("") + "' && gdal_translate -q -a_srs EPSG:32616 -a_ullr 500000 4000000 "
+                              "510075 3991400 " + options + " jacksboro.raw " + name + " && rm jacksboro.hdr"),
+                  0);
+    }
+    std::string gdal(const std::string& command) const
+    {
+        std::string out;
+        run_command("cd '" + path("") + "' && " + command + " 2>&1", &out);
+        return out;
+    }
+};
+
+// 5 x 7 cells, -9999 missing at row 2, column 4. Row 2 is 0 10 0 0 - 0 5:
+// terms exist at columns 1 and 2 only (3 and 5 touch the missing cell):
+// 40 and -10, mean 30 / 2 = 15, deviations 25 and 25; column 4 is missing,
+// the other present cells have no term and deviation 0. The window (row 2,
+// columns 2 to 4) holds the term of column 2: dmax 25, so 25 maps to 255.
+// Every other row is flat.
+void ehdr(const Site& s, const std::string& name, bool real, double unit)
+{
+    Bytes b;
+    for (int k = 0; k < 35; k++) {
+        double v = k == 15 ? 10 : k == 20 ? 5 : 0;
+        if (k == 18) v = real ? NAN : -9999;
+        if (real) {
+            float f = (float)(v * unit);
+            uint32_t u;
+            memcpy(&u, &f, 4);
+            b.insert(b.end(), {(unsigned char)u, (unsigned char)(u >> 8), (unsigned char)(u >> 16), (unsigned char)(u >> 24)});
+        } else {
+            uint16_t u = (uint16_t)(int16_t)v;
+            b.insert(b.end(), {(unsigned char)u, (unsigned char)(u >> 8)});
+        }
+    }
+    write_file(s.path(name + ".bil"), b);
+    s.text(name + ".hdr", std::string("NROWS 5\nNCOLS 7\nBYTEORDER I\n") +
+                              (real ? "NBITS 32\nPIXELTYPE FLOAT\n" : "NBITS 16\nPIXELTYPE SIGNEDINT\nNODATA -9999\n") +
+                              "ULXMAP 1000.5\nULYMAP 2000.5\nXDIM 1\nYDIM 1\n");
+}
+
+const Bytes kMissingRow = {0, 255, 255, 0, 0, 0, 0};
+
+}  // namespace
+
+TEST(CommandLine, NativeDemGivesTheDialoguesBytes)
+{
+    Sample s;
+    ASSERT_EQ(s.run("dem1 jacksboro 1 d 0 255").status, 0);
+    ASSERT_EQ(s.run("dem1 jacksboro 1 d 1 255").status, 0);
+    for (const char* program : {TAVELKORN, TAVELKORN_PLAIN}) {  // with and without GDAL
+        Outcome r = s.cli("-q jacksboro.raw 'with space.raw' --profile p.xls --report r.txt", program);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(s.cli("jacksboro.raw c.bmp", program).status, 0);
+        EXPECT_EQ(s.file("with space.raw"), s.file("d_tavelkorn.raw"));
+        EXPECT_EQ(s.file("with space.txt"), s.file("d_tavelkorn.txt"));
+        EXPECT_EQ(s.file("c.bmp"), s.file("d_tavelkorn.bmp"));
+        EXPECT_EQ(s.file("p.xls"), s.file("d_tavelkorn.xls"));
+        EXPECT_EQ(s.text("r.txt"), crlf("\n\tTavelkorn\n\n\tStudied DEM : jacksboro.raw \n\n\tDynamic scale : \n\t\tMin. 236  "
+                                        "Max. 1076 \n\n\tNormalization value = 255 \n\n\tHistogram following the columns "
+                                        "on the line 172 \n\tName of this histogram : r.txt "));
+        EXPECT_FALSE(s.exists("c.wld"));  // nothing to place it with
+    }
+    Outcome plain = s.cli("jacksboro.raw out.tif", TAVELKORN_PLAIN);
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_NE(plain.err.find("out.tif: this build has no GDAL; OUTPUT must be .raw or .bmp"), std::string::npos);
+}
+
+TEST(CommandLine, GeoTiffInAndOutKeepsTheBytesAndThePlace)
+{
+    Sample s;
+    s.geotiff("dem.tif", "-ot Int32 -a_nodata -32768");  // a nodata value no cell has
+    ASSERT_EQ(s.cli("jacksboro.raw native.raw").status, 0);
+    Outcome r = s.cli("dem.tif rough.tif --co COMPRESS=DEFLATE");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string info = s.gdal("gdalinfo rough.tif");
+    for (const char* want : {"Origin = (500000.000000000000000,4000000.000000000000000)",
+                             "Pixel Size = (25.000000000000000,-25.000000000000000)", "WGS 84 / UTM zone 16N",
+                             "COMPRESSION=DEFLATE", "Type=Byte"})
+        EXPECT_NE(info.find(want), std::string::npos) << want << info;
+    EXPECT_EQ(info.find("Mask Flags: PER_DATASET"), std::string::npos);  // no cell is missing
+    s.gdal("gdal_translate -q -of ENVI rough.tif back.bin");
+    EXPECT_EQ(s.file("back.bin"), s.file("native.raw"));
+
+    ASSERT_EQ(s.cli("dem.tif rough.bmp").status, 0);
+    EXPECT_EQ(s.text("rough.wld"), crlf("25.0000000000\n0.0000000000\n0.0000000000\n-25.0000000000\n"
+                                        "500012.5000000000\n3999987.5000000000\n"));
+    EXPECT_NE(s.gdal("gdalinfo rough.bmp").find("Origin = (500000.000000000000000,4000000.000000000000000)"),
+              std::string::npos);
+}
+
+TEST(CommandLine, MissingCellsWorkedByHand)
+{
+    Sample s;
+    ehdr(s, "m", false, 1);
+    Outcome r = s.cli("m.bil m.tif --profile m.xls");
+    ASSERT_EQ(r.status, 0) << r.err;
+    s.gdal("gdal_translate -q -of ENVI m.tif back_m.bin && gdal_translate -q -of ENVI -b mask m.tif back_mask.bin");
+    Bytes image(35, 0), mask(35, 255);
+    std::copy(kMissingRow.begin(), kMissingRow.end(), image.begin() + 14);
+    mask[18] = 0;
+    EXPECT_EQ(s.file("back_m.bin"), image);
+    EXPECT_EQ(s.file("back_mask.bin"), mask);
+    EXPECT_EQ(s.text("m.xls"), crlf("2\t255.000000\n3\t255.000000\n4\t0.000000\n6\t0.000000\n"));  // 5 is missing
+    EXPECT_NE(s.gdal("gdalinfo m.tif").find("Origin = (1000.000000000000000,2001.000000000000000)"), std::string::npos);
+
+    // Raw and BMP cannot mark the cell: 0, and a warning.
+    Outcome raw = s.cli("m.bil m.raw");
+    EXPECT_NE(raw.err.find("warning: m.raw: 1 missing cells cannot be marked in this format"), std::string::npos);
+    EXPECT_EQ(s.file("m.raw"), image);
+
+    // The same relief in tenths as Float32 with NaN: rounded with a warning
+    // at scale 1, exact at scale 10, where Float32 output is back in tenths.
+    ehdr(s, "f", true, 0.1);
+    Outcome coarse = s.cli("f.bil f.tif");
+    EXPECT_NE(coarse.err.find("f.bil: elevations with fractions are rounded to whole units; --z-scale 100"),
+              std::string::npos);
+    ASSERT_EQ(s.cli("f.bil f.tif --z-scale 10").status, 0);
+    s.gdal("gdal_translate -q -of ENVI f.tif back_f.bin");
+    EXPECT_EQ(s.file("back_f.bin"), image);
+    ASSERT_EQ(s.cli("f.bil v.tif --z-scale 10 --type Float32").status, 0);
+    std::string v = s.gdal("gdallocationinfo -valonly v.tif 1 2 && gdallocationinfo -valonly v.tif 4 2 && "
+                           "gdalinfo v.tif");
+    EXPECT_EQ(v.substr(0, 7), "2.5\nnan") << v;
+    EXPECT_NE(v.find("NoData Value=nan"), std::string::npos);
+}
+
+TEST(CommandLine, ExitStatusesAndNoOutputOnFailure)
+{
+    Sample s;
+    struct Case {
+        const char* args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"missing.tif out.tif", 1, "missing.tif: cannot be opened: No such file or directory"},
+        {"jacksboro.txt out.tif", 1, "jacksboro.txt: cannot be opened: "},
+        {"jacksboro.raw", 2, "INPUT and OUTPUT are both needed"},
+        {"--bogus jacksboro.raw out.tif", 2, "--bogus"},
+        {"--norm x jacksboro.raw out.tif", 2, "--norm"},
+        {"--type Float32 jacksboro.raw out.bmp", 2, "--type Float32 needs a GDAL format"},
+        {"jacksboro.raw out.xyz1", 2, "out.xyz1: no format known for this extension; name one with --of"},
+        {"--profile-row 344 jacksboro.raw out.tif", 1, "--profile-row 344: jacksboro.raw has 344 rows"},
+        {"jacksboro.raw jacksboro.bmp", 0, ""},
+        {"--report jacksboro.txt jacksboro.raw out.tif", 1, "jacksboro.txt would overwrite the DEM or its descriptor"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = s.cli(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << r.err;
+        if (c.status != 0) {
+            EXPECT_FALSE(s.exists("out.tif")) << c.args;
+        }
+    }
+    // A float DEM whose scaled elevations leave the 32-bit range.
+    ehdr(s, "f", true, 1e9);
+    Outcome big = s.cli("f.bil out.tif");
+    EXPECT_EQ(big.status, 1);
+    EXPECT_NE(big.err.find("beyond the 32-bit range; choose a smaller --z-scale"), std::string::npos) << big.err;
+    EXPECT_FALSE(s.exists("out.tif"));
+}
