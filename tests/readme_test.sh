@@ -17,16 +17,38 @@ grep -q "image: examples/images/demo/jacksboro_tavelkorn.bmp" "$tmp/sample.out"
 size=$(stat -c %s "$tmp/copy/examples/images/demo/jacksboro_tavelkorn.bmp")
 [ "$size" -eq $((1078 + 344 * 404)) ] || { echo "sample BMP is $size bytes"; exit 1; }
 
+# A block of the README marked <!-- NAME -->, run with the build on the PATH.
+block() {
+  awk -v mark="<!-- $1 -->" '$0 == mark {found = 1; next} found && /^```sh/ {inside = 1; next}
+       inside && /^```/ {exit} inside {print}' "$src/README.md"
+}
+run_block() {  # NAME FOLDER
+  block "$1" > "$tmp/$1.sh"
+  [ -s "$tmp/$1.sh" ] || { echo "no $1 in the README"; exit 1; }
+  (cd "$2" && PATH="$build:$PATH" bash -e "$tmp/$1.sh")
+}
+
+# From the project's root: the GeoTIFF example and the profile plot.
+run_block geotiff-example "$tmp/copy"
+gdalinfo "$tmp/copy/jacksboro_roughness.tif" | grep -q "Mask Flags: PER_DATASET"
+run_block profile-example "$tmp/copy"
+grep -q "<svg" "$tmp/copy/profile.svg"
+
+# The batch loop, on a folder of two GeoTIFFs.
+mkdir -p "$tmp/batch/dems"
+cp "$src/examples/jacksboro.tif" "$tmp/batch/dems/a.tif"
+cp "$src/examples/jacksboro.tif" "$tmp/batch/dems/b c.tif"
+run_block batch-example "$tmp/batch"
+cmp "$tmp/batch/out/a.tif" "$tmp/copy/jacksboro_roughness.tif"
+cmp "$tmp/batch/out/b c.tif" "$tmp/copy/jacksboro_roughness.tif"
+
 # The scripting example, on two DEMs with descriptors.
 mkdir -p "$tmp/work/images/survey"
 for name in north south; do
   cp "$src/examples/images/demo/jacksboro.raw" "$tmp/work/images/survey/$name.raw"
   cp "$src/examples/images/demo/jacksboro.txt" "$tmp/work/images/survey/$name.txt"
 done
-awk '/<!-- script-example -->/ {found = 1; next} found && /^```sh/ {inside = 1; next}
-     inside && /^```/ {exit} inside {print}' "$src/README.md" > "$tmp/example.sh"
-[ -s "$tmp/example.sh" ] || { echo "no scripting example in the README"; exit 1; }
-(cd "$tmp/work" && PATH="$build:$PATH" bash -e "$tmp/example.sh")
+run_block script-example "$tmp/work"
 cmp "$tmp/work/images/survey/north_tavelkorn.bmp" "$tmp/copy/examples/images/demo/jacksboro_tavelkorn.bmp"
 cmp "$tmp/work/images/survey/south_tavelkorn.bmp" "$tmp/copy/examples/images/demo/jacksboro_tavelkorn.bmp"
 echo "README commands: ok"

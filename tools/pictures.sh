@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Regenerates the README's pictures from the bundled sample DEM:
 # docs/jacksboro_roughness.png (the BMP result) and docs/jacksboro_profile.svg
-# (its profile table). Needs ImageMagick (Debian package imagemagick).
+# (its profile table), and docs/jacksboro_overlay.png (the command line's
+# result on examples/jacksboro.tif over a hillshade of it). Needs ImageMagick
+# and gdal-bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/sample.sh >/dev/null
 convert=$(command -v convert-im6.q16 || command -v magick || echo convert)
-"$convert" examples/images/demo/jacksboro_tavelkorn.bmp docs/jacksboro_roughness.png
+png="-define png:exclude-chunks=date,time"  # the same picture gives the same bytes
+"$convert" examples/images/demo/jacksboro_tavelkorn.bmp $png docs/jacksboro_roughness.png
 python3 tools/profile_svg.py examples/images/demo/jacksboro_tavelkorn.xls docs/jacksboro_profile.svg
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+build/tavelkorn -q examples/jacksboro.tif "$tmp/rough.tif"
+gdaldem hillshade -q -s 111120 examples/jacksboro.tif "$tmp/hs.tif"
+# the roughness as the opacity of an orange layer; the nodata corner light blue
+"$convert" -quiet "$tmp/hs.tif[0]" -fill '#d8e4ef' -opaque black \
+  \( -size 403x344 xc:'#ff4000' \( "$tmp/rough.tif[0]" -level 0,70% \) -alpha off -compose CopyOpacity -composite \) \
+  -compose over -composite $png docs/jacksboro_overlay.png
