@@ -1,6 +1,7 @@
 // GDAL's formats: a DEM band as the source of the computation, and any
-// driver that creates files as the image's writer. Without GDAL the program
-// keeps its native formats and says so for the others.
+// driver that creates files as the image's writer. Built as a module that
+// the program loads only when a run needs GDAL: its libraries take longer
+// to load than a whole run of the native formats, and tens of MiB.
 #include "tavelkorn.h"
 
 #include "plateforme.h"
@@ -10,18 +11,14 @@
 #include <cstring>
 #include <filesystem>
 
-std::string pilote;
-std::vector<std::string> options_creation;
-
-#ifdef TAVELKORN_GDAL
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal.h>
 
-const bool avec_gdal = true;
+namespace gdal_es {  // the program's own names are the module's entry points
 
-static GDALDatasetH ds_entree;
+GDALDatasetH ds_entree;
 static GDALRasterBandH bande_entree;
 static GDALDataType type_entree;
 static bool a_nodata, lecture_entiere, fractions;
@@ -90,7 +87,7 @@ static void lit_bloc_gdal(int premiere, int nombre, int* z, unsigned char* prese
     }
 }
 
-void ouvre_dem_gdal(const std::string& chemin, int bande)
+static void ouvre_dem_gdal(const std::string& chemin, int bande)
 {
     prepare_gdal();
     ds_entree = GDALOpenEx(chemin.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
@@ -115,16 +112,18 @@ void ouvre_dem_gdal(const std::string& chemin, int bande)
     lit_bloc = lit_bloc_gdal;
 }
 
-bool dem_georeference(double g[6])
+static bool dem_georeference(double g[6])
 {
     if (!ds_entree || !geo_ok) return false;
     memcpy(g, geo, sizeof geo);
     return true;
 }
 
-bool dem_a_fractions() { return fractions && echelle_z == 1.0 && GDALDataTypeIsFloating(type_entree); }
+static bool dem_a_fractions() { return fractions && echelle_z == 1.0 && GDALDataTypeIsFloating(type_entree); }
 
-std::string pilote_pour(const std::string& chemin)
+static bool pilote_cree(const std::string& nom);
+
+static std::string pilote_pour(const std::string& chemin)
 {
     prepare_gdal();
     std::string ext = std::filesystem::path(chemin).extension().string();
@@ -143,7 +142,7 @@ std::string pilote_pour(const std::string& chemin)
     return "";
 }
 
-bool pilote_cree(const std::string& nom)
+static bool pilote_cree(const std::string& nom)
 {
     prepare_gdal();
     GDALDriverH d = GDALGetDriverByName(nom.c_str());
@@ -193,7 +192,7 @@ static void ferme_gdal(GDALDatasetH ds, const std::string& nom)
 // that only copy (PNG, JPEG ...) copy a temporary GeoTIFF written first. The
 // files a driver adds beside its own (.aux.xml, .hdr, a world file) are
 // renamed with it.
-void ecrit_image_gdal()
+static void ecrit_image_gdal()
 {
     GDALDriverH d = GDALGetDriverByName(pilote.c_str());
     bool direct = GDALGetMetadataItem(d, GDAL_DCAP_CREATE, nullptr) != nullptr;
@@ -240,20 +239,12 @@ void ecrit_image_gdal()
     }
 }
 
-#else
 
-const bool avec_gdal = false;
+}  // namespace gdal_es
 
-void ouvre_dem_gdal(const std::string& chemin, int)
+extern "C" const ModuleGdal* tavelkorn_gdal()
 {
-    echec("%s: not a native DEM (NAME.raw with NAME.txt beside it); other formats need a build with GDAL",
-          chemin.c_str());
+    static const ModuleGdal table = {gdal_es::ouvre_dem_gdal, gdal_es::dem_georeference, gdal_es::dem_a_fractions,
+                                     gdal_es::ecrit_image_gdal, gdal_es::pilote_pour, gdal_es::pilote_cree};
+    return &table;
 }
-
-bool dem_georeference(double[6]) { return false; }
-bool dem_a_fractions() { return false; }
-std::string pilote_pour(const std::string&) { return ""; }
-bool pilote_cree(const std::string&) { return false; }
-void ecrit_image_gdal() {}
-
-#endif

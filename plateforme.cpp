@@ -20,6 +20,7 @@
 const char* const REPERTOIRE_BASE = "c:\\images\\";
 const char SEPARATEUR = '\\';
 #else
+#include <dlfcn.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -384,4 +385,39 @@ std::string cle_de_chemin(const std::string& chemin)
     for (char& c : cle) c = (char)tolower((unsigned char)c);
 #endif
     return cle;
+}
+
+std::string repertoire_programme()
+{
+#ifdef _WIN32
+    char chemin[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, chemin, MAX_PATH);
+    std::string p(chemin, n < MAX_PATH ? n : 0);
+#else
+    std::error_code ec;
+    std::string p = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+#endif
+    size_t fin = p.find_last_of("/\\");
+    return fin == std::string::npos ? "" : p.substr(0, fin + 1);
+}
+
+void* charge_module(const std::string& chemin, std::string& erreur)
+{
+#ifdef _WIN32
+    void* m = (void*)LoadLibraryA(chemin.c_str());
+    if (!m) erreur = chemin + ": cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+#else
+    void* m = dlopen(chemin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!m) erreur = dlerror();
+#endif
+    return m;
+}
+
+void* symbole_module(void* module, const char* nom)
+{
+#ifdef _WIN32
+    return (void*)GetProcAddress((HMODULE)module, nom);
+#else
+    return dlsym(module, nom);
+#endif
 }

@@ -71,6 +71,19 @@ void protege_temporaire(const std::string& chemin);
 void oublie_temporaire(const std::string& chemin);
 void supprime_temporaires();
 
+// The folder of the running program, with its separator at the end ("" if
+// unknown).
+std::string repertoire_programme();
+// A module (shared library) and one of its symbols; null on failure, with
+// the system's reason in erreur.
+void* charge_module(const std::string& chemin, std::string& erreur);
+void* symbole_module(void* module, const char* nom);
+#ifdef _WIN32
+#define MODULE_GDAL "tavelkorn_gdal.dll"
+#else
+#define MODULE_GDAL "tavelkorn_gdal.so"
+#endif
+
 // The key under which two paths name the same file: absolute, lexically
 // normal, links resolved as far as the path exists, and case-folded where
 // the file system ignores case.

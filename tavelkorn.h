@@ -73,9 +73,11 @@ int reste_du_bloc(int i);
 int ligne_de_commande(int argc, char** argv);
 
 // GDAL's formats, where the program is built with GDAL.
-// ouvre_dem_gdal opens the band of a DEM and makes it the source (it sets
-// nb_lig, nb_col, avec_manquants); ecrit_image_gdal writes the image to
-// nomim2 with the driver pilote and the creation options.
+// They live in a module, tavelkorn_gdal, loaded on first use; avec_gdal
+// tells whether the program was built with it. ouvre_dem_gdal opens the band
+// of a DEM and makes it the source (it sets nb_lig, nb_col, avec_manquants);
+// ecrit_image_gdal writes the image to nomim2 with the driver pilote and the
+// creation options.
 extern const bool avec_gdal;
 extern std::string pilote;
 extern std::vector<std::string> options_creation;
@@ -88,5 +90,15 @@ void ecrit_image_gdal();
 // whether a driver of that name can create files.
 std::string pilote_pour(const std::string& chemin);
 bool pilote_cree(const std::string& nom);
+
+// What the module hands the program.
+struct ModuleGdal {
+    void (*ouvre_dem)(const std::string& chemin, int bande);
+    bool (*georeference)(double geo[6]);
+    bool (*fractions)();
+    void (*ecrit_image)();
+    std::string (*pilote_pour)(const std::string& chemin);
+    bool (*pilote_cree)(const std::string& nom);
+};
 
 #endif

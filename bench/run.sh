@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
 # Benchmark: bench/run.sh [LINES COLUMNS [RUNS]] (default 10000 10000 5).
-# Makes a deterministic DEM (with an ENVI header, so GDAL reads the same
-# file), then times, alternating, the whole program run (answers piped,
-# bitmap), `gdaldem roughness` on the same DEM, and the read floor (one fread
-# of the DEM into a fresh buffer). Prints medians, peak memory and ratios,
-# then checks that the in-memory and the streaming ways write the same files,
-# in both formats.
+# Makes a deterministic DEM (NAME.raw with its descriptor, and an ENVI header
+# so that GDAL reads the very same file) and an Int32 GeoTIFF of it, then
+# times in alternating rounds:
+#   - the dialogue (answers piped, bitmap), with every core and with 1 thread;
+#   - the command line, NAME.raw to .bmp;
+#   - gdaldem roughness on NAME.raw (GeoTIFF out);
+#   - the stream floor: the DEM read twice through a reused page-aligned 1 MiB
+#     buffer, plus LINES x COLUMNS bytes written over an existing file;
+#   - the GeoTIFF leg: GeoTIFF in, GeoTIFF out, tavelkorn and gdaldem.
+# Prints median, min and max, peak memory and ratios, then checks that the
+# in-memory and streamed ways and 1 and N threads write identical files.
 # The DEM lives in $BENCH_DIR (default /tmp/tavelkorn-bench). GDAL=0 leaves
-# gdaldem out (its float output of a very large DEM is as large again).
+# gdaldem and the GeoTIFF leg out (a very large DEM's float output is as
+# large again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lines=${1:-10000} cols=${2:-10000} runs=${3:-5}
 top=$(pwd)
 
 need=()
-for pkg in gdal-bin time cmake g++; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
+for pkg in gdal-bin time cmake g++ libgdal-dev libcli11-dev; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
 if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench -j "$(nproc)" --target tavelkorn gen_dem read_floor >/dev/null
+cmake --build build-bench -j "$(nproc)" --target tavelkorn gen_dem stream_floor >/dev/null
 bin=$top/build-bench
+gdal=${GDAL:-1}
 
 work=${BENCH_DIR:-/tmp/tavelkorn-bench}
 name=dem_${lines}x${cols}
@@ -28,46 +35,73 @@ mkdir -p "$work/images/bench"
 cd "$work"
 dem=images/bench/$name.raw
 [ -f "$dem" ] || "$bin/gen_dem" "images/bench/$name" "$lines" "$cols"
+tif=images/bench/$name.tif
+[ "$gdal" = 0 ] || [ -f "$tif" ] || gdal_translate -q -ot Int32 -co TILED=YES -a_srs EPSG:32616 \
+  -a_ullr 500000 4000000 $((500000 + 25 * cols)) $((4000000 - 25 * lines)) "$dem" "$tif"
+cp "$dem" floor.out  # the stream floor writes over an existing file
 
 # one timed run: appends "seconds peak_kib" to the file named first
 timed() { local out=$1; shift; /usr/bin/time -f "%e %M" -a -o "$out" "$@"; }
-rm -f t_prog t_gdal t_read
+dialogue="printf 'bench\n$name\n1\nd\n1\n255\n' | '$bin/tavelkorn' >/dev/null"
+rm -f t_*
 for ((r = 0; r < runs; r++)); do
-  timed t_prog sh -c "printf 'bench\n$name\n0\n1\n255\n' | '$bin/tavelkorn' >/dev/null"
-  [ "${GDAL:-1}" = 0 ] || { timed t_gdal gdaldem roughness -q "$dem" rough.tif; rm -f rough.tif; }
-  timed t_read "$bin/read_floor" "$dem"
+  timed t_dialogue sh -c "$dialogue"
+  timed t_dialogue1 sh -c "TAVELKORN_THREADS=1 $dialogue"
+  timed t_cli "$bin/tavelkorn" -q "$dem" cli.bmp
+  timed t_floor "$bin/stream_floor" "$dem" floor.out $((lines * cols))
+  if [ "$gdal" != 0 ]; then
+    timed t_gdaldem gdaldem roughness -q "$dem" rough.tif
+    timed t_tif "$bin/tavelkorn" -q "$tif" out.tif
+    timed t_gdaldem_tif gdaldem roughness -q "$tif" rough_tif.tif
+  fi
 done
 
-median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
-m_prog=$(cut -d' ' -f1 t_prog | median) m_gdal=$( [ -f t_gdal ] && cut -d' ' -f1 t_gdal | median || echo 0) m_read=$(cut -d' ' -f1 t_read | median)
+stat() {  # median min max of a timing file
+  cut -d' ' -f1 "$1" | sort -n | awk '{a[NR]=$1} END {m = (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2;
+    printf "%.3f %.3f %.3f", m, a[1], a[NR]}'
+}
 peak() { cut -d' ' -f2 "$1" | sort -n | tail -1 | awk '{printf "%.0f", $1 / 1024}'; }
-budget=$(awk -v p="$lines" -v q="$cols" 'BEGIN {printf "%.0f", p * q * 13 / 1048576 + 32}')
+med() { stat "$1" | cut -d' ' -f1; }
+ratio() { awk -v a="$(med "$1")" -v b="$(med "$2")" 'BEGIN {printf "%.2f", a / b}'; }
+row() {  # label file [ratio text]
+  read -r m lo hi <<< "$(stat "$2")"
+  echo "| $1 | $m | $lo - $hi | $(peak "$2") | ${3:-} |"
+}
 echo
-echo "DEM $lines x $cols ($(du -m "$dem" | cut -f1) MB), $runs alternating runs, $(date -u +%F), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
-echo "| run | median s | peak MiB | ratio |"
-echo "|---|---|---|---|"
-echo "| tavelkorn, bitmap | $m_prog | $(peak t_prog) (budget $budget) | |"
-[ -f t_gdal ] && echo "| gdaldem roughness | $m_gdal | $(peak t_gdal) | tavelkorn / gdaldem = $(awk -v a="$m_prog" -v b="$m_gdal" 'BEGIN {printf "%.2f", a / b}') |"
-echo "| read floor | $m_read | $(peak t_read) | tavelkorn / read floor = $(awk -v a="$m_prog" -v b="$m_read" 'BEGIN {printf "%.2f", a / b}') |"
+echo "DEM $lines x $cols ($(du -m "$dem" | cut -f1) MB), $runs alternating rounds, $(date -u +%F), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
+echo "| run | median s | min - max s | peak MiB | ratio |"
+echo "|---|---|---|---|---|"
+g=""
+[ "$gdal" = 0 ] || g=", $(ratio t_dialogue t_gdaldem) x gdaldem"
+row "tavelkorn dialogue, bitmap, $(nproc) threads" t_dialogue "$(ratio t_dialogue t_floor) x stream floor$g"
+row "tavelkorn dialogue, bitmap, 1 thread" t_dialogue1 "$(ratio t_dialogue1 t_floor) x stream floor"
+row "tavelkorn command line, .raw to .bmp" t_cli "$(ratio t_cli t_dialogue) x the dialogue"
+row "stream floor" t_floor
+if [ "$gdal" != 0 ]; then
+  row "gdaldem roughness, .raw to GeoTIFF" t_gdaldem
+  row "tavelkorn, GeoTIFF to GeoTIFF" t_tif "$(ratio t_tif t_gdaldem_tif) x gdaldem"
+  row "gdaldem roughness, GeoTIFF to GeoTIFF" t_gdaldem_tif
+fi
 
-# The in-memory way must write the very same files: the DEM less its last
-# row (all 0) is incomplete, so it is held in memory; the whole DEM streams.
+# The same files every way: 1 and N threads, streamed and (the DEM less its
+# last row, all 0, is incomplete) held in memory.
+cmp -s images/bench/d_tavelkorn.bmp cli.bmp || { echo "the dialogue and the command line differ" >&2; exit 1; }
 short=images/bench/short_$name
 head -c $((lines * cols * 4 - cols * 4)) "$dem" > "$short.raw"
 cp "images/bench/$name.txt" "$short.txt"
 for format in 0 1; do
   ext=$([ $format = 0 ] && echo raw || echo bmp)
-  printf "bench\n$name\n1\nstream\n$format\n255\n" | /usr/bin/time -f "%e %M" -o t_stream "$bin/tavelkorn" >/dev/null
-  if ! printf "bench\nshort_$name\n1\nmem\n$format\n255\n" |
-      /usr/bin/time -f "%e %M" -o t_mem "$bin/tavelkorn" >/dev/null 2>err; then
-    echo "| in memory | refused: $(cat err) | | |"
-    continue
+  printf "bench\n$name\n1\nstream\n$format\n255\n" | "$bin/tavelkorn" >/dev/null
+  printf "bench\n$name\n1\none\n$format\n255\n" | TAVELKORN_THREADS=1 "$bin/tavelkorn" >/dev/null
+  if ! printf "bench\nshort_$name\n1\nmem\n$format\n255\n" | "$bin/tavelkorn" >/dev/null 2>err; then
+    echo "| in memory | refused: $(cat err) | | | |"
+  else
+    cmp -s "images/bench/mem_tavelkorn.$ext" "images/bench/stream_tavelkorn.$ext" ||
+      { echo "in memory and streamed differ ($ext)" >&2; exit 1; }
   fi
-  for f in _tavelkorn.$ext _tavelkorn.xls; do
-    cmp -s "images/bench/mem$f" "images/bench/stream$f" || { echo "in memory and streaming differ: $f" >&2; exit 1; }
-  done
-  kind=$([ $format = 0 ] && echo raster || echo bitmap)
-  echo "| $kind, streaming / in memory | $(cut -d' ' -f1 t_stream) / $(cut -d' ' -f1 t_mem) | $(cut -d' ' -f2 t_stream | awk '{printf "%.0f", $1 / 1024}') / $(cut -d' ' -f2 t_mem | awk '{printf "%.0f", $1 / 1024}') | identical files |"
-  rm -f images/bench/mem_* images/bench/stream_*
+  cmp -s "images/bench/one_tavelkorn.$ext" "images/bench/stream_tavelkorn.$ext" ||
+    { echo "1 and $(nproc) threads differ ($ext)" >&2; exit 1; }
+  echo "| $ext: streamed, in memory, 1 thread | identical files | | | |"
+  rm -f images/bench/mem_* images/bench/stream_* images/bench/one_*
 done
-rm -f "$short.raw" "$short.txt"
+rm -f "$short.raw" "$short.txt" cli.bmp out.tif rough.tif rough_tif.tif floor.out

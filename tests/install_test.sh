@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # cmake --install puts the program and its man page in place; the options
-# answer as documented. usage: install_test.sh BUILD_DIR
+# answer as documented, and GDAL's module is found from the installed program.
+# usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
+build=$1 src=$2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -21,4 +22,8 @@ status=$?
 set -e
 [ "$status" -eq 2 ] || { echo "--bogus: status $status"; exit 1; }
 [ ! -s "$prefix/out" ] && grep -q "^tavelkorn: The following argument was not expected: --bogus" "$prefix/err"
+if [ -e "$build/tavelkorn_gdal.so" ]; then
+  "$bin" -q "$src/examples/jacksboro.tif" "$prefix/r.tif"
+  [ -s "$prefix/r.tif" ]
+fi
 echo "install: ok"
