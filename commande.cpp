@@ -73,6 +73,9 @@ int ligne_de_commande(int argc, char** argv)
         ->type_name("R")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--report", rapport_, "write the run report to FILE")->type_name("FILE");
+    app.add_option("--threads", nb_fils, "threads of the computation (default: TAVELKORN_THREADS, or one per core)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 256));
     app.add_flag("-q,--quiet", quiet, "no progress line");
     app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
     app.footer("Exit status: 0 success, 1 failure (the message names the file), 2 usage error. See man tavelkorn.");

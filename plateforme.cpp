@@ -1,5 +1,6 @@
 #include "plateforme.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -186,6 +187,52 @@ int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne
         }
     }
     return n;
+}
+
+long long lit_a(FILE* f, void* tampon, size_t n, uint64_t position)
+{
+    size_t fait = 0;
+    while (fait < n) {
+#ifdef _WIN32
+        OVERLAPPED o = {};
+        uint64_t p = position + fait;
+        o.Offset = (DWORD)p;
+        o.OffsetHigh = (DWORD)(p >> 32);
+        DWORD lu = 0;
+        DWORD demande = (DWORD)std::min<size_t>(n - fait, 1u << 30);
+        if (!ReadFile((HANDLE)_get_osfhandle(_fileno(f)), (char*)tampon + fait, demande, &lu, &o)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            errno = EIO;
+            return -1;
+        }
+#else
+        ssize_t lu = pread(fileno(f), (char*)tampon + fait, n - fait, (off_t)(position + fait));
+        if (lu < 0 && errno == EINTR) continue;
+        if (lu < 0) return -1;
+#endif
+        if (lu == 0) break;
+        fait += (size_t)lu;
+    }
+    return (long long)fait;
+}
+
+void* alloue_aligne(size_t n)
+{
+#ifdef _WIN32
+    return _aligned_malloc(n ? n : 1, 4096);
+#else
+    void* p = nullptr;
+    return posix_memalign(&p, 4096, n ? n : 1) == 0 ? p : nullptr;
+#endif
+}
+
+void libere_aligne(void* p)
+{
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    free(p);
+#endif
 }
 
 bool positionne(FILE* f, uint64_t position)

@@ -44,6 +44,13 @@ int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne
 
 // Seeks a binary file to a 64-bit offset.
 bool positionne(FILE* f, uint64_t position);
+// Reads up to n bytes at a 64-bit offset without moving the stream, so that
+// several threads can read one file side by side. Returns the bytes read
+// (fewer at the end of the file) or -1 with errno set.
+long long lit_a(FILE* f, void* tampon, size_t n, uint64_t position);
+// Memory aligned on a page, for buffers the system reads into.
+void* alloue_aligne(size_t n);
+void libere_aligne(void* p);
 
 // Size and modification time of an open file, from the file itself (not
 // its name, which may have been replaced since it was opened).

@@ -16,6 +16,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
@@ -47,15 +51,23 @@ bool valeurs_reelles, silencieux, avec_manquants, descendant;
 uint64_t nb_manquants;
 void (*lit_bloc)(int premiere, int nombre, int* z, unsigned char* presence);
 
-// The rows of one block: the elevations read, the presence of each cell, and
-// the image computed from them.
-int lignes_bloc;              // rows a block holds
-int* tampon;                  // elevations
+// The rows of one round: a block of about 1 MiB of elevations for each
+// thread, read and computed by it. The buffers hold the elevations read, the
+// presence of each cell, and the image computed from them.
+int nb_fils = 1;              // threads of the computation
+int lignes_bloc;              // rows of a thread's block
+int* tampon;                  // elevations (page-aligned: the kernel copies faster)
 unsigned char* presence;      // presence of the cells (with missing cells only)
 double* dev_profil;           // deviations of the profile row
 unsigned char* octets;        // image bytes
 float* valeurs;               // Float32 deviations (with valeurs_reelles only)
-static int bloc_debut, bloc_fin;  // rows of the block computed in octets
+double* brouillon;            // a row of deviations for each thread (Float32 output)
+static int bloc_debut, bloc_fin;  // rows of the round computed in octets
+// The next round, computed by the threads while the current one is written.
+int* tampon_suivant;
+unsigned char *presence_suivante, *octets_suivants;
+float* valeurs_suivantes;
+static int suivant_debut, suivant_fin;  // empty when no round is under way
 static bool dem_en_memoire;   // itab_in holds the whole DEM (after the first pass)
 
 // Results written so far, under their temporary names, waiting for the end
@@ -63,6 +75,13 @@ static bool dem_en_memoire;   // itab_in holds the whole DEM (after the first pa
 static std::vector<std::pair<std::string, std::string>> resultats;
 
 // ---------------------------------------------------------------- messages
+
+// A failure inside one of the computation's threads cannot end the process
+// there: it is kept for the calling thread, which reports it.
+static thread_local bool dans_un_fil;
+struct EchecFil {};
+static std::mutex verrou_erreur;
+static std::string erreur_fil;
 
 static void message(const char* prefixe, const char* fmt, va_list args)
 {
@@ -93,6 +112,16 @@ void avertit(const char* fmt, ...)
 // the folder held before the run is left as it was.
 [[noreturn]] void echec(const char* fmt, ...)
 {
+    if (dans_un_fil) {  // a thread of the computation stops; the caller reports it
+        va_list args;
+        va_start(args, fmt);
+        char texte[1024];
+        vsnprintf(texte, sizeof texte, fmt, args);
+        va_end(args);
+        std::lock_guard<std::mutex> l(verrou_erreur);
+        if (erreur_fil.empty()) erreur_fil = texte;
+        throw EchecFil{};
+    }
     va_list args;
     va_start(args, fmt);
     message("", fmt, args);
@@ -261,13 +290,19 @@ void alloue_blocs(const char* nom)
         echec("%s: a row of %d elevations needs %llu MiB of memory; %llu MiB are available", nom, nb_col,
               (unsigned long long)(lignes >> 20), (unsigned long long)(dispo >> 20));
     lignes_bloc = std::min(std::max(1, (1 << 18) / nb_col), nb_lig);
-    int cellules = lignes_bloc * nb_col;
-    tampon = ivecteur(cellules);
+    nb_fils = std::max(1, std::min(nb_fils, (nb_lig + lignes_bloc - 1) / lignes_bloc));
+    int cellules = lignes_bloc * nb_col * nb_fils;
+    tampon = (int*)alloue_aligne((size_t)cellules * sizeof(int));
+    tampon_suivant = (int*)alloue_aligne((size_t)cellules * sizeof(int));
     dev_profil = dvecteur(nb_col);
     octets = ucvecteur(cellules);
-    if (avec_manquants) presence = ucvecteur(cellules);
-    if (valeurs_reelles) valeurs = fvecteur(cellules);
-    if (!tampon || !dev_profil || !octets || (avec_manquants && !presence) || (valeurs_reelles && !valeurs))
+    octets_suivants = ucvecteur(cellules);
+    if (avec_manquants) presence = ucvecteur(cellules), presence_suivante = ucvecteur(cellules);
+    if (valeurs_reelles)
+        valeurs = fvecteur(cellules), valeurs_suivantes = fvecteur(cellules), brouillon = dvecteur(nb_col * nb_fils);
+    if (!tampon || !tampon_suivant || !dev_profil || !octets || !octets_suivants ||
+        (avec_manquants && (!presence || !presence_suivante)) ||
+        (valeurs_reelles && (!valeurs || !valeurs_suivantes || !brouillon)))
         echec("%s: rows of %d elevations (%llu MiB) could not be allocated", nom, nb_col,
               (unsigned long long)(lignes >> 20));
 }
@@ -277,7 +312,7 @@ void alloue_blocs(const char* nom)
     echec("%s: changed during the run; no result was written", nomim1.c_str());
 }
 
-// Rows of the native DEM, read as one block from where they start. A file
+// Rows of the native DEM, read as one block at their offset. A file
 // shorter than its descriptor says leaves the missing elevations at 0 (a
 // partly read value keeps the bytes that came); any other count than the
 // file's size at opening allows means the file changed. An incomplete DEM is
@@ -290,10 +325,10 @@ static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char*)
         return;
     }
     uint64_t debut = (uint64_t)premiere * octets_ligne, total = (uint64_t)nombre * octets_ligne;
-    if (!positionne(f1, debut)) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(errno));
     size_t attendus = (size_t)(etat_dem.taille <= debut ? 0 : std::min(total, etat_dem.taille - debut));
-    size_t n = fread(z, 1, (size_t)total, f1);
-    if (ferror(f1)) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(EIO));
+    long long lus = lit_a(f1, z, (size_t)total, debut);  // positional: threads read side by side
+    if (lus < 0) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(errno));
+    size_t n = (size_t)lus;
     if (n != attendus) dem_change();
     if (n < total) memset((char*)z + n, 0, (size_t)total - n);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -672,12 +707,102 @@ NOYAU static void passe_b_ligne(const int* z, const unsigned char* m, int n, uns
     }
 }
 
-// The presence of row r of the block, or null when all its cells are there.
-static const unsigned char* presence_ligne(int r)
+// The presence of row r of a round whose presence starts at m, or null when
+// all its cells are there.
+static const unsigned char* presence_ligne(const unsigned char* m, int r)
 {
-    if (!avec_manquants) return nullptr;
-    const unsigned char* m = presence + (size_t)r * nb_col;
+    if (!m) return nullptr;
+    m += (size_t)r * nb_col;
     return memchr(m, 0, (size_t)nb_col) ? m : nullptr;
+}
+
+// ---------------------------------------------------------------- threads
+//
+// A team of nb_fils threads runs each task on all of them while the calling
+// thread goes on (writing the previous round), until it waits for them.
+// Threads split rows, never the arithmetic of a row, so any number of them
+// writes the same bytes. With one thread the task runs at once on the
+// calling thread, as the program always did. The team is never destroyed:
+// the process ends with it waiting.
+namespace equipe {
+struct Etat {
+    std::mutex verrou;
+    std::condition_variable depart, arrivee;
+    std::function<void(int)> tache;
+    unsigned generation = 0;
+    int restants = 0;
+};
+static Etat* etat;
+static int nb_travailleurs;  // threads started so far
+
+static void travaille(int t)
+{
+    dans_un_fil = true;
+    unsigned vue = 0;
+    for (;;) {
+        std::function<void(int)> f;
+        {
+            std::unique_lock<std::mutex> l(etat->verrou);
+            etat->depart.wait(l, [&] { return etat->generation != vue; });
+            vue = etat->generation;
+            f = etat->tache;
+        }
+        if (t >= nb_fils) continue;  // a team larger than this run needs
+        try {
+            f(t);
+        } catch (const EchecFil&) {
+        }
+        std::lock_guard<std::mutex> l(etat->verrou);
+        if (--etat->restants == 0) etat->arrivee.notify_one();
+    }
+}
+
+// Starts f(0) ... f(nb_fils - 1).
+static void lance(const std::function<void(int)>& f)
+{
+    if (nb_fils == 1) {
+        f(0);
+        return;
+    }
+    if (!etat) etat = new Etat;
+    for (; nb_travailleurs < nb_fils; nb_travailleurs++) std::thread(travaille, nb_travailleurs).detach();
+    std::lock_guard<std::mutex> l(etat->verrou);
+    etat->tache = f;
+    etat->restants = nb_fils;
+    etat->generation++;
+    etat->depart.notify_all();
+}
+
+// Waits for the task started last; a failure in a thread ends the run here.
+static void attend()
+{
+    if (nb_fils > 1) {
+        std::unique_lock<std::mutex> l(etat->verrou);
+        etat->arrivee.wait(l, [] { return etat->restants == 0; });
+    }
+    if (!erreur_fil.empty()) echec("%s", erreur_fil.c_str());
+}
+}  // namespace equipe
+
+// The rows of the round [debut, debut + nombre) that thread t handles: its
+// block, or nothing.
+static bool part_du_fil(int t, int debut, int nombre, int& premiere, int& combien)
+{
+    premiere = debut + t * lignes_bloc;
+    combien = std::min(lignes_bloc, debut + nombre - premiere);
+    return combien > 0;
+}
+
+// A file is read by every thread side by side, each its own block; a GDAL
+// dataset may be used by one thread only, so the calling thread reads it.
+static bool source_parallele() { return f1 != nullptr; }
+
+static void lit_part(int t, int debut, int nombre, int* z, unsigned char* m)
+{
+    int premiere, combien;
+    if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
+    size_t k = (size_t)(premiere - debut) * nb_col;
+    lit_bloc(premiere, combien, z + k, m ? m + k : nullptr);
 }
 
 // ---------------------------------------------------------------- first pass
@@ -685,6 +810,8 @@ static const unsigned char* presence_ligne(int r)
 // One pass over the DEM: the elevation range of its present cells (the
 // search starts from 10000000 and 0, not from the int extremes), the window
 // maximum dmax, the deviations of the profile row and the missing cells.
+// Each thread reduces its own rows; min, max and sums make the combined
+// result exact whatever the split.
 void lecture(int& mind, int& maxd)
 {
     mind = 10000000;
@@ -693,20 +820,40 @@ void lecture(int& mind, int& maxd)
     nb_manquants = 0;
     dem_en_memoire = false;
     for (int j = 0; j < nb_col; j++) dev_profil[j] = 0.0;
+    struct Part {
+        int mind, maxd;
+        double dmax;
+        uint64_t manquants;
+    };
+    std::vector<Part> parts((size_t)nb_fils, Part{mind, maxd, 0.0, 0});
     progression::commence("reading");
-    for (int i = 0; i < nb_lig; i += lignes_bloc) {
+    int tour = lignes_bloc * nb_fils;
+    for (int i = 0; i < nb_lig; i += tour) {
         progression::avance(i, nb_lig);
-        int nombre = std::min(lignes_bloc, nb_lig - i);
-        lit_bloc(i, nombre, tampon, presence);
-        for (int r = 0; r < nombre; r++) {
-            const int* z = tampon + (size_t)r * nb_col;
-            const unsigned char* m = presence_ligne(r);
-            passe_a_ligne(z, m, nb_col, i + r >= 2 && i + r <= nb_lig - 3, mind, maxd, dmax, nb_manquants);
-            if (i + r == ligne_profil) {
-                if (m) deviations<true>(z, m, nb_col, dev_profil);
-                else deviations<false>(z, m, nb_col, dev_profil);
+        int nombre = std::min(tour, nb_lig - i);
+        if (!source_parallele()) lit_bloc(i, nombre, tampon, presence);
+        equipe::lance([&](int t) {
+            if (source_parallele()) lit_part(t, i, nombre, tampon, presence);
+            int premiere, combien;
+            if (!part_du_fil(t, i, nombre, premiere, combien)) return;
+            Part& p = parts[(size_t)t];
+            for (int l = premiere; l < premiere + combien; l++) {
+                const int* z = tampon + (size_t)(l - i) * nb_col;
+                const unsigned char* m = presence_ligne(presence, l - i);
+                passe_a_ligne(z, m, nb_col, l >= 2 && l <= nb_lig - 3, p.mind, p.maxd, p.dmax, p.manquants);
+                if (l == ligne_profil) {
+                    if (m) deviations<true>(z, m, nb_col, dev_profil);
+                    else deviations<false>(z, m, nb_col, dev_profil);
+                }
             }
-        }
+        });
+        equipe::attend();
+    }
+    for (const Part& p : parts) {
+        mind = std::min(mind, p.mind);
+        maxd = std::max(maxd, p.maxd);
+        dmax = std::max(dmax, p.dmax);
+        nb_manquants += p.manquants;
     }
     progression::termine();
     if (f1) verifie_dem();
@@ -766,29 +913,69 @@ static void profil()
 
 static int faites;  // image rows handed out, for the progress line
 
-// Row i of the image, from the block that holds it; a new block is read and
-// computed when i leaves the current one, in the direction of the writer.
+// Starts the threads on the round of rows [debut, debut + nombre), into the
+// "next" buffers.
+static void lance_tour(int debut, int nombre)
+{
+    suivant_debut = debut;
+    suivant_fin = debut + nombre;
+    int* z = tampon_suivant;
+    unsigned char *m = presence_suivante, *o = octets_suivants;
+    float* v = valeurs_suivantes;
+    if (!source_parallele()) lit_bloc(debut, nombre, z, m);
+    equipe::lance([=](int t) {
+        if (source_parallele()) lit_part(t, debut, nombre, z, m);
+        int premiere, combien;
+        if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
+        for (int r = premiere - debut; r < premiere - debut + combien; r++) {
+            size_t k = (size_t)r * nb_col;
+            passe_b_ligne(z + k, presence_ligne(m, r), nb_col, o + k, v ? v + k : nullptr,
+                          brouillon + (size_t)t * nb_col);
+        }
+    });
+}
+
+// The round of up to nb_fils blocks that starts (or, going down, ends) at i.
+static void tour_de(int i, int& debut, int& nombre)
+{
+    int tour = lignes_bloc * nb_fils;
+    nombre = descendant ? std::min(tour, i + 1) : std::min(tour, nb_lig - i);
+    debut = descendant ? i - nombre + 1 : i;
+}
+
+// Row i of the image, from the round that holds it. When i leaves the
+// current round, the next one (computed meanwhile) becomes current and the
+// threads start on the one after, in the direction of the writer.
 const unsigned char* ligne_image(int i, void*)
 {
     if (i < bloc_debut || i >= bloc_fin) {
         progression::avance(faites, nb_lig);
-        int nombre = descendant ? std::min(lignes_bloc, i + 1) : std::min(lignes_bloc, nb_lig - i);
-        bloc_debut = descendant ? i - nombre + 1 : i;
-        bloc_fin = bloc_debut + nombre;
-        lit_bloc(bloc_debut, nombre, tampon, presence);
-        for (int r = 0; r < nombre; r++) {
-            size_t k = (size_t)r * nb_col;
-            passe_b_ligne(tampon + k, presence_ligne(r), nb_col, octets + k, valeurs_reelles ? valeurs + k : nullptr,
-                          dev_profil);
+        int debut, nombre;
+        if (i < suivant_debut || i >= suivant_fin) {  // the first round, computed now
+            tour_de(i, debut, nombre);
+            lance_tour(debut, nombre);
         }
-        faites += nombre;
+        equipe::attend();
+        std::swap(tampon, tampon_suivant);
+        std::swap(presence, presence_suivante);
+        std::swap(octets, octets_suivants);
+        std::swap(valeurs, valeurs_suivantes);
+        bloc_debut = suivant_debut;
+        bloc_fin = suivant_fin;
+        suivant_debut = suivant_fin = 0;
+        faites += bloc_fin - bloc_debut;
+        int j = descendant ? bloc_debut - 1 : bloc_fin;
+        if (j >= 0 && j < nb_lig) {
+            tour_de(j, debut, nombre);
+            lance_tour(debut, nombre);
+        }
     }
     return octets + (size_t)(i - bloc_debut) * nb_col;
 }
 
 const float* valeurs_image(int i) { return valeurs + (size_t)(i - bloc_debut) * nb_col; }
 
-const unsigned char* presence_image(int i) { return presence_ligne(i - bloc_debut); }
+const unsigned char* presence_image(int i) { return presence_ligne(presence, i - bloc_debut); }
 
 int reste_du_bloc(int i) { return bloc_fin - i; }
 
@@ -809,13 +996,16 @@ static void image()
     bool ecrit = true;
     progression::commence("computing and writing");
     faites = 0;
-    bloc_debut = bloc_fin = 0;
+    bloc_debut = bloc_fin = suivant_debut = suivant_fin = 0;
     descendant = format == 1;  // BMP rows are stored bottom-up
     if (format == 1) {
         ecrit = EcritBMP(f2, ligne_image, nullptr, nb_col, nb_lig, 0, nullptr) == 0;
     } else if (format == 0) {
-        for (int i = 0; i < nb_lig && ecrit; i++)
-            ecrit = fwrite(ligne_image(i, nullptr), 1, (size_t)nb_col, f2) == (size_t)nb_col;
+        for (int i = 0; i < nb_lig && ecrit; i += reste_du_bloc(i)) {  // a round at a time: large writes
+            const unsigned char* o = ligne_image(i, nullptr);
+            size_t n = (size_t)reste_du_bloc(i) * nb_col;
+            ecrit = fwrite(o, 1, n, f2) == n;
+        }
     }
     progression::termine();
     if (f1 && !dem_en_memoire) verifie_dem();
@@ -838,7 +1028,7 @@ void calcule_et_ecrit(int norm)
     if (format == 2) {
         progression::commence("computing and writing");
         faites = 0;
-        bloc_debut = bloc_fin = 0;
+        bloc_debut = bloc_fin = suivant_debut = suivant_fin = 0;
         descendant = false;
         ecrit_image_gdal();
         progression::termine();
@@ -847,9 +1037,19 @@ void calcule_et_ecrit(int norm)
     }
 }
 
+// Threads: TAVELKORN_THREADS when set (1 forces a single thread), else one
+// per core.
+static int fils_par_defaut()
+{
+    const char* v = getenv("TAVELKORN_THREADS");
+    if (v && atoi(v) >= 1) return std::min(atoi(v), 256);
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
 int main(int argc, char** argv)
 {
     installe_interruptions();
+    nb_fils = fils_par_defaut();
     if (argc > 1) return ligne_de_commande(argc, argv);
     ouverture();
     int norm = chargement();

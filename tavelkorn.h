@@ -17,6 +17,7 @@ extern int ligne_profil;      // the row of the profile (nb_lig / 2 in the dialo
 extern double echelle_z;      // elevations were multiplied by it (1 in the dialogue)
 extern bool valeurs_reelles;  // the image is the Float32 deviation, not bytes
 extern bool silencieux;       // no progress line
+extern int nb_fils;           // threads of the computation
 extern uint64_t nb_manquants; // missing cells found by the first pass
 
 // Messages on standard error, "tavelkorn: " first. echec removes the run's

@@ -76,13 +76,12 @@ static bool EcritPalette(FILE* f, const Color32* CM)
 static bool EcritPixels(FILE* f, LigneBMP Ligne, void* Contexte, int NbCol, int NbLig, int taille,
                         unsigned char* BuffTmp, size_t TBuff)
 {
-    size_t Utile = (size_t)NbCol * taille;
-    memset(BuffTmp, 0, TBuff);
+    size_t Utile = (size_t)NbCol * taille, Pad = TBuff - Utile;
+    memset(BuffTmp, 0, TBuff);  // its first Pad bytes pad every row
     for (int i = NbLig - 1; i >= 0; i--) {  // bottom-up: the last line comes first
         const unsigned char* Buff = Ligne(i, Contexte);
         if (!Buff) return false;
-        memcpy(BuffTmp, Buff, Utile);
-        if (fwrite(BuffTmp, 1, TBuff, f) != TBuff) return false;
+        if (fwrite(Buff, 1, Utile, f) != Utile || fwrite(BuffTmp, 1, Pad, f) != Pad) return false;
     }
     return true;
 }

@@ -5,6 +5,7 @@
 // a claimed huge DEM is refused quickly instead of computed, and a DEM of
 // more than about 5000 elevations takes the streaming path.
 #include "NRUTIL.h"
+#include "plateforme.h"
 #include "sortie.h"
 
 #include <cstdint>
@@ -23,6 +24,10 @@ extern double* dev_profil;
 extern unsigned char* octets;
 extern unsigned char* presence;
 extern float* valeurs;
+extern double* brouillon;
+extern int* tampon_suivant;
+extern unsigned char *presence_suivante, *octets_suivants;
+extern float* valeurs_suivantes;
 
 uint64_t memoire_disponible() { return 64u << 10; }
 
@@ -39,11 +44,20 @@ static void remet_a_zero()
     for (FILE** f : {&f1, &f2, &f3, &f4})
         if (*f) fclose(*f), *f = nullptr;
     frimatrice(itab_in, nb_lig);
-    frivecteur(tampon);
+    libere_aligne(tampon);
+    libere_aligne(tampon_suivant);
+    frucvecteur(octets_suivants);
+    frucvecteur(presence_suivante);
+    frfvecteur(valeurs_suivantes);
+    tampon_suivant = nullptr;
+    octets_suivants = presence_suivante = nullptr;
+    valeurs_suivantes = nullptr;
     frdvecteur(dev_profil);
     frucvecteur(octets);
     frucvecteur(presence);
     frfvecteur(valeurs);
+    frdvecteur(brouillon);
+    brouillon = nullptr;
     presence = nullptr;
     valeurs = nullptr;
     itab_in = nullptr;
