@@ -676,8 +676,8 @@ EN_LIGNE void octets_ligne(const int* z, const unsigned char* m, int n, unsigned
 
 // The first pass over one row: range, window maximum (when the row is in
 // the window) and missing cells.
-NOYAU static void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd,
-                                double& dmax_, uint64_t& manquants)
+EN_LIGNE void passe_a(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd,
+                      double& dmax_, uint64_t& manquants)
 {
     if (m) {
         etendue<true>(z, m, n, mind, maxd);
@@ -691,8 +691,7 @@ NOYAU static void passe_a_ligne(const int* z, const unsigned char* m, int n, boo
 
 // The second pass over one row: its bytes, and its Float32 deviations in
 // elevation units when asked (v is then not null).
-NOYAU static void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* out, float* v,
-                                double* d)
+EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, unsigned char* out, float* v, double* d)
 {
     if (dif > 0.0) {
         if (m) octets_ligne<true>(z, m, n, out);
@@ -706,6 +705,32 @@ NOYAU static void passe_b_ligne(const int* z, const unsigned char* m, int n, uns
         for (int j = 0; j < n; j++) v[j] = (float)(d[j] / echelle_z);
     }
 }
+
+// The two kernels, built for any processor and for AVX2; the machine's own
+// is chosen once.
+#define NOYAUX(SUFFIXE, CIBLE)                                                                                  \
+    CIBLE static void passe_a_##SUFFIXE(const int* z, const unsigned char* m, int n, bool fenetre, int& mind,   \
+                                        int& maxd, double& dmax_, uint64_t& manquants)                          \
+    {                                                                                                           \
+        passe_a(z, m, n, fenetre, mind, maxd, dmax_, manquants);                                                \
+    }                                                                                                           \
+    CIBLE static void passe_b_##SUFFIXE(const int* z, const unsigned char* m, int n, unsigned char* out, float* v, \
+                                        double* d)                                                              \
+    {                                                                                                           \
+        passe_b(z, m, n, out, v, d);                                                                            \
+    }
+NOYAUX(defaut, )
+#ifdef CIBLE_AVX2
+NOYAUX(avx2, CIBLE_AVX2)
+static const bool avx2 = processeur_avx2();
+static void (*const passe_a_ligne)(const int*, const unsigned char*, int, bool, int&, int&, double&, uint64_t&) =
+    avx2 ? passe_a_avx2 : passe_a_defaut;
+static void (*const passe_b_ligne)(const int*, const unsigned char*, int, unsigned char*, float*, double*) =
+    avx2 ? passe_b_avx2 : passe_b_defaut;
+#else
+#define passe_a_ligne passe_a_defaut
+#define passe_b_ligne passe_b_defaut
+#endif
 
 // The presence of row r of a round whose presence starts at m, or null when
 // all its cells are there.

@@ -8,6 +8,8 @@
 #   - gdaldem roughness on NAME.raw (GeoTIFF out);
 #   - the stream floor: the DEM read twice through a reused page-aligned 1 MiB
 #     buffer, plus LINES x COLUMNS bytes written over an existing file;
+#   - the replace floor: the same, written to a new file renamed over an
+#     existing one, as every result is replaced whole;
 #   - the GeoTIFF leg: GeoTIFF in, GeoTIFF out, tavelkorn and gdaldem.
 # Prints median, min and max, peak memory and ratios, then checks that the
 # in-memory and streamed ways and 1 and N threads write identical files.
@@ -39,6 +41,7 @@ tif=images/bench/$name.tif
 [ "$gdal" = 0 ] || [ -f "$tif" ] || gdal_translate -q -ot Int32 -co TILED=YES -a_srs EPSG:32616 \
   -a_ullr 500000 4000000 $((500000 + 25 * cols)) $((4000000 - 25 * lines)) "$dem" "$tif"
 cp "$dem" floor.out  # the stream floor writes over an existing file
+cp "$dem" replace.out
 
 # one timed run: appends "seconds peak_kib" to the file named first
 timed() { local out=$1; shift; /usr/bin/time -f "%e %M" -a -o "$out" "$@"; }
@@ -49,6 +52,7 @@ for ((r = 0; r < runs; r++)); do
   timed t_dialogue1 sh -c "TAVELKORN_THREADS=1 $dialogue"
   timed t_cli "$bin/tavelkorn" -q "$dem" cli.bmp
   timed t_floor "$bin/stream_floor" "$dem" floor.out $((lines * cols))
+  timed t_replace sh -c "'$bin/stream_floor' '$dem' replace.tmp $((lines * cols)) && mv replace.tmp replace.out"
   if [ "$gdal" != 0 ]; then
     timed t_gdaldem gdaldem roughness -q "$dem" rough.tif
     timed t_tif "$bin/tavelkorn" -q "$tif" out.tif
@@ -73,10 +77,11 @@ echo "| run | median s | min - max s | peak MiB | ratio |"
 echo "|---|---|---|---|---|"
 g=""
 [ "$gdal" = 0 ] || g=", $(ratio t_dialogue t_gdaldem) x gdaldem"
-row "tavelkorn dialogue, bitmap, $(nproc) threads" t_dialogue "$(ratio t_dialogue t_floor) x stream floor$g"
-row "tavelkorn dialogue, bitmap, 1 thread" t_dialogue1 "$(ratio t_dialogue1 t_floor) x stream floor"
+row "tavelkorn dialogue, bitmap, $(nproc) threads" t_dialogue "$(ratio t_dialogue t_floor) x stream floor, $(ratio t_dialogue t_replace) x replace floor$g"
+row "tavelkorn dialogue, bitmap, 1 thread" t_dialogue1 "$(ratio t_dialogue1 t_floor) x stream floor, $(ratio t_dialogue1 t_replace) x replace floor"
 row "tavelkorn command line, .raw to .bmp" t_cli "$(ratio t_cli t_dialogue) x the dialogue"
 row "stream floor" t_floor
+row "replace floor" t_replace
 if [ "$gdal" != 0 ]; then
   row "gdaldem roughness, .raw to GeoTIFF" t_gdaldem
   row "tavelkorn, GeoTIFF to GeoTIFF" t_tif "$(ratio t_tif t_gdaldem_tif) x gdaldem"
@@ -104,4 +109,4 @@ for format in 0 1; do
   echo "| $ext: streamed, in memory, 1 thread | identical files | | | |"
   rm -f images/bench/mem_* images/bench/stream_* images/bench/one_*
 done
-rm -f "$short.raw" "$short.txt" cli.bmp out.tif rough.tif rough_tif.tif floor.out
+rm -f "$short.raw" "$short.txt" cli.bmp out.tif rough.tif rough_tif.tif floor.out replace.out

@@ -17,4 +17,11 @@ fi
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTAVELKORN_TESTS=ON -DTAVELKORN_SANITIZE=ON >/dev/null
 cmake --build build-test -j "$(nproc)"
-cd build-test && ctest --output-on-failure -j "$(nproc)"
+(cd build-test && ctest --output-on-failure -j "$(nproc)")
+
+# The threaded runs once more under ThreadSanitizer: any race fails them.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELKORN_TESTS=ON -DTAVELKORN_TSAN=ON \
+  -DTAVELKORN_GDAL=OFF >/dev/null
+cmake --build build-tsan -j "$(nproc)" --target program_tests tavelkorn tavelkorn_plain
+cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
+  ctest --output-on-failure -j "$(nproc)" -R '^(Streaming|Sample|Deviation|Dialogue)\.'
