@@ -361,6 +361,7 @@ static void efface_tout()
 #ifdef _WIN32
 static BOOL WINAPI interruption(DWORD)
 {
+    _fcloseall();  // Windows removes no open file; the process ends here anyway
     efface_tout();
     ExitProcess(1);
     return TRUE;

@@ -126,6 +126,8 @@ void avertit(const char* fmt, ...)
     va_start(args, fmt);
     message("", fmt, args);
     va_end(args);
+    for (FILE** f : {&f2, &f3, &f4})  // an open file cannot be removed everywhere
+        if (*f) fclose(*f), *f = nullptr;
     supprime_temporaires();
     resultats.clear();
     exit(1);
@@ -892,7 +894,7 @@ void lecture(int& mind, int& maxd)
 void rapport(int mind, int maxd, int norm)
 {
     if (nomim4.empty()) return;
-    f4 = ouvre_resultat(nomim4);
+    if (!f4) f4 = ouvre_resultat(nomim4);  // the dialogue opened it with the result name
     ecrit_texte(f4, "\n\tTavelkorn\n");
     ecrit_texte(f4, "\n\tStudied DEM : %s ", nomim1.c_str());
     ecrit_texte(f4, "\n\n\tDynamic scale : ");
@@ -930,7 +932,7 @@ static int chargement()
 static void profil()
 {
     if (nomim3.empty()) return;
-    f3 = ouvre_resultat(nomim3);
+    if (!f3) f3 = ouvre_resultat(nomim3);
     for (int j = 1; j <= nb_col - 2; j++)
         if (!std::isnan(dev_profil[j])) ecrit_texte(f3, "%d\t%lf\n", j + 1, dif > 0.0 ? etire(dev_profil[j]) : 0.0);
     ferme_resultat(f3, nomim3);
