@@ -29,6 +29,12 @@ const char* const REPERTOIRE_BASE = "images/";
 const char SEPARATEUR = '/';
 #endif
 
+const char* repertoire_base()
+{
+    const char* essai = getenv("TAVELKORN_TEST_BASE");
+    return essai && *essai ? essai : REPERTOIRE_BASE;
+}
+
 enum { NOMBRE_LU, PAS_UN_NOMBRE, HORS_LIMITES, FIN_DONNEES };
 
 // "%d" on a character source: c is the first character not yet used, and

@@ -10,6 +10,10 @@
 
 // "c:\images\" on Windows; elsewhere the drive root is the working directory.
 extern const char* const REPERTOIRE_BASE;
+// The base directory of a run: REPERTOIRE_BASE, unless the test hook
+// TAVELKORN_TEST_BASE names another (the test suite gives each test a
+// folder of its own on Windows too; it is not meant for users).
+const char* repertoire_base();
 extern const char SEPARATEUR;
 
 // Console answers, read from standard input after standard output has been

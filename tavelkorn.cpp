@@ -439,7 +439,7 @@ static std::string nom_des_resultats(const std::string& nomfic)
 // exist ends the run after a key press. Returns the DEM's name.
 static std::string ouvre_dem()
 {
-    nomim1 = REPERTOIRE_BASE;
+    nomim1 = repertoire_base();
     nomim1 += demande_mot("\n\n\tName of the File Folder located in the Directory C:\\images : ", "folder name");
     nomim1 += SEPARATEUR;
     nomim2 = nomim1;  // the results go to the DEM's folder

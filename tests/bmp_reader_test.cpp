@@ -89,6 +89,9 @@ TEST(BmpReader, TrueColorWidthOneKeepsThreeBytesARow)
 
 TEST(BmpReader, ReadsATrueColorFileWrittenByImageMagick)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "ImageMagick runs on the build machine: the POSIX suite reads its files";
+#endif
     ASSERT_STRNE(IM_CONVERT, "") << "ImageMagick's convert is needed (Debian package imagemagick)";
     TempDir dir;
     Bytes rgb;  // 3 x 2 pixels, top row first, red-green-blue

@@ -103,12 +103,17 @@ TEST(BmpWriter, RefusesWhatItCannotWrite)
     EXPECT_FALSE(file_exists(dir / "t.bmp"));
     EXPECT_EQ(SauveBMP((dir / "no/such/dir.bmp").c_str(), img.buff(), 1, 1, 0, nullptr), -1);
     // a disk that is full: the failure is reported, not hidden in the buffer
+#ifndef _WIN32  // a full disk, as POSIX systems offer one
     EXPECT_EQ(SauveBMP("/dev/full", img.buff(), 1, 1, 0, nullptr), -1);
+#endif
 }
 
 // ImageMagick decodes our files: a check against a reader nobody here wrote.
 TEST(BmpWriter, ImageMagickDecodesTheSamePixels)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "ImageMagick runs on the build machine: the POSIX suite decodes these files";
+#endif
     ASSERT_STRNE(IM_CONVERT, "") << "ImageMagick's convert is needed (Debian package imagemagick)";
     TempDir dir;
     // An "F" on a 5 x 7 field: no symmetry hides a flip or a mirror.

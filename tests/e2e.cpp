@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 Site::Site() { std::filesystem::create_directories(dir.path + "/images/" + folder); }
 
@@ -12,10 +13,21 @@ void Site::dem(const std::string& name, const std::vector<int32_t>& z) const
     write_file(path(name), b);
 }
 
+// On Windows the program joins the folder and a name with a backslash; the
+// tests expect the paths as the other systems write them.
+std::string Site::same_separators(std::string s) const
+{
+#ifdef _WIN32
+    std::string from = "images/" + folder + "\\";
+    for (size_t at; (at = s.find(from)) != std::string::npos;) s.replace(at, from.size(), "images/" + folder + "/");
+#endif
+    return s;
+}
+
 std::string Site::text(const std::string& name) const
 {
     Bytes b = file(name);
-    return std::string(b.begin(), b.end());
+    return same_separators(std::string(b.begin(), b.end()));
 }
 
 // What a run left in dir: its status, standard output and standard error.
@@ -27,9 +39,32 @@ static Outcome outcome(const TempDir& dir)
     Bytes out = read_file(dir / "stdout"), err = read_file(dir / "stderr");
     r.out.assign(out.begin(), out.end());
     r.err.assign(err.begin(), err.end());
+#ifdef _WIN32
+    for (std::string* s : {&r.out, &r.err})  // the console's line end
+        for (size_t at; (at = s->find("\r\n")) != std::string::npos;) s->erase(at, 1);
+#endif
     return r;
 }
 
+#ifdef _WIN32
+// Each test's own base folder, through the program's test hook; the
+// program's paths then read images/FOLDER\NAME.
+static const int base_hook = _putenv("TAVELKORN_TEST_BASE=images/");
+
+Outcome Site::run(const std::string& answers, const std::string& prefix, const char* program) const
+{
+    (void)base_hook;
+    if (!prefix.empty()) throw std::runtime_error("shell prefixes are POSIX-only: " + prefix);
+    write_file(dir / "answers", answers);
+    std::string cmd = "cd /d \"" + dir.path + "\" && \"" + host_path(program) +
+                      "\" < answers > stdout 2> stderr";
+    write_file(dir / "status", std::to_string(std::system(("\"" + cmd + "\"").c_str())));
+    Outcome r = outcome(dir);
+    r.out = same_separators(r.out);
+    r.err = same_separators(r.err);
+    return r;
+}
+#else
 Outcome Site::run(const std::string& answers, const std::string& prefix, const char* program) const
 {
     write_file(dir / "answers", answers);
@@ -40,6 +75,7 @@ Outcome Site::run(const std::string& answers, const std::string& prefix, const c
     std::system(cmd.c_str());
     return outcome(dir);
 }
+#endif
 
 Outcome Site::cli(const std::string& args, const char* program) const
 {

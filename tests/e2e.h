@@ -27,6 +27,8 @@ struct Site {
     void text(const std::string& name, const std::string& content) const { write_file(path(name), content); }
     Bytes file(const std::string& name) const { return read_file(path(name)); }
     std::string text(const std::string& name) const;
+    // Paths in a text as the POSIX build writes them (a no-op there).
+    std::string same_separators(std::string s) const;
     bool exists(const std::string& name) const { return file_exists(path(name)); }
     // Runs the program (by default the test build's) after the shell
     // commands in prefix, e.g. "ulimit -f 1;".

@@ -14,7 +14,7 @@ TEST(Sample, BothFormatsGiveTheSameImageAndAMatchingProfile)
     s.folder = "demo";
     std::filesystem::create_directories(s.path(""));
     for (const char* f : {"jacksboro.raw", "jacksboro.txt"})
-        std::filesystem::copy_file(std::string(SAMPLE_DIR) + "/" + f, s.path(f));
+        std::filesystem::copy_file(host_path(std::string(SAMPLE_DIR) + "/" + f), s.path(f));
     const int lines = 344, cols = 403;
 
     Outcome raster = s.run("demo jacksboro 1 r 0 255");

@@ -4,16 +4,37 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace fs = std::filesystem;
 
 TempDir::TempDir()
 {
-    std::string tmpl = (fs::temp_directory_path() / "tavelkorn-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path = tmpl;
+    // A new name each time: created exclusively, retried on a clash.
+    static std::mt19937_64 alea{std::random_device{}()};
+    for (int essai = 0; essai < 100; essai++) {
+        fs::path p = fs::temp_directory_path() / ("tavelkorn-test-" + std::to_string(alea() % 1000000000));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) {
+            fs::permissions(p, fs::perms::owner_all, ec);
+            path = p.generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made");
+}
+
+std::string host_path(const std::string& path)
+{
+#ifdef _WIN32
+    // Under wine a Unix path of the build (/work/...) is drive Z:.
+    if (!path.empty() && path[0] == '/') return "Z:" + path;
+#endif
+    return path;
 }
 
 TempDir::~TempDir()
@@ -69,12 +90,20 @@ Bytes gray_palette()
 
 int run_command(const std::string& cmd, std::string* out)
 {
+#ifdef _WIN32
+    FILE* p = _popen(cmd.c_str(), "rb");
+#else
     FILE* p = popen(cmd.c_str(), "r");
+#endif
     if (!p) return -1;
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0)
         if (out) out->append(buf, n);
+#ifdef _WIN32
+    return _pclose(p);
+#else
     int st = pclose(p);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+#endif
 }

@@ -17,6 +17,10 @@ struct TempDir {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+// The path as the program under test sees it: a Unix path of the build
+// becomes drive Z: under wine.
+std::string host_path(const std::string& path);
+
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
 void write_file(const std::string& path, const std::string& text);
