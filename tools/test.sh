@@ -40,6 +40,7 @@ cmake --build build-win -j "$(nproc)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target tavelkorn
 export WINEPREFIX=$PWD/build-win/wine WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"  # wine makes an empty folder its prefix
 wineserver -p
 trap 'wineserver -k || true' EXIT
 wine cmd /c exit >/dev/null 2>&1 </dev/null
