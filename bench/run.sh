@@ -47,6 +47,7 @@ cp "$dem" replace.out
 timed() { local out=$1; shift; /usr/bin/time -f "%e %M" -a -o "$out" "$@"; }
 dialogue="printf 'bench\n$name\n1\nd\n1\n255\n' | '$bin/tavelkorn' >/dev/null"
 rm -f t_*
+sync
 for ((r = 0; r < runs; r++)); do
   timed t_dialogue sh -c "$dialogue"
   timed t_dialogue1 sh -c "TAVELKORN_THREADS=1 $dialogue"
@@ -57,6 +58,7 @@ for ((r = 0; r < runs; r++)); do
     timed t_gdaldem gdaldem roughness -q "$dem" rough.tif
     timed t_tif "$bin/tavelkorn" -q "$tif" out.tif
     timed t_gdaldem_tif gdaldem roughness -q "$tif" rough_tif.tif
+    sync  # gdaldem's 400 MB of dirty pages would be written back during the next runs
   fi
 done
 
