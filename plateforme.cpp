@@ -241,15 +241,6 @@ void libere_aligne(void* p)
 #endif
 }
 
-bool positionne(FILE* f, uint64_t position)
-{
-#ifdef _WIN32
-    return _fseeki64(f, (__int64)position, SEEK_SET) == 0;
-#else
-    return fseeko(f, (off_t)position, SEEK_SET) == 0;
-#endif
-}
-
 #ifdef _WIN32
 uint64_t memoire_disponible()
 {

@@ -46,8 +46,6 @@ void ecrit_texte(FILE* f, const char* fmt, ...)
 // ligne its line, counted from 1; fautif stays empty otherwise.
 int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne);
 
-// Seeks a binary file to a 64-bit offset.
-bool positionne(FILE* f, uint64_t position);
 // Reads up to n bytes at a 64-bit offset without moving the stream, so that
 // several threads can read one file side by side. Returns the bytes read
 // (fewer at the end of the file) or -1 with errno set.
