@@ -56,7 +56,8 @@ void (*lit_bloc)(int premiere, int nombre, int* z, unsigned char* presence);
 // presence of each cell, and the image computed from them.
 int nb_fils = 1;              // threads of the computation
 int lignes_bloc;              // rows of a thread's block
-int* tampon;                  // elevations (page-aligned: the kernel copies faster)
+int* tampon;                  // elevations, each thread's block page-aligned (the kernel copies faster)
+size_t pas_bloc;              // elevations from one thread's block to the next
 unsigned char* presence;      // presence of the cells (with missing cells only)
 double* dev_profil;           // deviations of the profile row
 unsigned char* octets;        // image bytes
@@ -294,8 +295,9 @@ void alloue_blocs(const char* nom)
     lignes_bloc = std::min(std::max(1, (1 << 18) / nb_col), nb_lig);
     nb_fils = std::max(1, std::min(nb_fils, (nb_lig + lignes_bloc - 1) / lignes_bloc));
     int cellules = lignes_bloc * nb_col * nb_fils;
-    tampon = (int*)alloue_aligne((size_t)cellules * sizeof(int));
-    tampon_suivant = (int*)alloue_aligne((size_t)cellules * sizeof(int));
+    pas_bloc = ((size_t)lignes_bloc * nb_col + 1023) / 1024 * 1024;  // whole 4 KiB pages
+    tampon = (int*)alloue_aligne(pas_bloc * nb_fils * sizeof(int));
+    tampon_suivant = (int*)alloue_aligne(pas_bloc * nb_fils * sizeof(int));
     dev_profil = dvecteur(nb_col);
     octets = ucvecteur(cellules);
     octets_suivants = ucvecteur(cellules);
@@ -824,12 +826,21 @@ static bool part_du_fil(int t, int debut, int nombre, int& premiere, int& combie
 // dataset may be used by one thread only, so the calling thread reads it.
 static bool source_parallele() { return f1 != nullptr; }
 
+// The elevations of row r of a round: in the block of its thread.
+static int* elevations(int* z, int r)
+{
+    return z + (size_t)(r / lignes_bloc) * pas_bloc + (size_t)(r % lignes_bloc) * nb_col;
+}
+
+// Reads thread t's block of the round, or with t < 0 every block.
 static void lit_part(int t, int debut, int nombre, int* z, unsigned char* m)
 {
-    int premiere, combien;
-    if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
-    size_t k = (size_t)(premiere - debut) * nb_col;
-    lit_bloc(premiere, combien, z + k, m ? m + k : nullptr);
+    for (int b = t < 0 ? 0 : t; b < (t < 0 ? nb_fils : t + 1); b++) {
+        int premiere, combien;
+        if (!part_du_fil(b, debut, nombre, premiere, combien)) return;
+        size_t k = (size_t)(premiere - debut) * nb_col;
+        lit_bloc(premiere, combien, z + (size_t)b * pas_bloc, m ? m + k : nullptr);
+    }
 }
 
 // ---------------------------------------------------------------- first pass
@@ -858,14 +869,14 @@ void lecture(int& mind, int& maxd)
     for (int i = 0; i < nb_lig; i += tour) {
         progression::avance(i, nb_lig);
         int nombre = std::min(tour, nb_lig - i);
-        if (!source_parallele()) lit_bloc(i, nombre, tampon, presence);
+        if (!source_parallele()) lit_part(-1, i, nombre, tampon, presence);
         equipe::lance([&](int t) {
             if (source_parallele()) lit_part(t, i, nombre, tampon, presence);
             int premiere, combien;
             if (!part_du_fil(t, i, nombre, premiere, combien)) return;
             Part& p = parts[(size_t)t];
             for (int l = premiere; l < premiere + combien; l++) {
-                const int* z = tampon + (size_t)(l - i) * nb_col;
+                const int* z = elevations(tampon, l - i);
                 const unsigned char* m = presence_ligne(presence, l - i);
                 passe_a_ligne(z, m, nb_col, l >= 2 && l <= nb_lig - 3, p.mind, p.maxd, p.dmax, p.manquants);
                 if (l == ligne_profil) {
@@ -949,14 +960,14 @@ static void lance_tour(int debut, int nombre)
     int* z = tampon_suivant;
     unsigned char *m = presence_suivante, *o = octets_suivants;
     float* v = valeurs_suivantes;
-    if (!source_parallele()) lit_bloc(debut, nombre, z, m);
+    if (!source_parallele()) lit_part(-1, debut, nombre, z, m);
     equipe::lance([=](int t) {
         if (source_parallele()) lit_part(t, debut, nombre, z, m);
         int premiere, combien;
         if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
         for (int r = premiere - debut; r < premiere - debut + combien; r++) {
             size_t k = (size_t)r * nb_col;
-            passe_b_ligne(z + k, presence_ligne(m, r), nb_col, o + k, v ? v + k : nullptr,
+            passe_b_ligne(elevations(z, r), presence_ligne(m, r), nb_col, o + k, v ? v + k : nullptr,
                           brouillon + (size_t)t * nb_col);
         }
     });
