@@ -1029,13 +1029,10 @@ void ecrit_monde(const std::string& chemin)
     ferme_resultat(f, chemin);
 }
 
+// The image in the native formats.
 static void image()
 {
     bool ecrit = true;
-    progression::commence("computing and writing");
-    faites = 0;
-    bloc_debut = bloc_fin = suivant_debut = suivant_fin = 0;
-    descendant = format == 1;  // BMP rows are stored bottom-up
     if (format == 1) {
         ecrit = EcritBMP(f2, ligne_image, nullptr, nb_col, nb_lig, 0, nullptr) == 0;
     } else if (format == 0) {
@@ -1045,7 +1042,6 @@ static void image()
             ecrit = fwrite(o, 1, n, f2) == n;
         }
     }
-    progression::termine();
     if (f1 && !dem_en_memoire) verifie_dem();
     if (format == 0 || format == 1) {
         if (!ecrit) echec("%s: could not be written completely", nomim2.c_str());
@@ -1063,16 +1059,13 @@ void calcule_et_ecrit(int norm)
                 "the image and the profile are all 0",
                 nomim1.c_str());
     profil();
-    if (format == 2) {
-        progression::commence("computing and writing");
-        faites = 0;
-        bloc_debut = bloc_fin = suivant_debut = suivant_fin = 0;
-        descendant = false;
-        ecrit_image_gdal();
-        progression::termine();
-    } else {
-        image();
-    }
+    progression::commence("computing and writing");
+    faites = 0;
+    bloc_debut = bloc_fin = suivant_debut = suivant_fin = 0;
+    descendant = format == 1;  // BMP rows are stored bottom-up
+    if (format == 2) ecrit_image_gdal();
+    else image();
+    progression::termine();
 }
 
 // Threads: TAVELKORN_THREADS when set (1 forces a single thread), else one
