@@ -125,11 +125,15 @@ TEST(WholeResults, InputsThatCannotBeReadEndTheRunWithTheirReason)
     for (const Case& c : cases) {
         Kept s;
         // As an ordinary user, who may write in the folder: root reads anything.
-        ASSERT_EQ(run_command("cd '" + s.dir.path + "/images/dem1' && chmod 0755 ../../ && chmod 0777 . && " + c.what),
+        // The program is copied there too: the build's folder may be closed
+        // to other users.
+        ASSERT_EQ(run_command("cd '" + s.dir.path + "/images/dem1' && chmod 0755 ../../ && chmod 0777 . && cp '" +
+                              TAVELKORN + "' ../../tavelkorn && " + c.what),
                   0);
         auto before = s.snapshot();
         Outcome r = s.run("dem1 site 1 keep 1 255",  // the run's own "exec" is skipped by the shell
-                          "exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'shift; exec \"$@\"' sh");
+                          "exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'shift; exec \"$@\"' sh",
+                          (s.dir / "tavelkorn").c_str());
         EXPECT_EQ(r.status, 1) << c.what << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(s.snapshot(), before) << c.what;
