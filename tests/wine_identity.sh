@@ -29,11 +29,20 @@ compare() {
   set +e
   if [ "${1:-}" = -- ]; then
     shift
-    (cd "$lin" && "$linux" "$@" > /dev/null 2>&1); ls=$?
-    (cd "$win" && wine "$windows" "$@" > /dev/null 2>&1); lw=$?
+    (cd "$lin" && "$linux" "$@" > /dev/null 2> "$tmp/err.linux"); ls=$?
+    run_windows() { (cd "$win" && wine "$windows" "$@" > /dev/null 2> "$tmp/err.windows"); }
   else
-    (cd "$tmp" && printf '%b' "$answers" | "$linux" > /dev/null 2>&1); ls=$?
-    (cd "$tmp" && printf '%b' "$answers" | wine "$windows" > /dev/null 2>&1); lw=$?
+    (cd "$tmp" && printf '%b' "$answers" | "$linux" > /dev/null 2> "$tmp/err.linux"); ls=$?
+    run_windows() { (cd "$tmp" && printf '%b' "$answers" | wine "$windows" > /dev/null 2> "$tmp/err.windows"); }
+  fi
+  run_windows "$@"; lw=$?
+  # A failed run of the program says why; a failure without a word of it
+  # nor of a crash is wine's own (it did not start the program): that one is
+  # tried once more, and said.
+  if [ "$lw" != 0 ] && ! grep -q '^tavelkorn: ' "$tmp/err.windows" &&
+      ! grep -qiE 'exception|fault|abort' "$tmp/err.windows"; then
+    echo "note $name: wine ended with status $lw before the program spoke: $(head -c 300 "$tmp/err.windows" | tr '\n' ' ')"
+    run_windows "$@"; lw=$?
   fi
   set -e
   local bad=""
@@ -46,7 +55,14 @@ compare() {
       *) cmp -s "$a" "$b" || bad="$bad; $n differs" ;;
     esac
   done
-  if [ -n "$bad" ]; then echo "FAIL $name: ${bad#; }"; failures=$((failures + 1)); else echo "ok   $name"; fi
+  if [ -n "$bad" ]; then
+    echo "FAIL $name: ${bad#; }"
+    sed 's/^/  linux: /' "$tmp/err.linux"
+    sed 's/^/  windows: /' "$tmp/err.windows"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
 }
 
 sample_in="cp '$sample/jacksboro.raw' '$sample/jacksboro.txt' ."
