@@ -639,6 +639,12 @@ EN_LIGNE void deviations(const int* z, const unsigned char* m, int n, double* d)
         if (a_terme<M>(m, j)) d[j] = std::fabs((double)courbure(z, j) - val_mean);
 }
 
+EN_LIGNE void deviations_ligne(const int* z, const unsigned char* m, int n, double* d)
+{
+    if (m) deviations<true>(z, m, n, d);
+    else deviations<false>(z, m, n, d);
+}
+
 // The stretch of one deviation, evaluated in the written order (a division,
 // never a multiplication by the reciprocal). Negative values give 0, and a
 // negative zero becomes +0 so that the profile never shows "-0.000000".
@@ -704,8 +710,7 @@ EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, unsigned char
         memset(out, 0, (size_t)n);  // no deviation in the window: all 0
     }
     if (v) {
-        if (m) deviations<true>(z, m, n, d);
-        else deviations<false>(z, m, n, d);
+        deviations_ligne(z, m, n, d);
         for (int j = 0; j < n; j++) v[j] = (float)(d[j] / echelle_z);
     }
 }
@@ -832,15 +837,29 @@ static int* elevations(int* z, int r)
     return z + (size_t)(r / lignes_bloc) * pas_bloc + (size_t)(r % lignes_bloc) * nb_col;
 }
 
-// Reads thread t's block of the round, or with t < 0 every block.
-static void lit_part(int t, int debut, int nombre, int* z, unsigned char* m)
+// Reads thread t's block of the round into z and m.
+static void lit_part(int t, int debut, int premiere, int combien, int* z, unsigned char* m)
 {
-    for (int b = t < 0 ? 0 : t; b < (t < 0 ? nb_fils : t + 1); b++) {
+    lit_bloc(premiere, combien, z + (size_t)t * pas_bloc, m ? m + (size_t)(premiere - debut) * nb_col : nullptr);
+}
+
+// Starts the threads on the round of rows [debut, debut + nombre): each reads
+// its block (for a source one thread only may read, the calling thread reads
+// them all first) and then runs calcul(t, premiere, combien) on it.
+template <typename Calcul>
+static void lance_sur_tour(int debut, int nombre, int* z, unsigned char* m, Calcul calcul)
+{
+    bool parallele = source_parallele();
+    for (int t = 0; !parallele && t < nb_fils; t++) {
         int premiere, combien;
-        if (!part_du_fil(b, debut, nombre, premiere, combien)) return;
-        size_t k = (size_t)(premiere - debut) * nb_col;
-        lit_bloc(premiere, combien, z + (size_t)b * pas_bloc, m ? m + k : nullptr);
+        if (part_du_fil(t, debut, nombre, premiere, combien)) lit_part(t, debut, premiere, combien, z, m);
     }
+    equipe::lance([=](int t) {
+        int premiere, combien;
+        if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
+        if (parallele) lit_part(t, debut, premiere, combien, z, m);
+        calcul(t, premiere, combien);
+    });
 }
 
 // ---------------------------------------------------------------- first pass
@@ -869,20 +888,13 @@ void lecture(int& mind, int& maxd)
     for (int i = 0; i < nb_lig; i += tour) {
         progression::avance(i, nb_lig);
         int nombre = std::min(tour, nb_lig - i);
-        if (!source_parallele()) lit_part(-1, i, nombre, tampon, presence);
-        equipe::lance([&](int t) {
-            if (source_parallele()) lit_part(t, i, nombre, tampon, presence);
-            int premiere, combien;
-            if (!part_du_fil(t, i, nombre, premiere, combien)) return;
+        lance_sur_tour(i, nombre, tampon, presence, [&](int t, int premiere, int combien) {
             Part& p = parts[(size_t)t];
             for (int l = premiere; l < premiere + combien; l++) {
                 const int* z = elevations(tampon, l - i);
                 const unsigned char* m = presence_ligne(presence, l - i);
                 passe_a_ligne(z, m, nb_col, l >= 2 && l <= nb_lig - 3, p.mind, p.maxd, p.dmax, p.manquants);
-                if (l == ligne_profil) {
-                    if (m) deviations<true>(z, m, nb_col, dev_profil);
-                    else deviations<false>(z, m, nb_col, dev_profil);
-                }
+                if (l == ligne_profil) deviations_ligne(z, m, nb_col, dev_profil);
             }
         });
         equipe::attend();
@@ -960,11 +972,7 @@ static void lance_tour(int debut, int nombre)
     int* z = tampon_suivant;
     unsigned char *m = presence_suivante, *o = octets_suivants;
     float* v = valeurs_suivantes;
-    if (!source_parallele()) lit_part(-1, debut, nombre, z, m);
-    equipe::lance([=](int t) {
-        if (source_parallele()) lit_part(t, debut, nombre, z, m);
-        int premiere, combien;
-        if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
+    lance_sur_tour(debut, nombre, z, m, [=](int t, int premiere, int combien) {
         for (int r = premiere - debut; r < premiere - debut + combien; r++) {
             size_t k = (size_t)r * nb_col;
             passe_b_ligne(elevations(z, r), presence_ligne(m, r), nb_col, o + k, v ? v + k : nullptr,
