@@ -1,6 +1,6 @@
 // Any bytes as a descriptor: up to six integers come out, never more, and
 // reading stops cleanly wherever the text stops making sense, naming it.
-#include "plateforme.h"
+#include "texte.h"
 
 #include <cstdint>
 #include <cstdio>

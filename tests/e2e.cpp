@@ -77,9 +77,9 @@ Outcome Site::run(const std::string& answers, const std::string& prefix, const c
 }
 #endif
 
-Outcome Site::cli(const std::string& args, const char* program) const
+Outcome Site::cli(const std::string& args, const char* program, const std::string& prefix) const
 {
-    std::system(("cd '" + path("") + "' && '" + program + "' " + args + " > '" + (dir / "stdout") + "' 2> '" +
+    std::system(("cd '" + path("") + "' && " + prefix + " '" + program + "' " + args + " > '" + (dir / "stdout") + "' 2> '" +
                  (dir / "stderr") + "' < /dev/null; echo $? > '" + (dir / "status") + "'")
                     .c_str());
     return outcome(dir);
@@ -103,8 +103,11 @@ Outcome Site::run_paused(const std::string& before, const std::string& meanwhile
 std::map<std::string, Bytes> Site::snapshot() const
 {
     std::map<std::string, Bytes> m;
-    for (auto& e : std::filesystem::directory_iterator(dir.path + "/images/" + folder))
-        if (e.is_regular_file()) m[e.path().filename().string()] = read_file(e.path().string());
+    for (auto& e : std::filesystem::directory_iterator(dir.path + "/images/" + folder)) {
+        std::string name = e.path().filename().string();
+        if (e.is_regular_file()) m[name] = read_file(e.path().string());
+        else if (e.is_directory() && !e.is_symlink()) m[name + "/"] = {};  // a run's private folder left behind shows
+    }
     return m;
 }
 

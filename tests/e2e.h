@@ -37,10 +37,11 @@ struct Site {
     // runs the shell commands `meanwhile` ($PID is the program), then
     // answers `after`.
     Outcome run_paused(const std::string& before, const std::string& meanwhile, const std::string& after) const;
-    // The command line, run from the DEM folder.
-    Outcome cli(const std::string& args, const char* program = TAVELKORN) const;
+    // The command line, run from the DEM folder after the shell commands in
+    // prefix.
+    Outcome cli(const std::string& args, const char* program = TAVELKORN, const std::string& prefix = "") const;
     // Every regular file of the DEM folder (links to one included) with its
-    // bytes.
+    // bytes, and every folder in it (NAME/, no bytes).
     std::map<std::string, Bytes> snapshot() const;
 };
 

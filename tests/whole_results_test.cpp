@@ -98,18 +98,27 @@ TEST(WholeResults, ResultNamesThatMustNotBeWrittenThrough)
         << r.err;
     EXPECT_EQ(s.text("r_tavelkorn_info.txt"), crlf("5\n6\n4\n-50\n50\n5\n"));
 
-    // A link at a result name is replaced, never written through.
+    // A link at a result name is replaced, never written through; a link to
+    // a device is the device's name: written into, never replaced (/dev/full
+    // fails before any result is put in place).
     Kept k;
     write_file(k.dir / "precious.txt", "precious");
     fs::remove(k.path("keep_tavelkorn_info.txt"));
     fs::remove(k.path("keep_tavelkorn.xls"));
     fs::create_symlink("../../precious.txt", k.path("keep_tavelkorn_info.txt"));
     fs::create_symlink("/dev/full", k.path("keep_tavelkorn.xls"));
+    Outcome full = k.run("dem1 site 1 keep 1 255");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("keep_tavelkorn.xls: could not be written: No space left on device; no result was written"),
+              std::string::npos) << full.err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(k.path("keep_tavelkorn_info.txt"))));
+    fs::remove(k.path("keep_tavelkorn.xls"));
+    fs::create_symlink("/dev/null", k.path("keep_tavelkorn.xls"));
     Outcome l = k.run("dem1 site 1 keep 1 255");
     EXPECT_EQ(l.status, 0) << l.err;
     EXPECT_EQ(read_file(k.dir / "precious.txt"), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(k.path("keep_tavelkorn_info.txt"))));
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(k.path("keep_tavelkorn.xls"))));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(k.path("keep_tavelkorn.xls"))));
 }
 
 TEST(WholeResults, InputsThatCannotBeReadEndTheRunWithTheirReason)

@@ -30,22 +30,6 @@ bool erreur_sur_terminal();
 // from a pipe. Never waits for more.
 void attend_touche();
 
-// Text files: every "\n" written is stored as CR LF on every system (open
-// them in binary).
-void ecrit_texte(FILE* f, const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
-
-// Reads up to n whole decimal numbers, separated by any white space, from a
-// descriptor: CR bytes are dropped, a UTF-8 byte-order mark is skipped and a
-// 0x1A byte ends the data. Returns the number of fields read, or -1 for
-// UTF-16 text. Reading stops at the first field that is not a whole decimal
-// number within the int range: fautif then holds its text (its start) and
-// ligne its line, counted from 1; fautif stays empty otherwise.
-int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne);
-
 // Reads up to n bytes at a 64-bit offset without moving the stream, so that
 // several threads can read one file side by side. Returns the bytes read
 // (fewer at the end of the file) or -1 with errno set.
@@ -62,26 +46,41 @@ struct EtatFichier {
 };
 bool etat_fichier(FILE* f, EtatFichier& e);
 
-// Results are written under a temporary name beside their final one and
-// renamed into place at the end of a successful run: STEM.EXT is written
-// as STEM.PID.tavelkorn-tmp.EXT.
-std::string nom_temporaire(const std::string& final_);
 // Creates a new file for binary writing; fails (null, errno set) if anything
 // at all, a link included, already has that name.
 FILE* cree_fichier_neuf(const std::string& chemin);
+// Opens an existing FIFO or device for writing, creating nothing.
+FILE* ouvre_existant(const std::string& chemin);
 // Renames de to vers, replacing what vers was (a link itself, never the file
 // it points to).
 bool remplace_fichier(const std::string& de, const std::string& vers);
-// The temporary files of the run: registered before they are created, and
-// removed by supprime_temporaires or when the process is interrupted
-// (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C and close on Windows).
-void installe_interruptions();
-void protege_temporaire(const std::string& chemin);
-void oublie_temporaire(const std::string& chemin);
-void supprime_temporaires();
 
-// The folder of the running program, with its separator at the end ("" if
-// unknown).
+// What lies at a path: nothing, a regular file, a folder, or anything else
+// (FIFO, device, socket). suivi follows a final symbolic link; without it a
+// link is LIEN.
+enum GenreFichier { ABSENT, REGULIER, DOSSIER, LIEN, SPECIAL, INACCESSIBLE };
+GenreFichier genre_fichier(const std::string& chemin, bool suivi);
+
+// A private folder for a run's results: dossier/.souche.tavelkorn-tmp-XXXXXX,
+// created exclusively with mode 0700. False with errno set on failure.
+bool cree_dossier_prive(const std::string& dossier, const std::string& souche, std::string& chemin);
+// Free bytes for an unprivileged writer in the file system of a folder
+// (UINT64_MAX when the system does not say).
+uint64_t espace_libre(const std::string& dossier);
+
+// The run's private folders are registered as soon as they exist; an
+// interruption (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C and close on
+// Windows) removes them whole, files and all, before the process ends as
+// the signal would have ended it. SIGXFSZ is ignored: a file grown past
+// ulimit -f is an ordinary write failure (EFBIG).
+void installe_interruptions();
+void protege_dossier(const std::string& chemin);
+void oublie_dossier(const std::string& chemin);
+// Removes a folder and the files in it (the folder holds no sub-folder).
+void supprime_dossier(const std::string& chemin);
+
+// The folder of the running program, absolute, with its separator at the
+// end; "" when the system cannot say.
 std::string repertoire_programme();
 // A module (shared library) and one of its symbols; null on failure, with
 // the system's reason in erreur.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -23,6 +24,8 @@ const char SEPARATEUR = '\\';
 #else
 #include <dlfcn.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 const char* const REPERTOIRE_BASE = "images/";
@@ -122,77 +125,6 @@ void attend_touche()
     }
 #endif
     getchar();
-}
-
-void ecrit_texte(FILE* f, const char* fmt, ...)
-{
-    char court[256];
-    va_list args;
-    va_start(args, fmt);
-    int n = vsnprintf(court, sizeof court, fmt, args);
-    va_end(args);
-    if (n < 0) return;
-    std::vector<char> grand;
-    const char* texte = court;
-    if ((size_t)n >= sizeof court) {
-        grand.resize((size_t)n + 1);
-        va_start(args, fmt);
-        vsnprintf(grand.data(), grand.size(), fmt, args);
-        va_end(args);
-        texte = grand.data();
-    }
-    for (int k = 0; k < n; k++) {
-        if (texte[k] == '\n') putc('\r', f);
-        putc(texte[k], f);
-    }
-}
-
-// A whole decimal number, optionally signed, within the int range.
-static bool nombre_entier(const std::string& t, int& v)
-{
-    size_t k = t[0] == '-' || t[0] == '+' ? 1 : 0;
-    if (k == t.size()) return false;
-    long long m = 0;
-    for (; k < t.size(); k++) {
-        if (!isdigit((unsigned char)t[k])) return false;
-        m = m * 10 + (t[k] - '0');
-        if (m > (long long)INT_MAX + 1) return false;
-    }
-    if (t[0] == '-') m = -m;
-    if (m > INT_MAX) return false;
-    v = (int)m;
-    return true;
-}
-
-int lit_descripteur(FILE* f, int* champs, int n, std::string& fautif, int& ligne)
-{
-    fautif.clear();
-    ligne = 1;
-    unsigned char debut[3] = {0, 0, 0};
-    size_t lus = fread(debut, 1, 3, f);
-    if (lus >= 2 && ((debut[0] == 0xFF && debut[1] == 0xFE) || (debut[0] == 0xFE && debut[1] == 0xFF))) return -1;
-    size_t suivant = lus == 3 && debut[0] == 0xEF && debut[1] == 0xBB && debut[2] == 0xBF ? 3 : 0;
-    bool fini = false;
-    auto lire = [&]() {
-        int c;
-        do c = fini ? EOF : suivant < lus ? debut[suivant++] : getc(f);
-        while (c == '\r');
-        if (c == 0x1A || c == EOF) fini = true;
-        return fini ? EOF : c;
-    };
-    int c = lire();
-    for (int k = 0; k < n; k++) {
-        for (; c != EOF && isspace(c); c = lire()) ligne += c == '\n';
-        if (c == EOF) return k;
-        std::string t;
-        for (; c != EOF && !isspace(c); c = lire())
-            if (t.size() < 40) t += c ? (char)c : '?';
-        if (!nombre_entier(t, champs[k])) {
-            fautif = t;
-            return k;
-        }
-    }
-    return n;
 }
 
 long long lit_a(FILE* f, void* tampon, size_t n, uint64_t position)
@@ -300,23 +232,6 @@ bool etat_fichier(FILE* f, EtatFichier& e)
     return true;
 }
 
-std::string nom_temporaire(const std::string& final_)
-{
-#ifdef _WIN32
-    int pid = _getpid();
-#else
-    int pid = (int)getpid();
-#endif
-    // Before the extension, so that drivers which name companion files after
-    // it (NAME.hdr, NAME.aux.xml) keep them beside the temporary file.
-    std::string marque = "." + std::to_string(pid) + ".tavelkorn-tmp";
-    size_t point = final_.find_last_of('.'), separateur = final_.find_last_of("/\\");
-    if (point == std::string::npos || (separateur != std::string::npos && point < separateur) || point == 0 ||
-        point == separateur + 1)
-        return final_ + marque;
-    return final_.substr(0, point) + marque + final_.substr(point);
-}
-
 FILE* cree_fichier_neuf(const std::string& chemin)
 {
 #ifdef _WIN32
@@ -331,6 +246,18 @@ FILE* cree_fichier_neuf(const std::string& chemin)
     return f;
 }
 
+FILE* ouvre_existant(const std::string& chemin)
+{
+#ifdef _WIN32
+    return fopen(chemin.c_str(), "wb");
+#else
+    int fd = open(chemin.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && !f) close(fd);
+    return f;
+#endif
+}
+
 bool remplace_fichier(const std::string& de, const std::string& vers)
 {
 #ifdef _WIN32
@@ -342,16 +269,107 @@ bool remplace_fichier(const std::string& de, const std::string& vers)
 #endif
 }
 
-// The handler may run at any moment: it only reads this table, whose
-// entries are built (and given up) outside it.
-static const int MAX_TEMPORAIRES = 32;
-static std::atomic<char*> temporaires[MAX_TEMPORAIRES];
+GenreFichier genre_fichier(const std::string& chemin, bool suivi)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::file_status st = suivi ? fs::status(chemin, ec) : fs::symlink_status(chemin, ec);
+    switch (st.type()) {
+    case fs::file_type::not_found: return ABSENT;
+    case fs::file_type::regular: return REGULIER;
+    case fs::file_type::directory: return DOSSIER;
+    case fs::file_type::symlink: return LIEN;
+    case fs::file_type::none:
+    case fs::file_type::unknown: errno = ec ? ec.value() : EIO; return INACCESSIBLE;
+    default: return SPECIAL;
+    }
+}
+
+// A name nobody can have made yet: the process number and a counter, then
+// a random suffix on a clash.
+bool cree_dossier_prive(const std::string& dossier, const std::string& souche, std::string& chemin)
+{
+    static unsigned compteur;
+    std::string debut = dossier + "." + souche + ".tavelkorn-tmp-";
+    for (int essai = 0; essai < 100; essai++) {
+        unsigned long long n = (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
+        char suffixe[7];
+        static const char lettres[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int k = 0; k < 6; k++, n /= 36) suffixe[k] = lettres[(n + compteur * 7 + (unsigned)essai * 13) % 36];
+        suffixe[6] = 0;
+        compteur++;
+        chemin = debut + suffixe;
+#ifdef _WIN32
+        if (CreateDirectoryA(chemin.c_str(), nullptr)) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+            return false;
+        }
+#else
+        if (mkdir(chemin.c_str(), 0700) == 0) return true;  // mkdir never follows a link at its name
+        if (errno != EEXIST) return false;
+#endif
+    }
+    errno = EEXIST;
+    return false;
+}
+
+uint64_t espace_libre(const std::string& dossier)
+{
+#ifdef _WIN32
+    ULARGE_INTEGER libre;
+    if (GetDiskFreeSpaceExA(dossier.empty() ? "." : dossier.c_str(), &libre, nullptr, nullptr))
+        return libre.QuadPart;
+#else
+    struct statvfs s;
+    if (statvfs(dossier.empty() ? "." : dossier.c_str(), &s) == 0) return (uint64_t)s.f_bavail * s.f_frsize;
+#endif
+    return UINT64_MAX;
+}
+
+// The private folders of the run. The handler may run at any moment: it
+// only reads this table, whose entries are built (and given up) outside it.
+// On Linux each folder's descriptor is kept open, so the handler can list
+// and empty it with system calls alone.
+static const int MAX_DOSSIERS = 16;
+struct DossierProtege {
+    std::atomic<char*> chemin;
+    std::atomic<int> fd;
+};
+static DossierProtege dossiers[MAX_DOSSIERS];
+
+#if defined(__linux__)
+static void vide_en_urgence(int fd)
+{
+    alignas(8) static char tampon[4096];
+    for (bool reste = true; reste;) {  // again from the start until a pass finds nothing to remove
+        reste = false;
+        lseek(fd, 0, SEEK_SET);
+        long n;
+        while ((n = syscall(SYS_getdents64, fd, tampon, sizeof tampon)) > 0)
+            for (long k = 0; k < n;) {
+                unsigned short longueur;
+                memcpy(&longueur, tampon + k + 16, sizeof longueur);
+                const char* nom = tampon + k + 19;
+                if (strcmp(nom, ".") != 0 && strcmp(nom, "..") != 0 && unlinkat(fd, nom, 0) == 0) reste = true;
+                k += longueur;
+            }
+    }
+}
+#endif
 
 static void efface_tout()
 {
-    for (auto& t : temporaires) {
-        char* p = t.exchange(nullptr);
-        if (p) remove(p);  // unlink: safe in a signal handler (no allocation)
+    for (auto& d : dossiers) {
+        char* p = d.chemin.exchange(nullptr);
+        if (!p) continue;
+#if defined(__linux__)
+        int fd = d.fd.exchange(-1);
+        if (fd >= 0) vide_en_urgence(fd);
+        rmdir(p);
+#else
+        supprime_dossier(p);
+#endif
     }
 }
 
@@ -375,6 +393,7 @@ static void interruption(int sig)
 
 void installe_interruptions()
 {
+    signal(SIGXFSZ, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction sa, avant;
         memset(&sa, 0, sizeof sa);
@@ -387,35 +406,38 @@ void installe_interruptions()
 }
 #endif
 
-void protege_temporaire(const std::string& chemin)
+void protege_dossier(const std::string& chemin)
 {
-    for (auto& t : temporaires) {
-        char* vide = nullptr;
-        char* p = strdup(chemin.c_str());
-        if (t.compare_exchange_strong(vide, p)) return;
-        free(p);
+    for (auto& d : dossiers) {  // registered by the main thread only
+        if (d.chemin.load()) continue;
+#if defined(__linux__)
+        d.fd.store(open(chemin.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+#endif
+        d.chemin.store(strdup(chemin.c_str()));
+        return;
     }
-    abort();  // never more than a handful of results
+    abort();  // a run has one folder per result folder: a handful
 }
 
-void oublie_temporaire(const std::string& chemin)
+void oublie_dossier(const std::string& chemin)
 {
-    for (auto& t : temporaires) {
-        char* p = t.load();
-        if (p && chemin == p && t.compare_exchange_strong(p, nullptr)) {
+    for (auto& d : dossiers) {
+        char* p = d.chemin.load();
+        if (p && chemin == p && d.chemin.compare_exchange_strong(p, nullptr)) {
+#if defined(__linux__)
+            int fd = d.fd.exchange(-1);
+            if (fd >= 0) close(fd);
+#endif
             free(p);
             return;
         }
     }
 }
 
-void supprime_temporaires()
+void supprime_dossier(const std::string& chemin)
 {
-    for (auto& t : temporaires) {
-        char* p = t.exchange(nullptr);
-        if (p) remove(p);
-        free(p);
-    }
+    std::error_code ec;
+    std::filesystem::remove_all(chemin, ec);
 }
 
 std::string cle_de_chemin(const std::string& chemin)
@@ -442,8 +464,11 @@ std::string repertoire_programme()
     std::error_code ec;
     std::string p = std::filesystem::read_symlink("/proc/self/exe", ec).string();
 #endif
+    // Only an absolute folder: a relative one would load modules from
+    // wherever the program happens to run.
     size_t fin = p.find_last_of("/\\");
-    return fin == std::string::npos ? "" : p.substr(0, fin + 1);
+    if (fin == std::string::npos || !std::filesystem::path(p).is_absolute()) return "";
+    return p.substr(0, fin + 1);
 }
 
 void* charge_module(const std::string& chemin, std::string& erreur)

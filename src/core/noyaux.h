@@ -1,0 +1,27 @@
+// The row kernels. A row is n elevations z and their presence m (null when
+// every cell is there). They read the stretch (dmin, dif, scale) and the
+// z-scale from the run's state.
+#ifndef NOYAUX_H
+#define NOYAUX_H
+
+#include <cstdint>
+
+// The first pass over one row: its elevation range, its largest deviation
+// inside the window (when fenetre) and its missing cells, folded into the
+// running values.
+void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd, double& dmax_,
+                   uint64_t& manquants);
+// The second pass over one row: its bytes into out, and its Float32
+// deviations in elevation units into v when v is not null (d: a row of
+// scratch).
+void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* out, float* v, double* d);
+// The deviations of a row: |term - mean|, 0 at a present cell without a
+// term, NaN at a missing cell.
+void deviations_de_ligne(const int* z, const unsigned char* m, int n, double* d);
+// The stretch of one deviation, before the byte conversion.
+double etire_valeur(double x);
+// The presence of row r of a block whose presence starts at m, or null when
+// all its cells are there.
+const unsigned char* presence_ligne(const unsigned char* m, int r);
+
+#endif

@@ -1,0 +1,106 @@
+// The command line: tavelkorn [OPTIONS] INPUT OUTPUT. It only fills the
+// request; the run is the dialogue's, with the input and output named by
+// their paths and the answers given as options, for scripts and for GDAL's
+// formats.
+#include "../../tavelkorn.h"
+#include "../gdal/gdal_programme.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+static const char* const USAGE = "usage: tavelkorn [OPTIONS] INPUT OUTPUT  (tavelkorn --help for the options)";
+
+static int erreur_d_usage(const std::string& texte)
+{
+    fprintf(stderr, "tavelkorn: %s\n%s\n", texte.c_str(), USAGE);
+    return 2;
+}
+
+static std::string extension(const std::string& chemin)
+{
+    std::string e = fs::path(chemin).extension().string();
+    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return (char)tolower(c); });
+    return e;
+}
+
+// The path with another extension (a descriptor or world file beside it).
+static std::string a_cote(const std::string& chemin, const char* ext)
+{
+    return fs::path(chemin).replace_extension(ext).string();
+}
+
+static CLI::App* options(CLI::App& app, Requete& r, std::string& type)
+{
+    app.add_option("INPUT", r.entree, "the DEM");
+    app.add_option("OUTPUT", r.image, "the image");
+    app.add_option("--norm", r.norm, "normalisation value: the window maximum maps to it (255 at most)")
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--z-scale", r.echelle_z, "multiply elevations by F, rounded to whole numbers, before computing")
+        ->type_name("F")
+        ->capture_default_str();
+    app.add_option("--band", r.bande, "the band of INPUT")->type_name("B")->check(CLI::PositiveNumber)->capture_default_str();
+    app.add_option("--type", type, "Byte: the stretched image; Float32: |t - mean| / F in elevation units")
+        ->check(CLI::IsMember({"Byte", "Float32"}))
+        ->capture_default_str();
+    app.add_option("--of", r.pilote, "GDAL driver of OUTPUT (default: from its extension)")->type_name("NAME");
+    app.add_option("--co", r.options, "GDAL creation option (repeatable)")->type_name("NAME=VALUE")->allow_extra_args(false);
+    app.add_option("--profile", r.profil, "write the profile table to FILE")->type_name("FILE");
+    app.add_option("--profile-row", r.ligne_profil, "row of the profile (default: the middle row)")
+        ->type_name("R")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--report", r.rapport, "write the run report to FILE")->type_name("FILE");
+    app.add_option("--threads", r.fils, "threads of the computation (default: TAVELKORN_THREADS, or one per core)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 256));
+    app.add_flag("-q,--quiet", r.silencieux, "no progress line");
+    app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
+    app.footer("Exit status: 0 success, 1 failure (the message names the file), 2 usage error. See man tavelkorn.");
+    return &app;
+}
+
+int ligne_de_commande(int argc, char** argv, Requete& r)
+{
+    CLI::App app{"Terrain roughness from a digital elevation model.\n\n"
+                 "With no argument, a dialogue on the console asks for the folder under images/\n"
+                 "(c:\\images\\ on Windows), the DEM, the result name, the format and the\n"
+                 "normalisation value. With INPUT and OUTPUT, the same computation runs on any\n"
+                 "DEM GDAL reads (or NAME.raw with its descriptor NAME.txt) and writes OUTPUT in\n"
+                 "the format of its extension: .raw (with .txt), .bmp (with a .wld world file when\n"
+                 "INPUT is georeferenced), .tif, or any GDAL driver with --of.",
+                 "tavelkorn"};
+    std::string type = "Byte";
+    options(app, r, type);
+    try {
+        app.parse(argc, argv);  // the paths are checked after, so an unknown option is named first
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help, --version
+    } catch (const CLI::ParseError& e) {
+        return erreur_d_usage(e.what());
+    }
+    if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");
+    if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)
+        return erreur_d_usage("--z-scale " + std::to_string(r.echelle_z) + ": must be a non-zero number");
+    r.reelles = type == "Float32";
+
+    std::string ext = extension(r.image);
+    if (!r.pilote.empty() && !avec_gdal) return erreur_d_usage("--of " + r.pilote + ": this build has no GDAL; only .raw and .bmp");
+    if (!r.pilote.empty()) r.genre = IMAGE_GDAL;
+    else if (ext == ".raw") r.genre = IMAGE_RAW, r.descripteur_image = a_cote(r.image, ".txt");
+    else if (ext == ".bmp") r.genre = IMAGE_BMP, r.monde = a_cote(r.image, ".wld");
+    else if (!avec_gdal) return erreur_d_usage(r.image + ": this build has no GDAL; OUTPUT must be .raw or .bmp");
+    else if ((r.pilote = pilote_pour(r.image)).empty())
+        return erreur_d_usage(r.image + ": no format known for this extension; name one with --of");
+    else r.genre = IMAGE_GDAL;
+
+    // INPUT: a native DEM when its descriptor is beside it, else GDAL's.
+    std::error_code ec;
+    if (extension(r.entree) == ".raw" && fs::exists(a_cote(r.entree, ".txt"), ec)) r.descripteur = a_cote(r.entree, ".txt");
+    return -1;
+}

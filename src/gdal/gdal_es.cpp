@@ -1,0 +1,252 @@
+// GDAL's formats: a DEM band as the source of the computation, and any
+// driver that writes files as the image's writer. Built as a module that
+// the program loads only when a run needs GDAL: its libraries take longer
+// to load than a whole run of the native formats, and tens of MiB.
+#include "module.h"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <gdal.h>
+
+namespace {
+
+const RappelsProgramme* rappels;
+GDALDatasetH ds_entree, ds_sortie;
+GDALRasterBandH bande_entree;
+GDALDataType type_entree;
+int largeur;
+bool a_nodata, lecture_entiere, fractions, manquants, sortie_reelle;
+double nodata, echelle;
+std::vector<double> reels;
+// The image of a driver that only copies: the GeoTIFF written first, and
+// what the copy needs.
+GDALDriverH pilote_final;
+std::string chemin_final, brouillon;
+char** options;
+
+std::string erreur_gdal()
+{
+    const char* m = CPLGetLastErrorMsg();
+    return *m ? m : "GDAL gives no reason";
+}
+
+void prepare_gdal()
+{
+    static bool fait = false;
+    if (fait) return;
+    GDALAllRegister();
+    CPLSetErrorHandler(CPLQuietErrorHandler);  // every failure is told by the program's own message
+    GDALSetCacheMax64((GIntBig)64 << 20);       // memory stays proportional to the width
+    CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");  // the mask travels inside the GeoTIFF
+    fait = true;
+}
+
+bool manque(double v)
+{
+    if (std::isnan(v)) return true;
+    if (!a_nodata) return false;
+    // A Float32 band's nodata is compared as the float it was stored as.
+    return type_entree == GDT_Float32 ? (float)v == (float)nodata : v == nodata;
+}
+
+bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur)
+{
+    prepare_gdal();
+    ds_entree = GDALOpenEx(chemin, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+    if (!ds_entree) return erreur = "cannot be opened: " + erreur_gdal(), false;
+    int bandes = GDALGetRasterCount(ds_entree);
+    if (bande < 1 || bande > bandes)
+        return erreur = "has no band " + std::to_string(bande) + " (it has " + std::to_string(bandes) + ")", false;
+    bande_entree = GDALGetRasterBand(ds_entree, bande);
+    type_entree = GDALGetRasterDataType(bande_entree);
+    if (GDALDataTypeIsComplex(type_entree)) return erreur = "complex values are not elevations", false;
+    dem.nb_col = largeur = GDALGetRasterXSize(ds_entree);
+    dem.nb_lig = GDALGetRasterYSize(ds_entree);
+    int a = 0;
+    nodata = GDALGetRasterNoDataValue(bande_entree, &a);
+    a_nodata = a != 0;
+    echelle = echelle_z;
+    bool entier_32 = type_entree == GDT_Byte || type_entree == GDT_Int16 || type_entree == GDT_UInt16 ||
+                     type_entree == GDT_Int32;
+    lecture_entiere = entier_32 && echelle_z == 1.0;
+    dem.manquants = manquants = GDALDataTypeIsFloating(type_entree) || a_nodata;
+    dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
+    dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
+    char** liste = GDALGetFileList(ds_entree);
+    for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
+    CSLDestroy(liste);
+    return true;
+}
+
+// Rows of the band as whole elevations: integer bands that fit are read as
+// they are; any other is read as doubles, multiplied by the z-scale and
+// rounded half away from zero.
+bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
+{
+    size_t cellules = (size_t)nombre * largeur;
+    if (lecture_entiere) {
+        if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, z, largeur, nombre, GDT_Int32, 0, 0) !=
+            CE_None)
+            return erreur = "cannot be read: " + erreur_gdal(), false;
+        if (manquants)
+            for (size_t k = 0; k < cellules; k++) presence[k] = (double)z[k] != nodata;
+        return true;
+    }
+    reels.resize(cellules);
+    if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, reels.data(), largeur, nombre, GDT_Float64,
+                     0, 0) != CE_None)
+        return erreur = "cannot be read: " + erreur_gdal(), false;
+    for (size_t k = 0; k < cellules; k++) {
+        double v = reels[k];
+        bool present = !manque(v);
+        if (manquants) presence[k] = present;
+        if (!present) {
+            z[k] = 0;
+            continue;
+        }
+        double r = std::round(v * echelle);
+        fractions |= r != v * echelle;
+        if (!(r >= INT_MIN && r <= INT_MAX)) {
+            char t[256];
+            snprintf(t, sizeof t,
+                     "elevation %.17g times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale",
+                     v, echelle, r);
+            return erreur = t, false;
+        }
+        z[k] = (int)r;
+    }
+    return true;
+}
+
+bool a_fractions() { return fractions && echelle == 1.0 && GDALDataTypeIsFloating(type_entree); }
+
+int pilote(const char* nom)
+{
+    prepare_gdal();
+    GDALDriverH d = GDALGetDriverByName(nom);
+    if (!d || !GDALGetMetadataItem(d, GDAL_DCAP_RASTER, nullptr)) return 0;
+    int p = 0;
+    if (GDALGetMetadataItem(d, GDAL_DCAP_CREATE, nullptr)) p |= PILOTE_CREE;
+    else if (GDALGetMetadataItem(d, GDAL_DCAP_CREATECOPY, nullptr)) p |= PILOTE_COPIE;
+    if (!EQUAL(nom, "MEM") && (GDALGetMetadataItem(d, GDAL_DMD_EXTENSION, nullptr) ||
+                               GDALGetMetadataItem(d, GDAL_DMD_EXTENSIONS, nullptr)))
+        p |= PILOTE_FICHIERS;
+    const char* types = GDALGetMetadataItem(d, GDAL_DMD_CREATIONDATATYPES, nullptr);
+    if (!types || strstr(types, "Float32")) p |= PILOTE_FLOAT32;
+    return p;
+}
+
+std::string pilote_pour(const char* chemin)
+{
+    prepare_gdal();
+    std::string ext = std::filesystem::path(chemin).extension().string();
+    if (ext.size() < 2) return "";
+    ext = ext.substr(1);
+    for (int k = 0; k < GDALGetDriverCount(); k++) {
+        GDALDriverH d = GDALGetDriver(k);
+        const char* exts = GDALGetMetadataItem(d, GDAL_DMD_EXTENSIONS, nullptr);
+        if (!exts || !(pilote(GDALGetDriverShortName(d)) & (PILOTE_CREE | PILOTE_COPIE))) continue;
+        char** liste = CSLTokenizeString(exts);
+        bool trouve = false;
+        for (char** e = liste; e && *e && !trouve; e++) trouve = EQUAL(*e, ext.c_str());
+        CSLDestroy(liste);
+        if (trouve) return GDALGetDriverShortName(d);
+    }
+    return "";
+}
+
+// Drivers that only copy (PNG, JPEG ...) copy a GeoTIFF written first,
+// strictly: a type the driver cannot store is a failure, never a silent
+// conversion.
+bool cree_image(const char* chemin, const char* nom_pilote, const std::vector<std::string>& co, bool reelles,
+                bool masque, const char* brouillon_, std::string& erreur)
+{
+    prepare_gdal();
+    GDALDriverH d = GDALGetDriverByName(nom_pilote);
+    bool direct = GDALGetMetadataItem(d, GDAL_DCAP_CREATE, nullptr) != nullptr;
+    CSLDestroy(options);
+    options = nullptr;
+    for (const std::string& o : co) options = CSLAddString(options, o.c_str());
+    pilote_final = d;
+    chemin_final = chemin;
+    brouillon = direct ? "" : brouillon_;
+    GDALDriverH dc = direct ? d : GDALGetDriverByName("GTiff");
+    sortie_reelle = reelles;
+    CPLErrorReset();
+    ds_sortie = GDALCreate(dc, direct ? chemin : brouillon_, largeur, GDALGetRasterYSize(ds_entree), 1,
+                           reelles ? GDT_Float32 : GDT_Byte, direct ? options : nullptr);
+    if (!ds_sortie) return erreur = "cannot be created: " + erreur_gdal(), false;
+    double geo[6];
+    if (GDALGetGeoTransform(ds_entree, geo) == CE_None) GDALSetGeoTransform(ds_sortie, geo);
+    const char* wkt = GDALGetProjectionRef(ds_entree);
+    if (wkt && *wkt) GDALSetProjection(ds_sortie, wkt);
+    if (reelles) GDALSetRasterNoDataValue(GDALGetRasterBand(ds_sortie, 1), NAN);
+    if (masque && GDALCreateDatasetMaskBand(ds_sortie, GMF_PER_DATASET) != CE_None)
+        return erreur = "the mask of the missing cells cannot be created: " + erreur_gdal(), false;
+    return true;
+}
+
+bool ecrit_bloc(int premiere, int nombre, const void* valeurs, const unsigned char* presence, std::string& erreur)
+{
+    GDALRasterBandH b = GDALGetRasterBand(ds_sortie, 1);
+    CPLErr e = GDALRasterIO(b, GF_Write, 0, premiere, largeur, nombre, (void*)valeurs, largeur, nombre,
+                            sortie_reelle ? GDT_Float32 : GDT_Byte, 0, 0);
+    GDALRasterBandH masque = GDALGetMaskFlags(b) == GMF_PER_DATASET ? GDALGetMaskBand(b) : nullptr;
+    if (masque && presence && e == CE_None) {
+        std::vector<unsigned char> m((size_t)nombre * largeur);
+        for (size_t k = 0; k < m.size(); k++) m[k] = presence[k] ? 255 : 0;
+        e = GDALRasterIO(masque, GF_Write, 0, premiere, largeur, nombre, m.data(), largeur, nombre, GDT_Byte, 0, 0);
+    }
+    if (e != CE_None) return erreur = "could not be written completely: " + erreur_gdal(), false;
+    return true;
+}
+
+// GDAL reports late write failures (a full disk when the last blocks go
+// out) only when the dataset is closed.
+bool ferme(GDALDatasetH& ds, std::string& erreur)
+{
+    CPLErrorReset();
+    GDALClose(ds);
+    ds = nullptr;
+    if (CPLGetLastErrorType() >= CE_Failure) return erreur = "could not be written completely: " + erreur_gdal(), false;
+    return true;
+}
+
+bool ferme_image(std::string& erreur)
+{
+    if (!ferme(ds_sortie, erreur)) return false;
+    if (brouillon.empty()) return true;
+    GDALDatasetH source = GDALOpen(brouillon.c_str(), GA_ReadOnly);
+    CPLErrorReset();
+    GDALDatasetH copie = source ? GDALCreateCopy(pilote_final, chemin_final.c_str(), source, TRUE, options, nullptr,
+                                                 nullptr)
+                                : nullptr;
+    if (source) GDALClose(source);
+    if (!copie) return erreur = "cannot be created: " + erreur_gdal(), false;
+    if (!ferme(copie, erreur)) return false;
+    GDALDeleteDataset(GDALGetDriverByName("GTiff"), brouillon.c_str());
+    return true;
+}
+
+void abandonne()
+{
+    if (ds_sortie) GDALClose(ds_sortie);
+    if (ds_entree) GDALClose(ds_entree);
+    ds_sortie = ds_entree = nullptr;
+}
+
+}  // namespace
+
+extern "C" const ModuleGdal* tavelkorn_gdal(const RappelsProgramme* r)
+{
+    rappels = r;
+    static const ModuleGdal table = {ouvre_dem, lit_bloc, a_fractions, pilote_pour, pilote,
+                                     cree_image, ecrit_bloc, ferme_image, abandonne};
+    return &table;
+}

@@ -1,0 +1,34 @@
+// The program's side of GDAL's formats: the module tavelkorn_gdal, loaded
+// from beside the program (or its ../lib/tavelkorn/ folder once installed)
+// the first time a run needs it, so that runs of the native formats never
+// pay for GDAL's libraries. Every failure ends the run with the file named.
+#ifndef GDAL_PROGRAMME_H
+#define GDAL_PROGRAMME_H
+
+#include "../core/calcul.h"
+#include "../run/requete.h"
+
+#include <string>
+#include <vector>
+
+extern const bool avec_gdal;  // whether this build has the module
+
+// Opens the band of r.entree and makes it the source (nb_lig, nb_col,
+// pix_size). Refuses an input that is not a regular file before GDAL opens
+// it. fichiers: every local file the DEM is read from.
+void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers);
+bool dem_georeference(double geo[6]);
+bool dem_a_fractions();
+// The driver for OUTPUT's extension, and what a driver can do (PILOTE_*).
+std::string pilote_pour(const std::string& chemin);
+int capacites_pilote(const std::string& nom);
+// The image sink.
+void ouvre_image_gdal(const Requete& r);
+void ecrit_image_gdal(const Requete& r);
+// Closes whatever the module holds open (a run that failed).
+void abandonne_gdal();
+// The local file a GDAL path names: a /vsisubfile/, /vsigzip/, /vsizip/ ...
+// path's real file; "" when it names none (a remote one).
+std::string chemin_reel(const std::string& chemin);
+
+#endif

@@ -1,0 +1,59 @@
+// The GDAL module's interface: the one table the module hands the program,
+// and the one table of callbacks the program hands the module. The module
+// includes nothing else of the program; its failures come back as false
+// with the reason in erreur, and the program reports them.
+#ifndef MODULE_H
+#define MODULE_H
+
+#include <string>
+#include <vector>
+
+struct RappelsProgramme {
+    void (*avertit)(const char* texte);  // a warning of GDAL's, for standard error
+};
+
+// The DEM as the module opened it.
+struct DemGdal {
+    int nb_lig, nb_col, pix_size;
+    bool manquants;   // nodata or NaN may occur
+    bool geo_ok;      // geo holds its geotransform
+    double geo[6];
+    std::vector<std::string> fichiers;  // the files it is read from (GDALGetFileList)
+};
+
+// What a driver can do.
+enum {
+    PILOTE_CREE = 1,      // Create: written row by row
+    PILOTE_COPIE = 2,     // CreateCopy only: written from a finished GeoTIFF
+    PILOTE_FICHIERS = 4,  // writes files (not MEM and the like)
+    PILOTE_FLOAT32 = 8,   // stores Float32
+    PILOTE_MASQUE = 16,   // a mask band can be added to what it writes
+};
+
+struct ModuleGdal {
+    // The band of a DEM, its elevations multiplied by echelle_z.
+    bool (*ouvre_dem)(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur);
+    // Rows premiere .. premiere + nombre - 1: elevations and presence.
+    bool (*lit_bloc)(int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur);
+    // Whether a float DEM read at z-scale 1 had fractions, rounded away.
+    bool (*fractions)();
+    // The driver for a file name's extension ("" when none), and what a driver can do (0: none of that name).
+    std::string (*pilote_pour)(const char* chemin);
+    int (*pilote)(const char* nom);
+    // The image: created at chemin with the driver and options, the
+    // input's georeferencing, Float32 (reelles) or Byte with a mask when
+    // masque; written a block at a time (presence null: all present);
+    // closed (and copied, for CreateCopy drivers, through brouillon).
+    bool (*cree_image)(const char* chemin, const char* pilote, const std::vector<std::string>& options, bool reelles,
+                       bool masque, const char* brouillon, std::string& erreur);
+    bool (*ecrit_bloc)(int premiere, int nombre, const void* valeurs, const unsigned char* presence,
+                       std::string& erreur);
+    bool (*ferme_image)(std::string& erreur);
+    // Closes whatever is open, written or not.
+    void (*abandonne)();
+};
+
+typedef const ModuleGdal* (*EntreeModule)(const RappelsProgramme* rappels);
+#define ENTREE_MODULE "tavelkorn_gdal"
+
+#endif

@@ -1,0 +1,252 @@
+#include "resultats.h"
+
+#include "../platform/plateforme.h"
+#include "../run/echec.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+struct Resultat {
+    std::string final_, prive, role;
+    uint64_t taille;
+    bool direct;   // an existing FIFO or device: written into, never replaced
+    bool requis;   // the image: a run that did not write it fails
+    size_t dossier;
+};
+struct DossierPrive {
+    std::string parent, chemin;  // the folder of the results, and the private one inside it
+};
+
+static std::vector<Resultat> resultats;
+static std::vector<DossierPrive> dossiers;
+static std::vector<std::string> brouillons;
+static std::vector<std::string> entrees;
+static std::string nom_entrees;
+
+// The folder of a path as given ("" for the working directory), and the
+// same for the system's calls.
+static std::string parent_de(const std::string& chemin) { return fs::path(chemin).parent_path().string(); }
+static std::string ici(const std::string& dossier) { return dossier.empty() ? "." : dossier; }
+
+static std::string nom_de(const std::string& chemin) { return fs::path(chemin).filename().string(); }
+
+static std::string dans(const std::string& dossier, const std::string& nom)
+{
+    return dossier.empty() ? nom : (fs::path(dossier) / nom).string();
+}
+
+bool meme_fichier(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    return cle_de_chemin(a) == cle_de_chemin(b) || fs::equivalent(a, b, ec);
+}
+
+void resultats_prevoit(const std::string& final_, const char* role, uint64_t taille, bool image)
+{
+    resultats.push_back({final_, "", role, taille, false, image, 0});
+}
+
+// The image, when the run writes one.
+static const Resultat* l_image()
+{
+    for (const Resultat& r : resultats)
+        if (r.requis) return &r;
+    return nullptr;
+}
+
+// Sizes as df -H gives them.
+static std::string taille_lisible(uint64_t n)
+{
+    static const char* const unites[] = {"bytes", "kB", "MB", "GB", "TB", "PB", "EB"};
+    double v = (double)n;
+    int u = 0;
+    while (v >= 1000 && u < 6) v /= 1000, u++;
+    char t[32];
+    snprintf(t, sizeof t, u == 0 ? "%.0f %s" : v < 10 ? "%.1f %s" : "%.0f %s", v, unites[u]);
+    return t;
+}
+
+// A name for the result final_ (or a file added beside it): not a folder,
+// not a file of the input, not the name of another result.
+static void verifie_nom(const std::string& final_, const std::string& role, size_t avant)
+{
+    for (const std::string& e : entrees)
+        if (meme_fichier(final_, e)) echec("%s would overwrite %s", final_.c_str(), nom_entrees.c_str());
+    for (size_t k = 0; k < avant; k++)
+        if (meme_fichier(final_, resultats[k].final_))
+            refuse("%s: both %s and %s; each result needs a name of its own", final_.c_str(),
+                   resultats[k].role.c_str(), role.c_str());
+}
+
+// What the name holds now decides how the result goes there: replaced when
+// it is a regular file, a link or nothing; written into when it is a FIFO or
+// a device (directly or through a link, and anything under /dev).
+static void genre_du_nom(Resultat& r)
+{
+    const char* nom = r.final_.c_str();
+    GenreFichier g = genre_fichier(r.final_, false);
+    if (g == LIEN) {
+        GenreFichier cible = genre_fichier(r.final_, true);
+        if (cible == SPECIAL || cible == DOSSIER) g = cible;
+    }
+    if (g == INACCESSIBLE) echec("%s: cannot be created: %s", nom, strerror(errno));
+    if (g == DOSSIER) echec("%s: cannot be created: %s", nom, strerror(EISDIR));
+    std::string absolu = fs::absolute(r.final_).lexically_normal().generic_string();
+    r.direct = g == SPECIAL || (g != ABSENT && (absolu.rfind("/dev/", 0) == 0 || absolu.rfind("/proc/", 0) == 0));
+    if (r.direct && r.requis) echec("%s: not a regular file; the image is written to regular files only", nom);
+}
+
+void resultats_prepare(const std::vector<std::string>& entrees_, const char* nom_entrees_)
+{
+    entrees = entrees_;
+    nom_entrees = nom_entrees_;
+    for (size_t k = 0; k < resultats.size(); k++) {
+        verifie_nom(resultats[k].final_, resultats[k].role, k);
+        genre_du_nom(resultats[k]);
+    }
+    // One private folder for each folder of results; a FIFO or device
+    // result is staged beside the image.
+    std::vector<uint64_t> besoin;
+    for (Resultat& r : resultats) {
+        const Resultat* image = l_image();
+        std::string parent = r.direct && image ? parent_de(image->final_) : parent_de(r.final_);
+        size_t d = 0;
+        while (d < dossiers.size() && !meme_fichier(ici(dossiers[d].parent), ici(parent))) d++;
+        if (d == dossiers.size()) dossiers.push_back({parent, ""}), besoin.push_back(0);
+        r.dossier = d;
+        besoin[d] += r.taille;
+    }
+    for (size_t d = 0; d < dossiers.size(); d++) {
+        uint64_t libre = espace_libre(ici(dossiers[d].parent));
+        if (besoin[d] > libre) {
+            const Resultat* grand = nullptr;
+            for (const Resultat& r : resultats)
+                if (r.dossier == d && (!grand || r.taille > grand->taille)) grand = &r;
+            echec("%s: needs %s, %s free", grand->final_.c_str(), taille_lisible(besoin[d]).c_str(),
+                  taille_lisible(libre).c_str());
+        }
+    }
+    for (size_t d = 0; d < dossiers.size(); d++) {
+        const Resultat* premier = nullptr;
+        for (const Resultat& r : resultats)
+            if (r.dossier == d && !premier) premier = &r;
+        std::string souche = fs::path(premier->final_).stem().string().substr(0, 200);
+        std::string prefixe = dossiers[d].parent.empty() ? "" : dossiers[d].parent + (char)fs::path::preferred_separator;
+        if (!cree_dossier_prive(prefixe, souche, dossiers[d].chemin))
+            echec("%s: cannot be created: %s", premier->final_.c_str(), strerror(errno));
+        protege_dossier(dossiers[d].chemin);
+    }
+    int n = 0;
+    for (Resultat& r : resultats)
+        r.prive = dans(dossiers[r.dossier].chemin, r.direct ? ".direct-" + std::to_string(n++) : nom_de(r.final_));
+}
+
+static Resultat& trouve(const std::string& final_)
+{
+    for (Resultat& r : resultats)
+        if (r.final_ == final_) return r;
+    echec("%s: not a result of this run", final_.c_str());  // a slip of the program itself
+}
+
+std::string resultat_prive(const std::string& final_) { return trouve(final_).prive; }
+
+std::string resultat_brouillon(const std::string& nom)
+{
+    brouillons.push_back(dans(dossiers[l_image()->dossier].chemin, nom));
+    return brouillons.back();
+}
+
+FILE* resultat_ouvre(const std::string& final_)
+{
+    Resultat& r = trouve(final_);
+    FILE* f = cree_fichier_neuf(r.prive);
+    if (!f) echec("%s: cannot be created: %s", final_.c_str(), strerror(errno));
+    setvbuf(f, nullptr, _IOFBF, 1 << 18);
+    return f;
+}
+
+void resultat_ferme(FILE*& f, const std::string& final_)
+{
+    bool ok = !ferror(f);
+    if (fclose(f) != 0) ok = false;
+    f = nullptr;
+    if (!ok) echec("%s: could not be written completely", final_.c_str());
+}
+
+// Files a driver wrote beside the image in its private folder become
+// results under the same names beside the image.
+static void adopte_compagnons()
+{
+    for (size_t d = 0; d < dossiers.size(); d++) {
+        std::error_code ec;
+        std::vector<std::string> noms;
+        for (fs::directory_iterator it(dossiers[d].chemin, ec), fin; !ec && it != fin; it.increment(ec))
+            noms.push_back(it->path().filename().string());
+        if (ec) echec("%s: cannot be listed: %s", dossiers[d].chemin.c_str(), ec.message().c_str());
+        for (const std::string& nom : noms) {
+            std::string prive = dans(dossiers[d].chemin, nom);
+            bool connu = false;
+            for (const Resultat& r : resultats) connu |= r.prive == prive;
+            for (const std::string& b : brouillons) connu |= b == prive;
+            if (connu) continue;
+            Resultat r{dans(dossiers[d].parent, nom), prive, "a file the driver added", 0, false, false, d};
+            verifie_nom(r.final_, r.role, resultats.size());
+            genre_du_nom(r);
+            if (r.direct) echec("%s: not a regular file; it cannot take a file the driver added", r.final_.c_str());
+            resultats.push_back(r);
+        }
+    }
+}
+
+static bool copie_dans(const std::string& de, const std::string& vers)
+{
+    FILE* s = fopen(de.c_str(), "rb");
+    if (!s) return false;
+    FILE* c = ouvre_existant(vers);
+    bool ok = c != nullptr;
+    char t[1 << 16];
+    for (size_t n; ok && (n = fread(t, 1, sizeof t, s)) > 0;) ok = fwrite(t, 1, n, c) == n;
+    ok = ok && !ferror(s);
+    if (c && fclose(c) != 0) ok = false;
+    fclose(s);
+    return ok;
+}
+
+void resultats_valide()
+{
+    adopte_compagnons();
+    std::string faits;
+    auto ecrit = [](const Resultat& r) { return genre_fichier(r.prive, false) == REGULIER; };
+    for (const Resultat& r : resultats)
+        if (r.requis && !ecrit(r)) echec("%s: no file of this name was written", r.final_.c_str());
+    for (const Resultat& r : resultats) {
+        if (!r.direct || !ecrit(r)) continue;
+        if (!copie_dans(r.prive, r.final_))
+            echec("%s: could not be written: %s; %s", r.final_.c_str(), strerror(errno),
+                  faits.empty() ? "no result was written" : ("already written: " + faits).c_str());
+        faits += (faits.empty() ? "" : ", ") + r.final_;
+    }
+    for (const Resultat& r : resultats) {
+        if (r.direct || !ecrit(r)) continue;
+        if (!remplace_fichier(r.prive, r.final_))
+            echec("%s: cannot be replaced: %s; %s", r.final_.c_str(), strerror(errno),
+                  faits.empty() ? "no result was replaced" : ("already replaced: " + faits).c_str());
+        faits += (faits.empty() ? "" : ", ") + r.final_;
+    }
+    resultats_abandonne();
+}
+
+void resultats_abandonne()
+{
+    for (const DossierPrive& d : dossiers) {
+        if (d.chemin.empty()) continue;
+        supprime_dossier(d.chemin);
+        oublie_dossier(d.chemin);
+    }
+    dossiers.clear();
+    resultats.clear();
+    brouillons.clear();
+}

@@ -1,0 +1,51 @@
+// The result set: every file a run leaves is written inside a private
+// folder created beside it (DIR/.STEM.tavelkorn-tmp-XXXXXX/, mode 0700)
+// under its final name, so a driver's companion files get their final names
+// too. All checks are done before the first pass and again, for the
+// companions, before the first rename; then every result is put in place in
+// one burst. A failed or interrupted run removes the private folders whole.
+//
+// Life cycle: resultats_prevoit (each result) -> resultats_prepare (checks,
+// private folders) -> resultat_ouvre / resultat_prive (writing) ->
+// resultats_valide (companions checked, renames) or resultats_abandonne.
+#ifndef RESULTATS_H
+#define RESULTATS_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// A result the run will write; role names it in messages ("the profile"),
+// taille is its size when known (0 otherwise), for the free-space check;
+// image marks the one result a successful run must have written.
+void resultats_prevoit(const std::string& final_, const char* role, uint64_t taille = 0, bool image = false);
+// Refuses (status 1) a result that names the same file as another result or
+// as a file of the input, a folder, and an image that is not a regular
+// file; refuses results that cannot fit in the free space; creates the
+// private folders. A result that is an existing FIFO or device is not
+// replaced: its content is written into it at the end. nom_entrees names
+// the input in messages ("the DEM or its descriptor").
+void resultats_prepare(const std::vector<std::string>& entrees, const char* nom_entrees);
+// A new file in the private folder for the result final_ (binary; text gets
+// its CR LF from ecrit_texte), and its closing: a result that could not be
+// written completely ends the run.
+FILE* resultat_ouvre(const std::string& final_);
+void resultat_ferme(FILE*& f, const std::string& final_);
+// Where a writer of its own (a GDAL driver) writes the result final_.
+std::string resultat_prive(const std::string& final_);
+// A scratch file in the image's private folder, never kept.
+std::string resultat_brouillon(const std::string& nom);
+// Puts every result in place: files a driver added are adopted (and
+// checked like the others), then FIFOs and devices are written, then every
+// other result is renamed over its final name. A failure part-way names the
+// results already replaced.
+void resultats_valide();
+// Removes the private folders and everything in them.
+void resultats_abandonne();
+
+// Whether two paths name one file: lexically normalised, links resolved,
+// case-folded on Windows, and hard links by the files themselves.
+bool meme_fichier(const std::string& a, const std::string& b);
+
+#endif

@@ -1,0 +1,20 @@
+// The text results: descriptors, the run report, the profile table and the
+// BMP's world file. Each is written whole into the result set.
+#ifndef TEXTES_RESULTATS_H
+#define TEXTES_RESULTATS_H
+
+#include "../run/requete.h"
+
+#include <string>
+
+// The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
+void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi);
+void ecrit_rapport(const Requete& r, int mind, int maxd, int norm);
+// The profile of row ligne_profil: the stretched values before the byte
+// conversion, so they can exceed norm; missing cells are left out.
+void ecrit_profil(const Requete& r);
+// The world file of a BMP: the pixel sizes, the rotation terms and the
+// centre of the top-left pixel, as GIS tools read it beside the image.
+void ecrit_monde(const std::string& chemin, const double g[6]);
+
+#endif

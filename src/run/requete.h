@@ -1,0 +1,50 @@
+// A run, described whole: what to read, what to compute, what to write.
+// The dialogue and the command line only fill a Requete; execute() does the
+// rest, the same way for both.
+#ifndef REQUETE_H
+#define REQUETE_H
+
+#include <string>
+#include <vector>
+
+// Where the image goes: the sinks of src/io/puits.h.
+enum GenreImage { IMAGE_RAW, IMAGE_BMP, IMAGE_GDAL, SANS_IMAGE };
+
+struct Requete {
+    // The DEM: a native NAME.raw with its descriptor (descripteur set), or
+    // anything GDAL reads (descripteur empty), and its band.
+    std::string entree, descripteur;
+    int bande = 1;
+    bool cree_descripteur = false;  // the descriptor is missing: write it once the range is known
+
+    // The results; an empty path writes nothing.
+    GenreImage genre = SANS_IMAGE;
+    std::string image;
+    std::string descripteur_image;  // the raw image's descriptor
+    std::string monde;              // the BMP's world file, written when the DEM is georeferenced
+    std::string profil, rapport;
+    std::string pilote;                 // the GDAL driver of IMAGE_GDAL
+    std::vector<std::string> options;   // its creation options
+
+    // The computation.
+    int norm = 255;
+    double echelle_z = 1.0;  // elevations are multiplied by it (GDAL sources)
+    bool reelles = false;    // Float32 deviations instead of bytes
+    int ligne_profil = -1;   // -1: the middle row
+    int fils = 1;
+    bool silencieux = false;
+
+    // The dialogue's steps between the passes (null on the command line):
+    // the word before the reading, the normalisation value asked once the
+    // range is known, and the last words before the results are put in place.
+    void (*avant_lecture)() = nullptr;
+    int (*demande_norm)(int mind, int maxd) = nullptr;
+    void (*fin)() = nullptr;
+};
+
+// The run: opens the DEM (unless the dialogue did), checks and prepares
+// every result, reads, computes, writes and puts the results in place.
+// A failure throws Echec (src/run/echec.h).
+void execute(Requete& r);
+
+#endif
