@@ -4,6 +4,7 @@
 // formats.
 #include "../../tavelkorn.h"
 #include "../gdal/gdal_programme.h"
+#include "../run/echec.h"
 
 #include <CLI/CLI.hpp>
 
@@ -14,13 +15,7 @@
 
 namespace fs = std::filesystem;
 
-static const char* const USAGE = "usage: tavelkorn [OPTIONS] INPUT OUTPUT  (tavelkorn --help for the options)";
-
-static int erreur_d_usage(const std::string& texte)
-{
-    fprintf(stderr, "tavelkorn: %s\n%s\n", texte.c_str(), USAGE);
-    return 2;
-}
+static int erreur_d_usage(const std::string& texte) { refuse("%s", texte.c_str()); }
 
 static std::string extension(const std::string& chemin)
 {
