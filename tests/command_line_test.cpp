@@ -79,9 +79,13 @@ TEST(CommandLine, NativeDemGivesTheDialoguesBytes)
         EXPECT_EQ(s.file("with space.txt"), s.file("d_tavelkorn.txt"));
         EXPECT_EQ(s.file("c.bmp"), s.file("d_tavelkorn.bmp"));
         EXPECT_EQ(s.file("p.xls"), s.file("d_tavelkorn.xls"));
+        // The dialogue's report, then what reproduces the image.
         EXPECT_EQ(s.text("r.txt"), crlf("\n\tTavelkorn\n\n\tStudied DEM : jacksboro.raw \n\n\tDynamic scale : \n\t\tMin. 236  "
                                         "Max. 1076 \n\n\tNormalization value = 255 \n\n\tHistogram following the columns "
-                                        "on the line 172 \n\tName of this histogram : r.txt "));
+                                        "on the line 172 \n\tName of this histogram : r.txt \n\n\tInput : jacksboro.raw, "
+                                        "band 1 \n\tImage : with space.raw (Byte) \n\tProfile : p.xls \n\tTerm : classic "
+                                        "4z[j] - z[j-1] - z[j+1] \n\tStretch : half, window maximum 1058 \n\tZ-scale : 1 "
+                                        "\n\tMissing cells : 0 \n"));
         EXPECT_FALSE(s.exists("c.wld"));  // nothing to place it with
     }
     Outcome plain = s.cli("jacksboro.raw out.tif", TAVELKORN_PLAIN);
@@ -181,4 +185,27 @@ TEST(CommandLine, ExitStatusesAndNoOutputOnFailure)
     EXPECT_EQ(big.status, 1);
     EXPECT_NE(big.err.find("beyond the 32-bit range; choose a smaller --z-scale"), std::string::npos) << big.err;
     EXPECT_FALSE(s.exists("out.tif"));
+}
+
+TEST(CommandLine, GdalHabits)
+{
+    Sample s;
+    s.geotiff("dem.tif", "-ot Int16 -a_nodata 236");  // the lowest cell is missing
+    // GDAL's spellings; its warnings shown; an unknown option named, with the
+    // nearest one.
+    Outcome r = s.cli("-q -of GTiff -co COMPRESS=DEFLATE -co FOO=BAR dem.tif a.tif");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: GDAL: driver GTiff does not support creation option FOO"), std::string::npos) << r.err;
+    EXPECT_NE(s.gdal("gdalinfo a.tif").find("COMPRESSION=DEFLATE"), std::string::npos);
+    Outcome typo = s.cli("--nrom 200 dem.tif b.tif");
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_NE(typo.err.find("--nrom: unknown option; did you mean --norm?"), std::string::npos) << typo.err;
+    // A driver without masks: nodata 0, said, never a failure.
+    Outcome g = s.cli("dem.tif g.gpkg");
+    ASSERT_EQ(g.status, 0) << g.err;
+    EXPECT_NE(g.err.find("g.gpkg: GPKG stores no mask: the 1 missing cells are nodata 0"), std::string::npos) << g.err;
+    EXPECT_NE(s.gdal("gdalinfo g.gpkg").find("NoData Value=0"), std::string::npos);
+    // A georeferenced BMP: its world file and its coordinate system.
+    ASSERT_EQ(s.cli("dem.tif w.bmp").status, 0);
+    EXPECT_NE(s.gdal("gdalsrsinfo -o epsg w.prj").find("EPSG:32616"), std::string::npos) << s.gdal("cat w.prj");
 }

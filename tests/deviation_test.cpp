@@ -49,17 +49,27 @@ TEST(Deviation, TheMeanOfANegativeSumTruncatesTowardZero)
                                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(Deviation, TermsAndSumsWrapAroundAt32Bits)
+TEST(Deviation, TermsAndSumsAreExact)
 {
-    // Row 2: 4 * INT_MAX wraps to -4, the sum -2147483651 wraps to 2147483645,
-    // mean 429496729; deviations 429496733 2576980376 429496729 429496729
-    // 429496729. Without the wrap, column 2 would lie far above the maximum.
+    // Row 2: terms 4 * INT_MAX = 8589934588, -2147483647, 0, 0, 0; exact sum
+    // 6442450941, mean 1288490188; deviations 7301444400 3435973835
+    // 1288490188 x 3. The window (columns 2 to 4) holds 3435973835: column 1
+    // lies outside it, at (7301444400 - dmax / 2) / (dmax / 2) x 255 = 828.75.
     Result r = compute(5, 7, with_row(5, 2, {0, INT_MAX, 0, 0, 0, 0, 0}), 255);
     EXPECT_EQ(r.run.status, 0) << r.run.err;
-    EXPECT_EQ(r.profile, crlf("2\t0.000000\n3\t255.000000\n4\t0.000000\n5\t0.000000\n6\t0.000000\n"));
+    EXPECT_EQ(r.profile, crlf("2\t828.750000\n3\t255.000000\n4\t0.000000\n5\t0.000000\n6\t0.000000\n"));
+    EXPECT_EQ(r.raster[14 + 1], 828 % 256);  // the byte keeps its low 8 bits
     EXPECT_NE(r.report.find("Min. 0  Max. 2147483647 "), std::string::npos);
 
-    // The extremes side by side: terms -2^31 + ... all wrap without a fault.
+    // A millimetre DEM: terms of about 8e8 whose row sum passes 2^31. Terms
+    // 8e8-10, 8e8+40, 8e8-10, 8e8, 8e8; sum 4000000020, mean 800000004;
+    // deviations 14 36 14 4 4: dmax 36 in the window.
+    const int32_t b = 400000000;
+    Result mm = compute(5, 7, with_row(5, 2, {b, b, b + 10, b, b, b, b}), 255);
+    EXPECT_EQ(mm.profile, crlf("2\t0.000000\n3\t255.000000\n4\t0.000000\n5\t0.000000\n6\t0.000000\n"));
+    EXPECT_EQ(Bytes(mm.raster.begin() + 14, mm.raster.begin() + 21), Bytes({0, 0, 255, 0, 0, 0, 0}));
+
+    // The extremes side by side: exact, without a fault.
     Result e = compute(5, 5, with_row(5, 2, {INT_MIN, INT_MAX, INT_MIN, INT_MAX, INT_MIN}), 255);
     EXPECT_EQ(e.run.status, 0) << e.run.err;
     EXPECT_NE(e.report.find("Min. -2147483648  Max. 2147483647 "), std::string::npos);

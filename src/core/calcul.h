@@ -22,7 +22,15 @@ struct Source {
 };
 extern const Source* source;
 
+// The stretches: half (dmax / 2 gives 0, dmax gives norm, bytes wrap),
+// full (d / dmax x norm) and rank (d / the P-th percentile x norm); the two
+// linear ones saturate at norm.
+enum Etirement { ETIRE_DEMI, ETIRE_PLEIN, ETIRE_RANG };
+
 // What the computation is asked, set by the run before the passes.
+extern bool terme_courbure;   // 2 z[j] - z[j-1] - z[j+1] instead of 4 z[j] - ...
+extern Etirement etirement;
+extern double rang;           // P of the rank stretch, in (0, 100]
 extern int ligne_profil;      // the row of the profile
 extern double echelle_z;      // elevations were multiplied by it
 extern bool valeurs_reelles;  // Float32 deviations are computed too
@@ -30,6 +38,8 @@ extern bool silencieux;       // no progress line
 extern int nb_fils;           // threads
 // What the first pass found.
 extern uint64_t nb_manquants;
+extern double reference;      // what maps to norm in a linear stretch: dmax or the percentile
+extern bool termes_32;        // every elevation within +-2^28: terms fit in 32 bits
 extern double* dev_profil;    // deviations of the profile row (NaN: missing)
 
 // The buffers of a round for up to fils threads: refused, naming nom, when

@@ -1,8 +1,12 @@
-// The row kernels: the curvature term, the row mean, the window maximum,
-// the deviations, the stretch and the bytes of one row. Each exists in two
-// instances from one source: without missing cells (m is null; the fast,
-// vectorised loops) and with them (m[j] is 1 for a present cell, 0 for a
-// missing one); and each is built for any processor and for AVX2.
+// The row kernels: the curvature term, the row mean, the window maximum and
+// histogram, the deviations, the stretches and the bytes of one row. Each
+// exists in instances from one source: without missing cells (m is null;
+// the fast, vectorised loops) and with them (m[j] is 1 for a present cell,
+// 0 for a missing one); and each is built for any processor and for AVX2.
+//
+// The arithmetic is exact: terms and row sums are 64-bit integers, the mean
+// is their quotient truncated toward zero, and |t - mean| is an integer that
+// a double holds exactly.
 #include "noyaux.h"
 
 #include "calcul.h"
@@ -16,11 +20,18 @@
 #include <cstdint>
 #include <cstring>
 
-// The curvature term of column j; 32-bit wrap-around is part of the result,
-// so it is computed in unsigned arithmetic.
-static inline int32_t courbure(const int* z, int j)
+// The term of column j: 4 z[j] - z[j-1] - z[j+1] (classic, k = 2) or the
+// second difference 2 z[j] - z[j-1] - z[j+1] (curvature, k = 1).
+EN_LIGNE int64_t terme(const int* z, int j, int k)
 {
-    return (int32_t)(4u * (uint32_t)z[j] - (uint32_t)z[j - 1] - (uint32_t)z[j + 1]);
+    return (int64_t)((uint64_t)(int64_t)z[j] << k) - z[j - 1] - z[j + 1];
+}
+
+// The same where every elevation lies within +-2^28: the term then fits in
+// 32 bits, and the loops convert it to double the fast way.
+EN_LIGNE int32_t terme_32(const int* z, int j, int k)
+{
+    return (int32_t)((uint32_t)z[j] << k) - z[j - 1] - z[j + 1];
 }
 
 // Column j has a term where it and both its neighbours are present.
@@ -30,20 +41,27 @@ EN_LIGNE bool a_terme(const unsigned char* m, int j)
     return !M || (m[j - 1] & m[j] & m[j + 1]);
 }
 
-// The row's mean term: the wrapped sum of its terms as an integer quotient,
-// truncated toward zero, by their count. False when the row has no term.
+// The row's mean term: the exact sum of its terms divided by their count,
+// truncated toward zero. The sum is taken in 64-bit pieces of 2^28 columns
+// (each far from overflowing) added in 128 bits. False when the row has no
+// term.
 template <bool M>
-EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, double& val_mean)
+EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, int k, int64_t& val_mean)
 {
-    uint32_t somme = 0;
-    int compte = 0;
-    for (int j = 1; j <= n - 2; j++)
-        if (a_terme<M>(m, j)) {
-            somme += (uint32_t)courbure(z, j);
-            compte++;
-        }
+    __int128 somme = 0;
+    int64_t compte = 0;
+    for (int debut = 1; debut <= n - 2; debut += 1 << 28) {
+        int fin = std::min(n - 2, debut + (1 << 28) - 1);
+        int64_t s = 0;
+        for (int j = debut; j <= fin; j++)
+            if (a_terme<M>(m, j)) {
+                s += terme(z, j, k);
+                compte++;
+            }
+        somme += s;
+    }
     if (compte == 0) return false;
-    val_mean = (double)((int32_t)somme / compte);
+    val_mean = (int64_t)(somme / compte);
     return true;
 }
 
@@ -66,106 +84,163 @@ EN_LIGNE void etendue(const int* z, const unsigned char* m, int n, int& mind, in
 // |t - mean| is largest at the smallest or the largest term, so integer
 // extremes suffice.
 template <bool M>
-EN_LIGNE double maximum(const int* z, const unsigned char* m, int n)
+EN_LIGNE double maximum(const int* z, const unsigned char* m, int n, int k, int64_t val_mean)
 {
-    double val_mean;
-    if (n < 5 || !moyenne<M>(z, m, n, val_mean)) return 0.0;
-    int32_t mi = INT32_MAX, ma = INT32_MIN;
-    bool vu = false;
+    int64_t mi = INT64_MAX, ma = INT64_MIN;
     for (int j = 2; j <= n - 3; j++)
         if (a_terme<M>(m, j)) {
-            int32_t t = courbure(z, j);
+            int64_t t = terme(z, j, k);
             mi = t < mi ? t : mi;
             ma = t > ma ? t : ma;
-            vu = true;
         }
-    if (!vu) return 0.0;
-    return std::max(std::fabs((double)mi - val_mean), std::fabs((double)ma - val_mean));
+    if (mi > ma) return 0.0;
+    return (double)std::max(val_mean - mi, ma - val_mean);
+}
+
+// The histogram bin of a deviation: exact below 256, then 128 bins for each
+// power of two, so that a bin spans less than 1/128 of its values.
+EN_LIGNE int case_de(uint64_t d)
+{
+    if (d < 256) return (int)d;
+    int e = 63 - __builtin_clzll(d);
+    return 256 + (e - 8) * 128 + (int)((d >> (e - 7)) & 127);
+}
+
+uint64_t bas_de_case(int b)
+{
+    if (b < 256) return (uint64_t)b;
+    int e = (b - 256) / 128 + 8;
+    return (uint64_t)(128 + (b - 256) % 128) << (e - 7);
+}
+
+// The deviations of a row's window columns, counted into the histogram h.
+template <bool M>
+EN_LIGNE void histogramme(const int* z, const unsigned char* m, int n, int k, int64_t val_mean, uint64_t* h)
+{
+    for (int j = 2; j <= n - 3; j++)
+        if (a_terme<M>(m, j)) {
+            int64_t d = terme(z, j, k) - val_mean;
+            h[case_de((uint64_t)(d < 0 ? -d : d))]++;
+        }
 }
 
 // Deviations of a row: |term - mean| where there is a term, 0 at a present
 // cell without one (the ends of every row), NaN at a missing cell.
 // (sqrt(d * d) of the written formula is exactly |d| in IEEE arithmetic.)
 template <bool M>
-EN_LIGNE void deviations(const int* z, const unsigned char* m, int n, double* d)
+EN_LIGNE void deviations(const int* z, const unsigned char* m, int n, int k, double* d)
 {
     for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : 0.0;
-    double val_mean;
-    if (n < 3 || !moyenne<M>(z, m, n, val_mean)) return;
+    int64_t val_mean;
+    if (n < 3 || !moyenne<M>(z, m, n, k, val_mean)) return;
     for (int j = 1; j <= n - 2; j++)
-        if (a_terme<M>(m, j)) d[j] = std::fabs((double)courbure(z, j) - val_mean);
+        if (a_terme<M>(m, j)) d[j] = std::fabs((double)(terme(z, j, k) - val_mean));
 }
 
 EN_LIGNE void deviations_ligne(const int* z, const unsigned char* m, int n, double* d)
 {
-    if (m) deviations<true>(z, m, n, d);
-    else deviations<false>(z, m, n, d);
+    int k = terme_courbure ? 1 : 2;
+    if (m) deviations<true>(z, m, n, k, d);
+    else deviations<false>(z, m, n, k, d);
 }
 
-// The stretch of one deviation, evaluated in the written order (a division,
-// never a multiplication by the reciprocal). Negative values give 0, and a
-// negative zero becomes +0 so that the profile never shows "-0.000000".
-static inline double etire(double x)
+// The stretches of one deviation, evaluated in the written order (a
+// division, never a multiplication by the reciprocal). half: dmax / 2 gives
+// 0 and dmax gives norm; the linear ones (full, pP): v = d / reference x
+// norm. Negative values give 0, and a negative zero becomes +0 so that the
+// profile never shows "-0.000000".
+EN_LIGNE double etire(double x)
 {
     double v = ((x - dmin) / dif) * scale;
     return (v > 0.0 ? v : 0.0) + 0.0;  // a select, not a branch: the loops vectorise
 }
 
-// The low 8 bits of v truncated toward zero (v >= 0): 256 gives 0, 300
-// gives 44. Every reachable v is below 2^42; scaling by 1/256 and the
-// subtraction are exact, so this equals the 64-bit conversion.
-static inline unsigned char octet(double v)
+EN_LIGNE double etire_lineaire(double x)
+{
+    double v = (x / reference) * scale;
+    return (v > 0.0 ? v : 0.0) + 0.0;
+}
+
+// The byte of half's v: its low 8 bits truncated toward zero (v >= 0): 256
+// gives 0, 300 gives 44. Every reachable v is below 2^53; scaling by 1/256
+// and the subtraction are exact, so this equals the 64-bit conversion.
+EN_LIGNE unsigned char octet(double v)
 {
     double q = std::floor(v * (1.0 / 256.0));
     return (unsigned char)(int32_t)(v - q * 256.0);
 }
 
+// The byte of a linear stretch: truncated, saturated at norm, never wrapped.
+EN_LIGNE unsigned char octet_sature(double v, double plafond)
+{
+    v = v < plafond ? v : plafond;
+    return (unsigned char)(int32_t)v;
+}
+
 // One row of the image. A missing cell gives 0 (and is masked where the
 // format can); a present cell without a term gives what a deviation of 0
-// gives.
-template <bool M>
-EN_LIGNE void octets_ligne(const int* z, const unsigned char* m, int n, unsigned char* out)
+// gives. L: a linear stretch; P: every term fits in 32 bits.
+template <bool M, bool L, bool P>
+EN_LIGNE void octets_ligne(const int* z, const unsigned char* m, int n, int k, unsigned char* out)
 {
-    unsigned char bord = octet(etire(0.0));  // a deviation of 0, never computed
-    double val_mean;
-    if (n < 3 || !moyenne<M>(z, m, n, val_mean)) {
+    double plafond = scale > 0.0 ? scale : 0.0;
+    unsigned char bord = L ? 0 : octet(etire(0.0));  // a deviation of 0, never computed
+    int64_t val_mean;
+    if (n < 3 || !moyenne<M>(z, m, n, k, val_mean)) {
         for (int j = 0; j < n; j++) out[j] = M && !m[j] ? 0 : bord;
         return;
     }
+    double moy = (double)val_mean;
     out[0] = M && !m[0] ? 0 : bord;
     out[n - 1] = M && !m[n - 1] ? 0 : bord;
     for (int j = 1; j <= n - 2; j++) {
-        unsigned char o = octet(etire(std::fabs((double)courbure(z, j) - val_mean)));
+        double d = P ? std::fabs((double)terme_32(z, j, k) - moy) : std::fabs((double)(terme(z, j, k) - val_mean));
+        unsigned char o = L ? octet_sature(etire_lineaire(d), plafond) : octet(etire(d));
         if (M) o = !m[j] ? 0 : a_terme<M>(m, j) ? o : bord;
         out[j] = o;
     }
 }
 
-// The first pass over one row: range, window maximum (when the row is in
-// the window) and missing cells.
-EN_LIGNE void passe_a(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd,
-                      double& dmax_, uint64_t& manquants)
+template <bool L, bool P>
+EN_LIGNE void octets_ligne_de(const int* z, const unsigned char* m, int n, int k, unsigned char* out)
 {
-    if (m) {
-        etendue<true>(z, m, n, mind, maxd);
-        if (fenetre) dmax_ = std::max(dmax_, maximum<true>(z, m, n));
-        for (int j = 0; j < n; j++) manquants += !m[j];
-    } else {
-        etendue<false>(z, m, n, mind, maxd);
-        if (fenetre) dmax_ = std::max(dmax_, maximum<false>(z, m, n));
+    if (m) octets_ligne<true, L, P>(z, m, n, k, out);
+    else octets_ligne<false, L, P>(z, m, n, k, out);
+}
+
+// The first pass over one row: range, window maximum and histogram (when
+// the row is in the window) and missing cells.
+template <bool M>
+EN_LIGNE void passe_a_de(const int* z, const unsigned char* m, int n, bool fenetre, Bilan& b)
+{
+    int k = terme_courbure ? 1 : 2;
+    etendue<M>(z, m, n, b.mind, b.maxd);
+    int64_t val_mean;
+    if (fenetre && n >= 5 && moyenne<M>(z, m, n, k, val_mean)) {
+        b.dmax = std::max(b.dmax, maximum<M>(z, m, n, k, val_mean));
+        if (b.histo) histogramme<M>(z, m, n, k, val_mean, b.histo);
     }
+    if (M)
+        for (int j = 0; j < n; j++) b.manquants += !m[j];
+}
+
+EN_LIGNE void passe_a(const int* z, const unsigned char* m, int n, bool fenetre, Bilan& b)
+{
+    if (m) passe_a_de<true>(z, m, n, fenetre, b);
+    else passe_a_de<false>(z, m, n, fenetre, b);
 }
 
 // The second pass over one row: its bytes, and its Float32 deviations in
 // elevation units when asked (v is then not null).
 EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, unsigned char* out, float* v, double* d)
 {
-    if (dif > 0.0) {
-        if (m) octets_ligne<true>(z, m, n, out);
-        else octets_ligne<false>(z, m, n, out);
-    } else {
-        memset(out, 0, (size_t)n);  // no deviation in the window: all 0
-    }
+    int k = terme_courbure ? 1 : 2;
+    bool lineaire = etirement != ETIRE_DEMI;
+    if (!(lineaire ? reference > 0.0 : dif > 0.0)) memset(out, 0, (size_t)n);  // no deviation to stretch: all 0
+    else if (lineaire && termes_32) octets_ligne_de<true, true>(z, m, n, k, out);
+    else if (lineaire) octets_ligne_de<true, false>(z, m, n, k, out);
+    else if (termes_32) octets_ligne_de<false, true>(z, m, n, k, out);
+    else octets_ligne_de<false, false>(z, m, n, k, out);
     if (v) {
         deviations_ligne(z, m, n, d);
         for (int j = 0; j < n; j++) v[j] = (float)(d[j] / echelle_z);
@@ -175,10 +250,9 @@ EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, unsigned char
 // The two kernels, built for any processor and for AVX2; the machine's own
 // is chosen once.
 #define NOYAUX(SUFFIXE, CIBLE)                                                                                  \
-    CIBLE static void passe_a_##SUFFIXE(const int* z, const unsigned char* m, int n, bool fenetre, int& mind,   \
-                                        int& maxd, double& dmax_, uint64_t& manquants)                          \
+    CIBLE static void passe_a_##SUFFIXE(const int* z, const unsigned char* m, int n, bool fenetre, Bilan& b)   \
     {                                                                                                           \
-        passe_a(z, m, n, fenetre, mind, maxd, dmax_, manquants);                                                \
+        passe_a(z, m, n, fenetre, b);                                                                           \
     }                                                                                                           \
     CIBLE static void passe_b_##SUFFIXE(const int* z, const unsigned char* m, int n, unsigned char* out, float* v, \
                                         double* d)                                                              \
@@ -195,10 +269,9 @@ static const bool avx2 = false;
 #define passe_b_avx2 passe_b_defaut
 #endif
 
-void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd, double& dmax_,
-                   uint64_t& manquants)
+void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, Bilan& b)
 {
-    (avx2 ? passe_a_avx2 : passe_a_defaut)(z, m, n, fenetre, mind, maxd, dmax_, manquants);
+    (avx2 ? passe_a_avx2 : passe_a_defaut)(z, m, n, fenetre, b);
 }
 
 void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* out, float* v, double* d)
@@ -208,7 +281,7 @@ void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* o
 
 void deviations_de_ligne(const int* z, const unsigned char* m, int n, double* d) { deviations_ligne(z, m, n, d); }
 
-double etire_valeur(double x) { return etire(x); }
+double etire_valeur(double x) { return etirement == ETIRE_DEMI ? etire(x) : etire_lineaire(x); }
 
 // The presence of row r of a round whose presence starts at m, or null when
 // all its cells are there.

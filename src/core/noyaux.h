@@ -1,16 +1,27 @@
 // The row kernels. A row is n elevations z and their presence m (null when
-// every cell is there). They read the stretch (dmin, dif, scale) and the
-// z-scale from the run's state.
+// every cell is there). They read the term, the stretch (dmin, dif, scale,
+// reference) and the z-scale from the run's state.
 #ifndef NOYAUX_H
 #define NOYAUX_H
 
 #include <cstdint>
 
+// What the first pass finds, row after row (one for each thread).
+struct Bilan {
+    int mind, maxd;
+    double dmax;
+    uint64_t manquants;
+    uint64_t* histo;  // counts of the window's deviations by bin (NB_CASES), or null
+};
+// Histogram bins: exact below 256, then 128 a power of two (each spans less
+// than 1/128 of its values); the smallest deviation of bin b.
+const int NB_CASES = 256 + 56 * 128;
+uint64_t bas_de_case(int b);
+
 // The first pass over one row: its elevation range, its largest deviation
-// inside the window (when fenetre) and its missing cells, folded into the
-// running values.
-void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, int& mind, int& maxd, double& dmax_,
-                   uint64_t& manquants);
+// inside the window and their histogram (when fenetre), and its missing
+// cells, folded into b.
+void passe_a_ligne(const int* z, const unsigned char* m, int n, bool fenetre, Bilan& b);
 // The second pass over one row: its bytes into out, and its Float32
 // deviations in elevation units into v when v is not null (d: a row of
 // scratch).

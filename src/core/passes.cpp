@@ -15,6 +15,11 @@
 #include <vector>
 
 const Source* source;
+bool terme_courbure;
+Etirement etirement = ETIRE_DEMI;
+double rang = 100.0;
+double reference;
+bool termes_32;
 int ligne_profil;
 double echelle_z = 1.0;
 bool valeurs_reelles, silencieux, descendant;
@@ -178,6 +183,25 @@ static void lance_sur_tour(int debut, int nombre, int* z, unsigned char* m, Calc
 
 // ---------------------------------------------------------------- first pass
 
+// The P-th percentile of the window's deviations by nearest rank: the
+// smallest deviation such that at least P% of them are at most it, read from
+// the threads' histograms added together (so the same for any split); exact
+// below 256, otherwise the bottom of its bin, within 1/128 of the true value.
+static double percentile(const std::vector<uint64_t>& cases)
+{
+    std::vector<uint64_t> h(NB_CASES, 0);
+    for (size_t k = 0; k < cases.size(); k++) h[k % NB_CASES] += cases[k];
+    uint64_t n = 0;
+    for (uint64_t c : h) n += c;
+    if (n == 0) return 0.0;
+    uint64_t rang_voulu = (uint64_t)std::ceil(rang / 100.0 * (double)n);
+    rang_voulu = std::min(std::max(rang_voulu, (uint64_t)1), n);
+    uint64_t vus = 0;
+    for (int b = 0; b < NB_CASES; b++)
+        if ((vus += h[b]) >= rang_voulu) return (double)bas_de_case(b);
+    return dmax;
+}
+
 // The elevation range of the present cells (the search starts from 10000000
 // and 0, not from the int extremes), the window maximum dmax, the deviations
 // of the profile row and the missing cells. Each thread reduces its own
@@ -189,35 +213,35 @@ void lecture(int& mind, int& maxd)
     dmax = 0.0;
     nb_manquants = 0;
     for (int j = 0; j < nb_col; j++) dev_profil[j] = 0.0;
-    struct Part {
-        int mind, maxd;
-        double dmax;
-        uint64_t manquants;
-    };
-    std::vector<Part> parts((size_t)nb_fils, Part{mind, maxd, 0.0, 0});
+    bool histo = etirement == ETIRE_RANG;
+    std::vector<uint64_t> cases(histo ? (size_t)NB_CASES * nb_fils : 0);
+    std::vector<Bilan> bilans;
+    for (int t = 0; t < nb_fils; t++) bilans.push_back({mind, maxd, 0.0, 0, histo ? &cases[(size_t)t * NB_CASES] : nullptr});
     progression::commence("reading");
     int tour = lignes_bloc * nb_fils;
     for (int i = 0; i < nb_lig; i += tour) {
         progression::avance(i, nb_lig);
         int nombre = std::min(tour, nb_lig - i);
         lance_sur_tour(i, nombre, tampon, presence, [&](int t, int premiere, int combien) {
-            Part& p = parts[(size_t)t];
             for (int l = premiere; l < premiere + combien; l++) {
                 const int* z = elevations(tampon, l - i);
                 const unsigned char* m = presence_ligne(presence, l - i);
-                passe_a_ligne(z, m, nb_col, l >= 2 && l <= nb_lig - 3, p.mind, p.maxd, p.dmax, p.manquants);
+                passe_a_ligne(z, m, nb_col, l >= 2 && l <= nb_lig - 3, bilans[(size_t)t]);
                 if (l == ligne_profil) deviations_de_ligne(z, m, nb_col, dev_profil);
             }
         });
         equipe::attend();
     }
-    for (const Part& p : parts) {
-        mind = std::min(mind, p.mind);
-        maxd = std::max(maxd, p.maxd);
-        dmax = std::max(dmax, p.dmax);
-        nb_manquants += p.manquants;
+    for (const Bilan& b : bilans) {
+        mind = std::min(mind, b.mind);
+        maxd = std::max(maxd, b.maxd);
+        dmax = std::max(dmax, b.dmax);
+        nb_manquants += b.manquants;
     }
     progression::termine();
+    termes_32 = mind > -(1 << 28) && maxd < (1 << 28);  // missing cells are 0: inside too
+    reference = dmax;
+    if (histo) reference = percentile(cases);
 }
 
 static int faites;  // image rows handed out, for the progress line

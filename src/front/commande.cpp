@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -30,7 +31,44 @@ static std::string a_cote(const std::string& chemin, const char* ext)
     return fs::path(chemin).replace_extension(ext).string();
 }
 
-static CLI::App* options(CLI::App& app, Requete& r, std::string& type)
+// The known option nearest to an unknown one, by edit distance ("" when
+// none is near).
+static std::string proche(const std::string& mot, const CLI::App& app)
+{
+    std::string meilleur;
+    size_t distance = 3;
+    for (const CLI::Option* o : app.get_options())
+        for (const std::string& nom : o->get_lnames()) {
+            std::string n = "--" + nom;
+            std::vector<size_t> d(n.size() + 1);
+            for (size_t j = 0; j <= n.size(); j++) d[j] = j;
+            for (size_t i = 1; i <= mot.size(); i++) {
+                size_t diag = d[0];
+                d[0] = i;
+                for (size_t j = 1; j <= n.size(); j++) {
+                    size_t haut = d[j];
+                    d[j] = std::min({d[j] + 1, d[j - 1] + 1, diag + (mot[i - 1] != n[j - 1])});
+                    diag = haut;
+                }
+            }
+            if (d[n.size()] < distance) distance = d[n.size()], meilleur = n;
+        }
+    return meilleur;
+}
+
+// --stretch half, full or pP (P in (0, 100]).
+static bool lit_etirement(const std::string& s, Requete& r)
+{
+    if (s == "half" || s == "full") return r.etirement = s == "half" ? 0 : 1, true;
+    char* fin = nullptr;
+    double p = s.size() > 1 && s[0] == 'p' ? strtod(s.c_str() + 1, &fin) : 0.0;
+    if (!fin || *fin || !(p > 0.0 && p <= 100.0)) return false;
+    r.etirement = 2;
+    r.rang = p;
+    return true;
+}
+
+static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement)
 {
     app.add_option("INPUT", r.entree, "the DEM");
     app.add_option("OUTPUT", r.image, "the image");
@@ -43,6 +81,14 @@ static CLI::App* options(CLI::App& app, Requete& r, std::string& type)
     app.add_option("--band", r.bande, "the band of INPUT")->type_name("B")->check(CLI::PositiveNumber)->capture_default_str();
     app.add_option("--type", type, "Byte: the stretched image; Float32: |t - mean| / F in elevation units")
         ->check(CLI::IsMember({"Byte", "Float32"}))
+        ->capture_default_str();
+    app.add_option("--term", terme, "classic: 4z[j] - z[j-1] - z[j+1]; curvature: 2z[j] - z[j-1] - z[j+1]")
+        ->check(CLI::IsMember({"classic", "curvature"}))
+        ->capture_default_str();
+    app.add_option("--stretch", etirement,
+                   "half: dmax/2 to 0, dmax to N (bytes wrap); full: d/dmax x N; pP: d/(P-th percentile) x N "
+                   "(full and pP saturate at N)")
+        ->type_name("S")
         ->capture_default_str();
     app.add_option("--of", r.pilote, "GDAL driver of OUTPUT (default: from its extension)")->type_name("NAME");
     app.add_option("--co", r.options, "GDAL creation option (repeatable)")->type_name("NAME=VALUE")->allow_extra_args(false);
@@ -62,23 +108,43 @@ static CLI::App* options(CLI::App& app, Requete& r, std::string& type)
 
 int ligne_de_commande(int argc, char** argv, Requete& r)
 {
-    CLI::App app{"Terrain roughness from a digital elevation model.\n\n"
-                 "With no argument, a dialogue on the console asks for the folder under images/\n"
-                 "(c:\\images\\ on Windows), the DEM, the result name, the format and the\n"
-                 "normalisation value. With INPUT and OUTPUT, the same computation runs on any\n"
-                 "DEM GDAL reads (or NAME.raw with its descriptor NAME.txt) and writes OUTPUT in\n"
-                 "the format of its extension: .raw (with .txt), .bmp (with a .wld world file when\n"
-                 "INPUT is georeferenced), .tif, or any GDAL driver with --of.",
+    CLI::App app{std::string("Terrain roughness from a digital elevation model.\n\n"
+                             "With no argument, a dialogue on the console asks for the folder under images/\n"
+                             "(c:\\images\\ on Windows), the DEM, the result name, the format and the\n"
+                             "normalisation value. With INPUT and OUTPUT, the same computation runs on ") +
+                     (avec_gdal ? "any\nDEM GDAL reads (or NAME.raw with its descriptor NAME.txt) and writes OUTPUT in\n"
+                                  "the format of its extension: .raw (with .txt), .bmp (with .wld and .prj when\n"
+                                  "INPUT is georeferenced), .tif, or any GDAL driver with --of."
+                                : "a\nnative DEM, NAME.raw with its descriptor NAME.txt (this build has no GDAL;\n"
+                                  "convert a GeoTIFF with GDAL's tools: gdal_translate -ot Int32 -of ENVI dem.tif\n"
+                                  "dem.raw, then write dem.txt: lines, columns, 4, 0, 0, pixel size), and writes\n"
+                                  "OUTPUT as .raw (with .txt) or .bmp."),
                  "tavelkorn"};
-    std::string type = "Byte";
-    options(app, r, type);
+    std::string type = "Byte", terme = "classic", etirement = "half";
+    options(app, r, type, terme, etirement);
+    app.allow_extras();  // an unknown option is named below, never blamed on a path
+    std::vector<std::string> mots(argv, argv + argc);
+    for (std::string& m : mots)  // GDAL's spellings
+        if (m == "-of" || m == "-co") m = "-" + m;
+    std::vector<char*> args;
+    for (std::string& m : mots) args.push_back(&m[0]);
     try {
-        app.parse(argc, argv);  // the paths are checked after, so an unknown option is named first
+        app.parse((int)args.size(), args.data());
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help, --version
     } catch (const CLI::ParseError& e) {
         return erreur_d_usage(e.what());
     }
+    for (const std::string& m : app.remaining()) {
+        std::string p = m[0] == '-' && m.size() > 1 && !isdigit((unsigned char)m[1]) ? proche(m.substr(0, m.find('=')), app) : "";
+        if (m[0] == '-' && m.size() > 1 && !isdigit((unsigned char)m[1]))
+            return erreur_d_usage(m + ": unknown option" + (p.empty() ? "" : "; did you mean " + p + "?"));
+        return erreur_d_usage(m + ": one INPUT and one OUTPUT only");
+    }
+    if (!lit_etirement(etirement, r))
+        return erreur_d_usage("--stretch " + etirement + ": half, full, or pP with P in (0, 100], such as p99");
+    r.terme_courbure = terme == "curvature";
+    r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");
     if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)
         return erreur_d_usage("--z-scale " + std::to_string(r.echelle_z) + ": must be a non-zero number");
@@ -88,7 +154,7 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
     if (!r.pilote.empty() && !avec_gdal) return erreur_d_usage("--of " + r.pilote + ": this build has no GDAL; only .raw and .bmp");
     if (!r.pilote.empty()) r.genre = IMAGE_GDAL;
     else if (ext == ".raw") r.genre = IMAGE_RAW, r.descripteur_image = a_cote(r.image, ".txt");
-    else if (ext == ".bmp") r.genre = IMAGE_BMP, r.monde = a_cote(r.image, ".wld");
+    else if (ext == ".bmp") r.genre = IMAGE_BMP, r.monde = a_cote(r.image, ".wld"), r.projection = a_cote(r.image, ".prj");
     else if (!avec_gdal) return erreur_d_usage(r.image + ": this build has no GDAL; OUTPUT must be .raw or .bmp");
     else if ((r.pilote = pilote_pour(r.image)).empty())
         return erreur_d_usage(r.image + ": no format known for this extension; name one with --of");

@@ -13,6 +13,7 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal.h>
+#include <ogr_srs_api.h>
 
 namespace {
 
@@ -36,12 +37,20 @@ std::string erreur_gdal()
     return *m ? m : "GDAL gives no reason";
 }
 
+// GDAL's warnings (an unknown creation option ...) reach the user as
+// gdal_translate would show them; its failures are told by the program's own
+// message, which quotes them.
+void CPL_STDCALL gestionnaire(CPLErr e, CPLErrorNum, const char* texte)
+{
+    if (e == CE_Warning && rappels) rappels->avertit(texte);
+}
+
 void prepare_gdal()
 {
     static bool fait = false;
     if (fait) return;
     GDALAllRegister();
-    CPLSetErrorHandler(CPLQuietErrorHandler);  // every failure is told by the program's own message
+    CPLSetErrorHandler(gestionnaire);
     GDALSetCacheMax64((GIntBig)64 << 20);       // memory stays proportional to the width
     CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");  // the mask travels inside the GeoTIFF
     fait = true;
@@ -164,8 +173,8 @@ std::string pilote_pour(const char* chemin)
 // Drivers that only copy (PNG, JPEG ...) copy a GeoTIFF written first,
 // strictly: a type the driver cannot store is a failure, never a silent
 // conversion.
-bool cree_image(const char* chemin, const char* nom_pilote, const std::vector<std::string>& co, bool reelles,
-                bool masque, const char* brouillon_, std::string& erreur)
+bool cree_image(const char* chemin, const char* nom_pilote, const std::vector<std::string>& co, int l, int h,
+                bool reelles, bool& masque, const char* brouillon_, std::string& erreur)
 {
     prepare_gdal();
     GDALDriverH d = GDALGetDriverByName(nom_pilote);
@@ -179,16 +188,20 @@ bool cree_image(const char* chemin, const char* nom_pilote, const std::vector<st
     GDALDriverH dc = direct ? d : GDALGetDriverByName("GTiff");
     sortie_reelle = reelles;
     CPLErrorReset();
-    ds_sortie = GDALCreate(dc, direct ? chemin : brouillon_, largeur, GDALGetRasterYSize(ds_entree), 1,
-                           reelles ? GDT_Float32 : GDT_Byte, direct ? options : nullptr);
+    largeur = l;
+    ds_sortie = GDALCreate(dc, direct ? chemin : brouillon_, l, h, 1, reelles ? GDT_Float32 : GDT_Byte,
+                           direct ? options : nullptr);
     if (!ds_sortie) return erreur = "cannot be created: " + erreur_gdal(), false;
     double geo[6];
-    if (GDALGetGeoTransform(ds_entree, geo) == CE_None) GDALSetGeoTransform(ds_sortie, geo);
-    const char* wkt = GDALGetProjectionRef(ds_entree);
+    if (ds_entree && GDALGetGeoTransform(ds_entree, geo) == CE_None) GDALSetGeoTransform(ds_sortie, geo);
+    const char* wkt = ds_entree ? GDALGetProjectionRef(ds_entree) : nullptr;
     if (wkt && *wkt) GDALSetProjection(ds_sortie, wkt);
     if (reelles) GDALSetRasterNoDataValue(GDALGetRasterBand(ds_sortie, 1), NAN);
-    if (masque && GDALCreateDatasetMaskBand(ds_sortie, GMF_PER_DATASET) != CE_None)
-        return erreur = "the mask of the missing cells cannot be created: " + erreur_gdal(), false;
+    if (masque && GDALCreateDatasetMaskBand(ds_sortie, GMF_PER_DATASET) != CE_None) {
+        // A driver that stores no mask marks the missing cells by a nodata value.
+        GDALSetRasterNoDataValue(GDALGetRasterBand(ds_sortie, 1), 0);
+        masque = false;
+    }
     return true;
 }
 
@@ -234,6 +247,19 @@ bool ferme_image(std::string& erreur)
     return true;
 }
 
+bool wkt_esri(std::string& wkt)
+{
+    const char* w = ds_entree ? GDALGetProjectionRef(ds_entree) : nullptr;
+    if (!w || !*w) return false;
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(w);
+    char* texte = nullptr;
+    bool ok = srs && OSRMorphToESRI(srs) == OGRERR_NONE && OSRExportToWkt(srs, &texte) == OGRERR_NONE;
+    if (ok) wkt = texte;
+    CPLFree(texte);
+    if (srs) OSRDestroySpatialReference(srs);
+    return ok;
+}
+
 void abandonne()
 {
     if (ds_sortie) GDALClose(ds_sortie);
@@ -247,6 +273,6 @@ extern "C" const ModuleGdal* tavelkorn_gdal(const RappelsProgramme* r)
 {
     rappels = r;
     static const ModuleGdal table = {ouvre_dem, lit_bloc, a_fractions, pilote_pour, pilote,
-                                     cree_image, ecrit_bloc, ferme_image, abandonne};
+                                     cree_image, ecrit_bloc, ferme_image, wkt_esri, abandonne};
     return &table;
 }

@@ -19,6 +19,8 @@ extern const bool avec_gdal;  // whether this build has the module
 void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers);
 bool dem_georeference(double geo[6]);
 bool dem_a_fractions();
+// The DEM's coordinate system as ESRI WKT (false: it has none).
+bool dem_wkt_esri(std::string& wkt);
 // The driver for OUTPUT's extension, and what a driver can do (PILOTE_*).
 std::string pilote_pour(const std::string& chemin);
 int capacites_pilote(const std::string& nom);

@@ -40,15 +40,19 @@ struct ModuleGdal {
     // The driver for a file name's extension ("" when none), and what a driver can do (0: none of that name).
     std::string (*pilote_pour)(const char* chemin);
     int (*pilote)(const char* nom);
-    // The image: created at chemin with the driver and options, the
+    // The image, l x h: created at chemin with the driver and options, the
     // input's georeferencing, Float32 (reelles) or Byte with a mask when
-    // masque; written a block at a time (presence null: all present);
-    // closed (and copied, for CreateCopy drivers, through brouillon).
-    bool (*cree_image)(const char* chemin, const char* pilote, const std::vector<std::string>& options, bool reelles,
-                       bool masque, const char* brouillon, std::string& erreur);
+    // masque (which comes back false when the driver stores none: the
+    // missing cells are then nodata 0); written a block at a time (presence
+    // null: all present); closed (and copied, for CreateCopy drivers,
+    // through brouillon).
+    bool (*cree_image)(const char* chemin, const char* pilote, const std::vector<std::string>& options, int l, int h,
+                       bool reelles, bool& masque, const char* brouillon, std::string& erreur);
     bool (*ecrit_bloc)(int premiere, int nombre, const void* valeurs, const unsigned char* presence,
                        std::string& erreur);
     bool (*ferme_image)(std::string& erreur);
+    // The DEM's coordinate system as ESRI WKT, for a .prj (false: it has none).
+    bool (*wkt_esri)(std::string& wkt);
     // Closes whatever is open, written or not.
     void (*abandonne)();
 };

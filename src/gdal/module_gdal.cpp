@@ -27,7 +27,7 @@ static std::vector<Etat> etats;  // the DEM's files as opened: they must not cha
 #ifdef TAVELKORN_GDAL
 const bool avec_gdal = true;
 
-static void avertit_gdal(const char* texte) { avertit("GDAL: %s", texte); }
+static void avertit_gdal(const char* texte) { avertit("GDAL: %s", noms_finals(texte).c_str()); }
 
 static const ModuleGdal* gdal()
 {
@@ -147,6 +147,8 @@ bool dem_georeference(double geo[6])
     return true;
 }
 
+bool dem_wkt_esri(std::string& wkt) { return source_gdal && gdal()->wkt_esri(wkt); }
+
 bool dem_a_fractions() { return source_gdal && gdal()->fractions(); }
 std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }
 int capacites_pilote(const std::string& nom) { return gdal()->pilote(nom.c_str()); }
@@ -156,9 +158,12 @@ void ouvre_image_gdal(const Requete& r)
     nom_image = r.image;
     std::string erreur;
     bool masque = !r.reelles && nb_manquants > 0;
-    if (!gdal()->cree_image(resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, r.reelles, masque,
+    if (!gdal()->cree_image(resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, nb_col, nb_lig, r.reelles, masque,
                             resultat_brouillon(".copy.tif").c_str(), erreur))
-        echec("%s: %s", r.image.c_str(), erreur.c_str());
+        echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
+    if (!r.reelles && nb_manquants > 0 && !masque)
+        avertit("%s: %s stores no mask: the %llu missing cells are nodata 0, as are the cells whose byte is 0",
+                r.image.c_str(), r.pilote.c_str(), (unsigned long long)nb_manquants);
 }
 
 static void ecrit_bloc(int premiere, int nombre)
@@ -166,14 +171,14 @@ static void ecrit_bloc(int premiere, int nombre)
     const void* v = valeurs_reelles ? (const void*)valeurs_image(premiere) : (const void*)ligne_image(premiere, nullptr);
     std::string erreur;
     if (!gdal()->ecrit_bloc(premiere, nombre, v, presence_image(premiere), erreur))
-        echec("%s: %s", nom_image.c_str(), erreur.c_str());
+        echec("%s: %s", nom_image.c_str(), noms_finals(erreur).c_str());
 }
 
 void ecrit_image_gdal(const Requete& r)
 {
     pour_chaque_bloc(ecrit_bloc);
     std::string erreur;
-    if (!gdal()->ferme_image(erreur)) echec("%s: %s", r.image.c_str(), erreur.c_str());
+    if (!gdal()->ferme_image(erreur)) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
 }
 
 void abandonne_gdal()

@@ -239,6 +239,17 @@ void resultats_valide()
     resultats_abandonne();
 }
 
+std::string noms_finals(std::string texte)
+{
+    for (const DossierPrive& d : dossiers) {
+        if (d.chemin.empty()) continue;
+        std::string de = d.chemin + (char)fs::path::preferred_separator;
+        std::string vers = d.parent.empty() ? "" : d.parent + (char)fs::path::preferred_separator;
+        for (size_t at; (at = texte.find(de)) != std::string::npos;) texte.replace(at, de.size(), vers);
+    }
+    return texte;
+}
+
 void resultats_abandonne()
 {
     for (const DossierPrive& d : dossiers) {

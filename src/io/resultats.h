@@ -41,6 +41,9 @@ std::string resultat_brouillon(const std::string& nom);
 // other result is renamed over its final name. A failure part-way names the
 // results already replaced.
 void resultats_valide();
+// A message of another library's with every path inside a private folder
+// given its final name.
+std::string noms_finals(std::string texte);
 // Removes the private folders and everything in them.
 void resultats_abandonne();
 

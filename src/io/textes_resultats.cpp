@@ -5,14 +5,25 @@
 #include "../core/noyaux.h"
 #include "resultats.h"
 #include "texte.h"
+#include "../run/echec.h"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi)
 {
     FILE* f = resultat_ouvre(chemin);
     ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, taille_valeur, mini, maxi, pix_size);
     resultat_ferme(f, chemin);
+}
+
+// The stretch as the report and --stretch name it.
+static std::string nom_etirement(const Requete& r)
+{
+    char t[64];
+    snprintf(t, sizeof t, "p%g", r.rang);
+    return etirement == ETIRE_DEMI ? "half" : etirement == ETIRE_PLEIN ? "full" : t;
 }
 
 void ecrit_rapport(const Requete& r, int mind, int maxd, int norm)
@@ -25,15 +36,34 @@ void ecrit_rapport(const Requete& r, int mind, int maxd, int norm)
     ecrit_texte(f4, "\n\n\tNormalization value = %d ", norm);
     ecrit_texte(f4, "\n\n\tHistogram following the columns on the line %d ", ligne_profil);
     ecrit_texte(f4, "\n\tName of this histogram : %s ", r.rapport.c_str());
+    if (r.rapport_complet) {  // what a reader needs to make the image again
+        ecrit_texte(f4, "\n\n\tInput : %s, band %d ", r.entree.c_str(), r.bande);
+        ecrit_texte(f4, "\n\tImage : %s (%s) ", r.image.c_str(), r.reelles ? "Float32" : "Byte");
+        if (!r.profil.empty()) ecrit_texte(f4, "\n\tProfile : %s ", r.profil.c_str());
+        ecrit_texte(f4, "\n\tTerm : %s ", terme_courbure ? "curvature 2z[j] - z[j-1] - z[j+1]" : "classic 4z[j] - z[j-1] - z[j+1]");
+        if (etirement == ETIRE_RANG)
+            ecrit_texte(f4, "\n\tStretch : %s, percentile deviation %.17g (window maximum %.17g) ",
+                        nom_etirement(r).c_str(), reference, dmax);
+        else ecrit_texte(f4, "\n\tStretch : %s, window maximum %.17g ", nom_etirement(r).c_str(), dmax);
+        ecrit_texte(f4, "\n\tZ-scale : %.17g ", r.echelle_z);
+        ecrit_texte(f4, "\n\tMissing cells : %llu \n", (unsigned long long)nb_manquants);
+    }
     resultat_ferme(f4, r.rapport);
 }
 
 void ecrit_profil(const Requete& r)
 {
+    bool nul = etirement == ETIRE_DEMI ? !(dif > 0.0) : !(reference > 0.0);
+    int ecrites = 0;
     f3 = resultat_ouvre(r.profil);
-    for (int j = 1; j <= nb_col - 2; j++)
-        if (!std::isnan(dev_profil[j])) ecrit_texte(f3, "%d\t%lf\n", j + 1, dif > 0.0 ? etire_valeur(dev_profil[j]) : 0.0);
+    for (int j = 1; j <= nb_col - 2; j++) {
+        double d = dev_profil[j];
+        if (std::isnan(d)) continue;
+        ecrit_texte(f3, "%d\t%lf\n", j + 1, r.reelles ? d / echelle_z + 0.0 : nul ? 0.0 : etire_valeur(d));
+        ecrites++;
+    }
     resultat_ferme(f3, r.profil);
+    if (ecrites == 0) avertit("%s: row %d holds no value; the profile is empty", r.profil.c_str(), ligne_profil);
 }
 
 void ecrit_monde(const std::string& chemin, const double g[6])
@@ -41,5 +71,12 @@ void ecrit_monde(const std::string& chemin, const double g[6])
     FILE* f = resultat_ouvre(chemin);
     ecrit_texte(f, "%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n", g[1], g[4], g[2], g[5], g[0] + 0.5 * g[1] + 0.5 * g[2],
                 g[3] + 0.5 * g[4] + 0.5 * g[5]);
+    resultat_ferme(f, chemin);
+}
+
+void ecrit_projection(const std::string& chemin, const std::string& wkt)
+{
+    FILE* f = resultat_ouvre(chemin);
+    ecrit_texte(f, "%s", wkt.c_str());
     resultat_ferme(f, chemin);
 }

@@ -16,5 +16,7 @@ void ecrit_profil(const Requete& r);
 // The world file of a BMP: the pixel sizes, the rotation terms and the
 // centre of the top-left pixel, as GIS tools read it beside the image.
 void ecrit_monde(const std::string& chemin, const double g[6]);
+// The coordinate system beside a BMP, as ESRI WKT (.prj).
+void ecrit_projection(const std::string& chemin, const std::string& wkt);
 
 #endif

@@ -80,7 +80,10 @@ static void prevoit_resultats(const Requete& r, const std::vector<std::string>& 
     double geo[6];
     if (r.genre != SANS_IMAGE) resultats_prevoit(r.image, "the image", taille_image(r), true);
     if (r.genre == IMAGE_RAW) resultats_prevoit(r.descripteur_image, "the image's descriptor");
+    std::string wkt;
     if (r.genre == IMAGE_BMP && !r.monde.empty() && dem_georeference(geo)) resultats_prevoit(r.monde, "the world file");
+    if (r.genre == IMAGE_BMP && !r.projection.empty() && dem_wkt_esri(wkt))
+        resultats_prevoit(r.projection, "the projection file");
     if (!r.profil.empty()) resultats_prevoit(r.profil, "the profile", (uint64_t)nb_col * 24);
     if (!r.rapport.empty()) resultats_prevoit(r.rapport, "the report");
     if (r.cree_descripteur) resultats_prevoit(r.descripteur, "the DEM's descriptor");
@@ -90,6 +93,9 @@ static void prevoit_resultats(const Requete& r, const std::vector<std::string>& 
 void execute(Requete& r)
 {
     silencieux = r.silencieux;
+    terme_courbure = r.terme_courbure;
+    etirement = (Etirement)r.etirement;
+    rang = r.rang;
     echelle_z = r.echelle_z;
     valeurs_reelles = r.reelles;
     if (r.reelles && r.genre != IMAGE_GDAL)
@@ -123,14 +129,19 @@ void execute(Requete& r)
     int norm = r.demande_norm ? r.demande_norm(mind, maxd) : r.norm;
     if (norm > 255) norm = 255;
     double geo[6];
+    std::string wkt;
     if (r.genre == IMAGE_BMP && !r.monde.empty() && dem_georeference(geo)) ecrit_monde(r.monde, geo);
-    if (!r.rapport.empty()) ecrit_rapport(r, mind, maxd, norm);
+    if (r.genre == IMAGE_BMP && !r.projection.empty() && dem_wkt_esri(wkt)) ecrit_projection(r.projection, wkt);
 
     prepare_etirement(norm);
-    if (!(dif > 0.0))
+    if (etirement == ETIRE_RANG && dmax > 0.0 && !(reference > 0.0))
+        avertit("%s: the p%g percentile of the window's deviations is 0: the image and the profile are all 0",
+                r.entree.c_str(), rang);
+    else if (!(dif > 0.0))
         avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
                 "the image and the profile are all 0",
                 r.entree.c_str());
+    if (!r.rapport.empty()) ecrit_rapport(r, mind, maxd, norm);
     if (!r.profil.empty()) ecrit_profil(r);
     if (puits) {
         nomim2 = r.image;

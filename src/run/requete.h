@@ -21,18 +21,22 @@ struct Requete {
     GenreImage genre = SANS_IMAGE;
     std::string image;
     std::string descripteur_image;  // the raw image's descriptor
-    std::string monde;              // the BMP's world file, written when the DEM is georeferenced
+    std::string monde, projection;  // the BMP's world file and .prj, written when the DEM is georeferenced
     std::string profil, rapport;
     std::string pilote;                 // the GDAL driver of IMAGE_GDAL
     std::vector<std::string> options;   // its creation options
 
     // The computation.
+    bool terme_courbure = false;  // the second difference instead of the classic term
+    int etirement = 0;            // Etirement (src/core/calcul.h): half, full, or the rank rang
+    double rang = 100.0;
     int norm = 255;
     double echelle_z = 1.0;  // elevations are multiplied by it (GDAL sources)
     bool reelles = false;    // Float32 deviations instead of bytes
     int ligne_profil = -1;   // -1: the middle row
     int fils = 1;
     bool silencieux = false;
+    bool rapport_complet = false;  // the report adds what reproduces the image (the command line's)
 
     // The dialogue's steps between the passes (null on the command line):
     // the word before the reading, the normalisation value asked once the
