@@ -2,8 +2,9 @@
 # Regenerates the README's pictures from the bundled sample DEM:
 # docs/jacksboro_roughness.png (the BMP result) and docs/jacksboro_profile.svg
 # (its profile table), and docs/jacksboro_overlay.png (the command line's
-# result on examples/jacksboro.tif over a hillshade of it). Needs ImageMagick
-# and gdal-bin.
+# result on examples/jacksboro.tif over a hillshade of it), and
+# docs/jacksboro_stretches.png (the GeoTIFF four ways: classic half, classic
+# p99, curvature p99, gdaldem roughness). Needs ImageMagick and gdal-bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/sample.sh >/dev/null
@@ -19,3 +20,17 @@ gdaldem hillshade -q -s 111120 examples/jacksboro.tif "$tmp/hs.tif"
 "$convert" -quiet "$tmp/hs.tif[0]" -fill '#d8e4ef' -opaque black \
   \( -size 403x344 xc:'#ff4000' \( "$tmp/rough.tif[0]" -level 0,70% \) -alpha off -compose CopyOpacity -composite \) \
   -compose over -composite $png docs/jacksboro_overlay.png
+# four panels side by side, each labelled
+for way in "classic half" "classic p99" "curvature p99"; do
+  set -- $way
+  build/tavelkorn -q --term "$1" --stretch "$2" examples/jacksboro.tif "$tmp/$1_$2.tif"
+done
+gdaldem roughness -q examples/jacksboro.tif "$tmp/gr.tif"
+gdal_translate -q -ot Byte -scale "$tmp/gr.tif" "$tmp/gr8.tif"
+panels=()
+for p in "classic_half:classic, half" "classic_p99:classic, p99" "curvature_p99:curvature, p99" "gr8:gdaldem roughness"; do
+  "$convert" -quiet "$tmp/${p%%:*}.tif[0]" -background white -gravity north -splice 0x22 -pointsize 16 \
+    -annotate +0+2 "${p#*:}" "$tmp/${p%%:*}.png"
+  panels+=("$tmp/${p%%:*}.png")
+done
+"$convert" "${panels[@]}" -bordercolor white -border 4 +append $png docs/jacksboro_stretches.png
