@@ -97,31 +97,46 @@ EN_LIGNE double maximum(const int* z, const unsigned char* m, int n, int k, int6
     return (double)std::max(val_mean - mi, ma - val_mean);
 }
 
-// The histogram bin of a deviation: exact below 256, then 128 bins for each
-// power of two, so that a bin spans less than 1/128 of its values.
-EN_LIGNE int case_de(uint64_t d)
+// The histogram bin of a deviation d (a whole number >= 0): the exponent
+// and the first 7 bits of mantissa of d + 1, so that a bin spans less than
+// 1/128 of its values and every bin below 256 holds one value. No branch:
+// the loops that compute it vectorise.
+EN_LIGNE int32_t case_de(double d)
 {
-    if (d < 256) return (int)d;
-    int e = 63 - __builtin_clzll(d);
-    return 256 + (e - 8) * 128 + (int)((d >> (e - 7)) & 127);
+    double u = d + 1.0;
+    uint64_t b;
+    memcpy(&b, &u, sizeof b);
+    return (int32_t)((int64_t)(b >> 45) - ((int64_t)1023 << 7));
 }
 
 uint64_t bas_de_case(int b)
 {
-    if (b < 256) return (uint64_t)b;
-    int e = (b - 256) / 128 + 8;
-    return (uint64_t)(128 + (b - 256) % 128) << (e - 7);
+    uint64_t bits = (uint64_t)(b + (1023 << 7)) << 45;
+    double u;
+    memcpy(&u, &bits, sizeof u);
+    return (uint64_t)u - 1;
 }
 
-// The deviations of a row's window columns, counted into the histogram h.
-template <bool M>
-EN_LIGNE void histogramme(const int* z, const unsigned char* m, int n, int k, int64_t val_mean, uint64_t* h)
+// The deviations of a row's window columns, counted into the histogram:
+// their bins first (a loop that vectorises where the terms fit in 32 bits
+// and no cell is missing), then the counts, spread over SOUS_HISTOS copies so
+// that runs of one bin do not wait on each other.
+template <bool M, bool P>
+EN_LIGNE void histogramme(const int* z, const unsigned char* m, int n, int k, int64_t val_mean, Bilan& b)
 {
-    for (int j = 2; j <= n - 3; j++)
-        if (a_terme<M>(m, j)) {
-            int64_t d = terme(z, j, k) - val_mean;
-            h[case_de((uint64_t)(d < 0 ? -d : d))]++;
-        }
+    int nb = 0;
+    int32_t* c = b.cases_ligne;
+    double moy = (double)val_mean;
+    for (int j = 2; j <= n - 3; j++) {
+        if (!a_terme<M>(m, j)) continue;
+        double d = P ? std::fabs((double)terme_32(z, j, k) - moy) : std::fabs((double)(terme(z, j, k) - val_mean));
+        c[nb++] = case_de(d);
+    }
+    uint64_t* h = b.histo;
+    int q = 0;
+    for (; q + SOUS_HISTOS <= nb; q += SOUS_HISTOS)
+        for (int s = 0; s < SOUS_HISTOS; s++) h[s * NB_CASES + c[q + s]]++;
+    for (; q < nb; q++) h[c[q]]++;
 }
 
 // Deviations of a row: |term - mean| where there is a term, 0 at a present
@@ -214,11 +229,16 @@ template <bool M>
 EN_LIGNE void passe_a_de(const int* z, const unsigned char* m, int n, bool fenetre, Bilan& b)
 {
     int k = terme_courbure ? 1 : 2;
-    etendue<M>(z, m, n, b.mind, b.maxd);
+    int mi = INT_MAX, ma = INT_MIN;
+    etendue<M>(z, m, n, mi, ma);
+    b.mind = std::min(b.mind, mi);
+    b.maxd = std::max(b.maxd, ma);
     int64_t val_mean;
     if (fenetre && n >= 5 && moyenne<M>(z, m, n, k, val_mean)) {
         b.dmax = std::max(b.dmax, maximum<M>(z, m, n, k, val_mean));
-        if (b.histo) histogramme<M>(z, m, n, k, val_mean, b.histo);
+        bool p = !M && mi > -(1 << 28) && ma < (1 << 28);  // missing cells hold 0: inside too
+        if (b.histo && p) histogramme<M, true>(z, m, n, k, val_mean, b);
+        else if (b.histo) histogramme<M, false>(z, m, n, k, val_mean, b);
     }
     if (M)
         for (int j = 0; j < n; j++) b.manquants += !m[j];

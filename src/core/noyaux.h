@@ -11,11 +11,13 @@ struct Bilan {
     int mind, maxd;
     double dmax;
     uint64_t manquants;
-    uint64_t* histo;  // counts of the window's deviations by bin (NB_CASES), or null
+    uint64_t* histo;       // counts of the window's deviations by bin (SOUS_HISTOS x NB_CASES), or null
+    int32_t* cases_ligne;  // a row's bins (nb_col), with histo
 };
-// Histogram bins: exact below 256, then 128 a power of two (each spans less
-// than 1/128 of its values); the smallest deviation of bin b.
-const int NB_CASES = 256 + 56 * 128;
+// Histogram bins: 128 to each power of two (each spans less than 1/128 of
+// its values, and one value below 256); the smallest deviation of bin b.
+const int NB_CASES = 1 + 64 * 128;
+const int SOUS_HISTOS = 4;
 uint64_t bas_de_case(int b);
 
 // The first pass over one row: its elevation range, its largest deviation

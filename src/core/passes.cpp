@@ -214,9 +214,12 @@ void lecture(int& mind, int& maxd)
     nb_manquants = 0;
     for (int j = 0; j < nb_col; j++) dev_profil[j] = 0.0;
     bool histo = etirement == ETIRE_RANG;
-    std::vector<uint64_t> cases(histo ? (size_t)NB_CASES * nb_fils : 0);
+    std::vector<uint64_t> cases(histo ? (size_t)SOUS_HISTOS * NB_CASES * nb_fils : 0);
+    std::vector<int32_t> lignes(histo ? (size_t)nb_col * nb_fils : 0);
     std::vector<Bilan> bilans;
-    for (int t = 0; t < nb_fils; t++) bilans.push_back({mind, maxd, 0.0, 0, histo ? &cases[(size_t)t * NB_CASES] : nullptr});
+    for (int t = 0; t < nb_fils; t++)
+        bilans.push_back({mind, maxd, 0.0, 0, histo ? &cases[(size_t)t * SOUS_HISTOS * NB_CASES] : nullptr,
+                          histo ? &lignes[(size_t)t * nb_col] : nullptr});
     progression::commence("reading");
     int tour = lignes_bloc * nb_fils;
     for (int i = 0; i < nb_lig; i += tour) {
