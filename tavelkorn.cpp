@@ -106,6 +106,9 @@ int main(int argc, char** argv)
     int statut = 0;
     try {
         requete.fils = fils_par_defaut();
+        const char* memoire = getenv("TAVELKORN_MEMORY");
+        if (memoire && *memoire && !lit_taille(memoire, requete.memoire))
+            avertit("TAVELKORN_MEMORY=%s: not a size such as 512M or 2G; ignored", memoire);
         if (argc > 1) statut = ligne_de_commande(argc, argv, requete);
         else ouverture();
         if (argc == 1 || statut < 0) {

@@ -100,6 +100,15 @@ Outcome Site::run_paused(const std::string& before, const std::string& meanwhile
     return outcome(dir);
 }
 
+Outcome Site::interrupted(const std::string& args, const std::string& then) const
+{
+    write_file(path("run.sh"), "'" + std::string(TAVELKORN) + "' " + args + " 2> '" + (dir / "stderr") + "' & PID=$!\n" +
+                                   "for i in $(seq 500); do ls -a | grep -q tavelkorn-tmp && break; sleep 0.01; done\n" +
+                                   then + "\nwait $PID; echo $? > '" + (dir / "status") + "'\n");
+    std::system(("cd '" + path("") + "' && bash run.sh > /dev/null 2>&1; rm -f run.sh").c_str());
+    return outcome(dir);
+}
+
 std::map<std::string, Bytes> Site::snapshot() const
 {
     std::map<std::string, Bytes> m;

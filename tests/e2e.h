@@ -40,6 +40,10 @@ struct Site {
     // The command line, run from the DEM folder after the shell commands in
     // prefix.
     Outcome cli(const std::string& args, const char* program = TAVELKORN, const std::string& prefix = "") const;
+    // The command line in the background, from the DEM folder, stopped by
+    // the shell commands `then` once its private folder exists (the DEM is
+    // open, every check done): $PID is the program.
+    Outcome interrupted(const std::string& args, const std::string& then) const;
     // Every regular file of the DEM folder (links to one included) with its
     // bytes, and every folder in it (NAME/, no bytes).
     std::map<std::string, Bytes> snapshot() const;

@@ -42,6 +42,10 @@ extern double reference;      // what maps to norm in a linear stretch: dmax or 
 extern bool termes_32;        // every elevation within +-2^28: terms fit in 32 bits
 extern double* dev_profil;    // deviations of the profile row (NaN: missing)
 
+// Where the first pass of a source that decodes (GDAL's) hands the rows it
+// read, in order, to be kept for the second (null: nothing is kept).
+extern void (*garde_premiere_passe)(int premiere, int nombre, const int* z, const unsigned char* presence);
+
 // The buffers of a round for up to fils threads: refused, naming nom, when
 // they cannot fit in the memory available (the threads are fewer when that
 // lets them fit). Allocated once; later calls change nothing.

@@ -21,6 +21,8 @@ double rang = 100.0;
 double reference;
 bool termes_32;
 int ligne_profil;
+void (*garde_premiere_passe)(int premiere, int nombre, const int* z, const unsigned char* presence);
+static bool en_lecture;  // the first pass is under way
 double echelle_z = 1.0;
 bool valeurs_reelles, silencieux, descendant;
 int nb_fils = 1;
@@ -159,7 +161,19 @@ static int* elevations(int* z, int r)
 
 static void lit_part(int t, int debut, int premiere, int combien, int* z, unsigned char* m)
 {
-    source->lit_bloc(premiere, combien, z + (size_t)t * pas_bloc, m ? m + (size_t)(premiere - debut) * nb_col : nullptr);
+    z += (size_t)t * pas_bloc;
+    if (m) m += (size_t)(premiere - debut) * nb_col;
+    source->lit_bloc(premiere, combien, z, m);
+    if (en_lecture && garde_premiere_passe && !source->parallele) garde_premiere_passe(premiere, combien, z, m);
+}
+
+// Reads the round of rows [debut, debut + nombre) on the calling thread.
+static void lit_tour(int debut, int nombre, int* z, unsigned char* m)
+{
+    for (int t = 0; t < nb_fils; t++) {
+        int premiere, combien;
+        if (part_du_fil(t, debut, nombre, premiere, combien)) lit_part(t, debut, premiere, combien, z, m);
+    }
 }
 
 // Starts the threads on the round of rows [debut, debut + nombre): each reads
@@ -169,10 +183,7 @@ template <typename Calcul>
 static void lance_sur_tour(int debut, int nombre, int* z, unsigned char* m, Calcul calcul)
 {
     bool parallele = source->parallele;
-    for (int t = 0; !parallele && t < nb_fils; t++) {
-        int premiere, combien;
-        if (part_du_fil(t, debut, nombre, premiere, combien)) lit_part(t, debut, premiere, combien, z, m);
-    }
+    if (!parallele) lit_tour(debut, nombre, z, m);
     equipe::lance(nb_fils, [=](int t) {
         int premiere, combien;
         if (!part_du_fil(t, debut, nombre, premiere, combien)) return;
@@ -221,20 +232,44 @@ void lecture(int& mind, int& maxd)
         bilans.push_back({mind, maxd, 0.0, 0, histo ? &cases[(size_t)t * SOUS_HISTOS * NB_CASES] : nullptr,
                           histo ? &lignes[(size_t)t * nb_col] : nullptr});
     progression::commence("reading");
+    en_lecture = true;
     int tour = lignes_bloc * nb_fils;
-    for (int i = 0; i < nb_lig; i += tour) {
-        progression::avance(i, nb_lig);
-        int nombre = std::min(tour, nb_lig - i);
-        lance_sur_tour(i, nombre, tampon, presence, [&](int t, int premiere, int combien) {
+    auto calcul = [&](int i, int* z, unsigned char* pm) {
+        return [&bilans, i, z, pm](int t, int premiere, int combien) {
             for (int l = premiere; l < premiere + combien; l++) {
-                const int* z = elevations(tampon, l - i);
-                const unsigned char* m = presence_ligne(presence, l - i);
-                passe_a_ligne(z, m, nb_col, l >= 2 && l <= nb_lig - 3, bilans[(size_t)t]);
-                if (l == ligne_profil) deviations_de_ligne(z, m, nb_col, dev_profil);
+                const int* zl = elevations(z, l - i);
+                const unsigned char* m = presence_ligne(pm, l - i);
+                passe_a_ligne(zl, m, nb_col, l >= 2 && l <= nb_lig - 3, bilans[(size_t)t]);
+                if (l == ligne_profil) deviations_de_ligne(zl, m, nb_col, dev_profil);
             }
-        });
-        equipe::attend();
+        };
+    };
+    if (source->parallele) {
+        for (int i = 0; i < nb_lig; i += tour) {
+            progression::avance(i, nb_lig);
+            lance_sur_tour(i, std::min(tour, nb_lig - i), tampon, presence, calcul(i, tampon, presence));
+            equipe::attend();
+        }
+    } else {
+        // One thread reads (and decodes) the next round while the others
+        // compute the current one.
+        lit_tour(0, std::min(tour, nb_lig), tampon, presence);
+        for (int i = 0; i < nb_lig; i += tour) {
+            progression::avance(i, nb_lig);
+            int nombre = std::min(tour, nb_lig - i);
+            int* z = tampon;
+            unsigned char* pm = presence;
+            equipe::lance(nb_fils, [=](int t) {
+                int premiere, combien;
+                if (part_du_fil(t, i, nombre, premiere, combien)) calcul(i, z, pm)(t, premiere, combien);
+            });
+            if (i + tour < nb_lig) lit_tour(i + tour, std::min(tour, nb_lig - i - tour), tampon_suivant, presence_suivante);
+            equipe::attend();
+            std::swap(tampon, tampon_suivant);
+            std::swap(presence, presence_suivante);
+        }
     }
+    en_lecture = false;
     for (const Bilan& b : bilans) {
         mind = std::min(mind, b.mind);
         maxd = std::max(maxd, b.maxd);

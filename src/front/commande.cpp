@@ -68,7 +68,8 @@ static bool lit_etirement(const std::string& s, Requete& r)
     return true;
 }
 
-static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement)
+static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement,
+                         std::string& memoire)
 {
     app.add_option("INPUT", r.entree, "the DEM");
     app.add_option("OUTPUT", r.image, "the image");
@@ -100,6 +101,10 @@ static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::stri
     app.add_option("--threads", r.fils, "threads of the computation (default: TAVELKORN_THREADS, or one per core)")
         ->type_name("N")
         ->check(CLI::Range(1, 256));
+    app.add_option("--memory", memoire,
+                   "memory the decoded DEM may take (e.g. 512M, 2G; default: TAVELKORN_MEMORY, or a quarter of the "
+                   "machine's); beyond it, a scratch file beside OUTPUT")
+        ->type_name("SIZE");
     app.add_flag("-q,--quiet", r.silencieux, "no progress line");
     app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
     app.footer("Exit status: 0 success, 1 failure (the message names the file), 2 usage error. See man tavelkorn.");
@@ -120,8 +125,8 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
                                   "dem.raw, then write dem.txt: lines, columns, 4, 0, 0, pixel size), and writes\n"
                                   "OUTPUT as .raw (with .txt) or .bmp."),
                  "tavelkorn"};
-    std::string type = "Byte", terme = "classic", etirement = "half";
-    options(app, r, type, terme, etirement);
+    std::string type = "Byte", terme = "classic", etirement = "half", memoire;
+    options(app, r, type, terme, etirement, memoire);
     app.allow_extras();  // an unknown option is named below, never blamed on a path
     std::vector<std::string> mots(argv, argv + argc);
     for (std::string& m : mots)  // GDAL's spellings
@@ -143,6 +148,8 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
     }
     if (!lit_etirement(etirement, r))
         return erreur_d_usage("--stretch " + etirement + ": half, full, or pP with P in (0, 100], such as p99");
+    if (!memoire.empty() && !lit_taille(memoire, r.memoire))
+        return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G");
     r.terme_courbure = terme == "curvature";
     r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");

@@ -53,6 +53,8 @@ void prepare_gdal()
     CPLSetErrorHandler(gestionnaire);
     GDALSetCacheMax64((GIntBig)64 << 20);       // memory stays proportional to the width
     CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");  // the mask travels inside the GeoTIFF
+    // Compressed tiles are decoded on every core, unless the user says otherwise.
+    if (!CPLGetConfigOption("GDAL_NUM_THREADS", nullptr)) CPLSetConfigOption("GDAL_NUM_THREADS", "ALL_CPUS");
     fait = true;
 }
 
@@ -85,6 +87,12 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
                      type_entree == GDT_Int32;
     lecture_entiere = entier_32 && echelle_z == 1.0;
     dem.manquants = manquants = GDALDataTypeIsFloating(type_entree) || a_nodata;
+    // The cache holds two rows of blocks, so that a read never decodes a block
+    // a previous read decoded already.
+    int bx, by;
+    GDALGetBlockSize(bande_entree, &bx, &by);
+    GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
+    if (2 * rangee > GDALGetCacheMax64()) GDALSetCacheMax64(2 * rangee);
     dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
     char** liste = GDALGetFileList(ds_entree);

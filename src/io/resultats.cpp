@@ -23,6 +23,7 @@ struct DossierPrive {
 static std::vector<Resultat> resultats;
 static std::vector<DossierPrive> dossiers;
 static std::vector<std::string> brouillons;
+static uint64_t reserve;  // scratch bytes the run will write beside the image
 static std::vector<std::string> entrees;
 static std::string nom_entrees;
 
@@ -43,6 +44,8 @@ bool meme_fichier(const std::string& a, const std::string& b)
     std::error_code ec;
     return cle_de_chemin(a) == cle_de_chemin(b) || fs::equivalent(a, b, ec);
 }
+
+void resultats_reserve(uint64_t octets) { reserve += octets; }
 
 void resultats_prevoit(const std::string& final_, const char* role, uint64_t taille, bool image)
 {
@@ -117,7 +120,7 @@ void resultats_prepare(const std::vector<std::string>& entrees_, const char* nom
         while (d < dossiers.size() && !meme_fichier(ici(dossiers[d].parent), ici(parent))) d++;
         if (d == dossiers.size()) dossiers.push_back({parent, ""}), besoin.push_back(0);
         r.dossier = d;
-        besoin[d] += r.taille;
+        besoin[d] += r.taille + (&r == l_image() ? reserve : 0);
     }
     for (size_t d = 0; d < dossiers.size(); d++) {
         uint64_t libre = espace_libre(ici(dossiers[d].parent));
@@ -260,4 +263,5 @@ void resultats_abandonne()
     dossiers.clear();
     resultats.clear();
     brouillons.clear();
+    reserve = 0;
 }

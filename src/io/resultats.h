@@ -20,6 +20,9 @@
 // taille is its size when known (0 otherwise), for the free-space check;
 // image marks the one result a successful run must have written.
 void resultats_prevoit(const std::string& final_, const char* role, uint64_t taille = 0, bool image = false);
+// Scratch bytes the run will write beside the image (counted in the
+// free-space check).
+void resultats_reserve(uint64_t octets);
 // Refuses (status 1) a result that names the same file as another result or
 // as a file of the input, a folder, and an image that is not a regular
 // file; refuses results that cannot fit in the free space; creates the

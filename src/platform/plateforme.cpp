@@ -83,6 +83,13 @@ void libere_aligne(void* p)
 }
 
 #ifdef _WIN32
+uint64_t memoire_physique()
+{
+    MEMORYSTATUSEX etat;
+    etat.dwLength = sizeof etat;
+    return GlobalMemoryStatusEx(&etat) ? etat.ullTotalPhys : UINT64_MAX;
+}
+
 uint64_t memoire_disponible()
 {
     MEMORYSTATUSEX etat;
@@ -90,6 +97,12 @@ uint64_t memoire_disponible()
     return GlobalMemoryStatusEx(&etat) ? etat.ullAvailPhys : UINT64_MAX;
 }
 #else
+uint64_t memoire_physique()
+{
+    long pages = sysconf(_SC_PHYS_PAGES), taille = sysconf(_SC_PAGESIZE);
+    return pages > 0 && taille > 0 ? (uint64_t)pages * (uint64_t)taille : UINT64_MAX;
+}
+
 // What an address-space limit (ulimit -v) still leaves to the process.
 static uint64_t reste_sous_la_limite()
 {
@@ -141,15 +154,16 @@ bool etat_fichier(FILE* f, EtatFichier& e)
     return true;
 }
 
-FILE* cree_fichier_neuf(const std::string& chemin)
+FILE* cree_fichier_neuf(const std::string& chemin, bool lecture)
 {
 #ifdef _WIN32
-    int fd = _open(chemin.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    int fd = _open(chemin.c_str(), _O_CREAT | _O_EXCL | (lecture ? _O_RDWR : _O_WRONLY) | _O_BINARY,
+                   _S_IREAD | _S_IWRITE);
+    FILE* f = fd < 0 ? nullptr : _fdopen(fd, lecture ? "w+b" : "wb");
     if (fd >= 0 && !f) _close(fd);
 #else
-    int fd = open(chemin.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+    int fd = open(chemin.c_str(), O_CREAT | O_EXCL | (lecture ? O_RDWR : O_WRONLY) | O_CLOEXEC, 0666);
+    FILE* f = fd < 0 ? nullptr : fdopen(fd, lecture ? "w+b" : "wb");
     if (fd >= 0 && !f) close(fd);
 #endif
     return f;

@@ -46,9 +46,10 @@ struct EtatFichier {
 };
 bool etat_fichier(FILE* f, EtatFichier& e);
 
-// Creates a new file for binary writing; fails (null, errno set) if anything
-// at all, a link included, already has that name.
-FILE* cree_fichier_neuf(const std::string& chemin);
+// Creates a new file for binary writing (and reading, with lecture); fails
+// (null, errno set) if anything at all, a link included, already has that
+// name.
+FILE* cree_fichier_neuf(const std::string& chemin, bool lecture = false);
 // Opens an existing FIFO or device for writing, creating nothing.
 FILE* ouvre_existant(const std::string& chemin);
 // Renames de to vers, replacing what vers was (a link itself, never the file
@@ -115,5 +116,8 @@ bool processeur_avx2();
 // Bytes of memory the process can still use without paging (or UINT64_MAX
 // where the system does not say).
 uint64_t memoire_disponible();
+// The machine's physical memory in bytes (UINT64_MAX where the system does
+// not say).
+uint64_t memoire_physique();
 
 #endif

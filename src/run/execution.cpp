@@ -8,9 +8,11 @@
 #include "../gdal/gdal_programme.h"
 #include "../gdal/module.h"
 #include "../io/dem_natif.h"
+#include "../io/garde.h"
 #include "../io/puits.h"
 #include "../io/resultats.h"
 #include "../io/textes_resultats.h"
+#include "../platform/plateforme.h"
 #include "echec.h"
 
 #include "image.h"
@@ -18,6 +20,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 // The native DEM (when the dialogue has not opened it already) or GDAL's;
@@ -25,6 +28,7 @@
 static void ouvre_source(const Requete& r, std::vector<std::string>& fichiers)
 {
     if (r.descripteur.empty()) {
+        nomim1 = r.entree;
         ouvre_dem_gdal(r, fichiers);
         return;
     }
@@ -90,6 +94,20 @@ static void prevoit_resultats(const Requete& r, const std::vector<std::string>& 
     resultats_prepare(fichiers, r.descripteur.empty() ? "a file the DEM is read from" : "the DEM or its descriptor");
 }
 
+bool lit_taille(const std::string& texte, uint64_t& octets)
+{
+    char* fin = nullptr;
+    double v = strtod(texte.c_str(), &fin);
+    if (!fin || fin == texte.c_str() || !(v >= 0)) return false;
+    static const char unites[] = "KMGT";
+    const char* u = *fin ? strchr(unites, toupper((unsigned char)*fin)) : nullptr;
+    if (*fin && (!u || fin[1])) return false;
+    for (const char* k = unites; u && k <= u; k++) v *= 1024;
+    if (v > 1.8e19) return false;
+    octets = (uint64_t)v;
+    return true;
+}
+
 void execute(Requete& r)
 {
     silencieux = r.silencieux;
@@ -112,13 +130,21 @@ void execute(Requete& r)
               nb_lig, nb_col);
     alloue_blocs(r.entree.c_str(), r.fils);
     if (!r.descripteur.empty()) prepare_dem_natif();
+    // A DEM GDAL decodes is decoded once: the first pass keeps it for the
+    // second, in memory within the budget, else in a scratch file.
+    bool garder = r.descripteur.empty();
+    uint64_t budget = std::min(r.memoire ? r.memoire : memoire_physique() / 4, memoire_disponible());
+    if (garder && taille_garde(source->manquants) > budget) resultats_reserve(taille_garde(source->manquants));
     prevoit_resultats(r, fichiers);
+    if (garder) garde_prepare(budget, source);
+    garde_premiere_passe = garder ? garde_ecrit : nullptr;
 
     int mind, maxd;
     const Source* lu = source;
     if (r.avant_lecture) r.avant_lecture();
     lecture(mind, maxd);
     lu->fin_de_passe(1);
+    if (garder) source = garde_source();
     if (dem_a_fractions())
         avertit("%s: elevations with fractions are rounded to whole units; --z-scale 100 keeps centimetres",
                 r.entree.c_str());

@@ -4,6 +4,7 @@
 #ifndef REQUETE_H
 #define REQUETE_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ struct Requete {
     bool reelles = false;    // Float32 deviations instead of bytes
     int ligne_profil = -1;   // -1: the middle row
     int fils = 1;
+    uint64_t memoire = 0;    // bytes the decoded DEM may keep in memory; 0: a quarter of the machine's
     bool silencieux = false;
     bool rapport_complet = false;  // the report adds what reproduces the image (the command line's)
 
@@ -45,6 +47,9 @@ struct Requete {
     int (*demande_norm)(int mind, int maxd) = nullptr;
     void (*fin)() = nullptr;
 };
+
+// A size such as 64M or 2G (K, M, G, T: powers of 1024; none: bytes).
+bool lit_taille(const std::string& texte, uint64_t& octets);
 
 // The run: opens the DEM (unless the dialogue did), checks and prepares
 // every result, reads, computes, writes and puts the results in place.
