@@ -11,7 +11,11 @@
 #     buffer, plus LINES x COLUMNS bytes written over an existing file;
 #   - the replace floor: the same, written to a new file renamed over an
 #     existing one, as every result is replaced whole;
-#   - the GeoTIFF leg: GeoTIFF in, GeoTIFF out, tavelkorn and gdaldem.
+#   - the GeoTIFF leg: GeoTIFF in, GeoTIFF out, tavelkorn and gdaldem;
+#   - the compressed legs: an Int16 GeoTIFF, DEFLATE with predictor 2 in
+#     256 x 256 tiles, to GeoTIFF, tavelkorn (the decoded DEM held in memory,
+#     and spilled with --memory 64M) and gdaldem; and (VRT=1) a VRT of four
+#     such tiles, twice the size each way.
 # Prints median, min and max, peak memory and ratios, then checks that the
 # in-memory and streamed ways and 1 and N threads write identical files.
 # The DEM lives in $BENCH_DIR (default /tmp/tavelkorn-bench). GDAL=0 leaves
@@ -41,6 +45,21 @@ dem=images/bench/$name.raw
 tif=images/bench/$name.tif
 [ "$gdal" = 0 ] || [ -f "$tif" ] || gdal_translate -q -ot Int32 -co TILED=YES -a_srs EPSG:32616 \
   -a_ullr 500000 4000000 $((500000 + 25 * cols)) $((4000000 - 25 * lines)) "$dem" "$tif"
+deflate=images/bench/${name}_deflate.tif
+[ "$gdal" = 0 ] || [ -f "$deflate" ] || gdal_translate -q -ot Int16 -co TILED=YES -co COMPRESS=DEFLATE \
+  -co PREDICTOR=2 "$tif" "$deflate"
+vrt=images/bench/${name}_four.vrt
+if [ "${VRT:-0}" != 0 ]; then
+  {
+    echo "<VRTDataset rasterXSize=\"$((2 * cols))\" rasterYSize=\"$((2 * lines))\"><VRTRasterBand dataType=\"Int16\" band=\"1\">"
+    for at in "0 0" "$cols 0" "0 $lines" "$cols $lines"; do
+      set -- $at
+      echo "<SimpleSource><SourceFilename relativeToVRT=\"1\">$(basename "$deflate")</SourceFilename><SourceBand>1</SourceBand>"
+      echo "<SrcRect xOff=\"0\" yOff=\"0\" xSize=\"$cols\" ySize=\"$lines\"/><DstRect xOff=\"$1\" yOff=\"$2\" xSize=\"$cols\" ySize=\"$lines\"/></SimpleSource>"
+    done
+    echo "</VRTRasterBand></VRTDataset>"
+  } > "$vrt"
+fi
 cp "$dem" floor.out  # the stream floor writes over an existing file
 cp "$dem" replace.out
 
@@ -61,6 +80,15 @@ for ((r = 0; r < runs; r++)); do
     timed t_tif "$bin/tavelkorn" -q "$tif" out.tif
     timed t_gdaldem_tif gdaldem roughness -q "$tif" rough_tif.tif
     sync  # gdaldem's 400 MB of dirty pages would be written back during the next runs
+    timed t_deflate "$bin/tavelkorn" -q "$deflate" out.tif
+    timed t_deflate_spill "$bin/tavelkorn" -q --memory 64M "$deflate" out.tif
+    timed t_gdaldem_deflate gdaldem roughness -q "$deflate" rough_tif.tif
+    sync
+    if [ "${VRT:-0}" != 0 ]; then
+      timed t_vrt "$bin/tavelkorn" -q "$vrt" out.tif
+      timed t_gdaldem_vrt gdaldem roughness -q "$vrt" rough_tif.tif
+      sync
+    fi
   fi
 done
 
@@ -91,6 +119,13 @@ if [ "$gdal" != 0 ]; then
   row "gdaldem roughness, .raw to GeoTIFF" t_gdaldem
   row "tavelkorn, GeoTIFF to GeoTIFF" t_tif "$(ratio t_tif t_gdaldem_tif) x gdaldem"
   row "gdaldem roughness, GeoTIFF to GeoTIFF" t_gdaldem_tif
+  row "tavelkorn, DEFLATE tiles to GeoTIFF, in memory" t_deflate "$(ratio t_deflate t_gdaldem_deflate) x gdaldem"
+  row "tavelkorn, DEFLATE tiles to GeoTIFF, spilled (--memory 64M)" t_deflate_spill "$(ratio t_deflate_spill t_gdaldem_deflate) x gdaldem"
+  row "gdaldem roughness, DEFLATE tiles to GeoTIFF" t_gdaldem_deflate
+  if [ "${VRT:-0}" != 0 ]; then
+    row "tavelkorn, VRT of four DEFLATE tiles" t_vrt "$(ratio t_vrt t_gdaldem_vrt) x gdaldem"
+    row "gdaldem roughness, VRT of four DEFLATE tiles" t_gdaldem_vrt
+  fi
 fi
 
 # The same files every way: 1 and N threads, streamed and (the DEM less its

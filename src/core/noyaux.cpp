@@ -19,6 +19,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 // The term of column j: 4 z[j] - z[j-1] - z[j+1] (classic, k = 2) or the
 // second difference 2 z[j] - z[j-1] - z[j+1] (curvature, k = 1).
@@ -45,7 +47,7 @@ EN_LIGNE bool a_terme(const unsigned char* m, int j)
 // truncated toward zero. The sum is taken in 64-bit pieces of 2^28 columns
 // (each far from overflowing) added in 128 bits. False when the row has no
 // term.
-template <bool M>
+template <bool M, bool P = false>
 EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, int k, int64_t& val_mean)
 {
     __int128 somme = 0;
@@ -55,7 +57,7 @@ EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, int k, int64_
         int64_t s = 0;
         for (int j = debut; j <= fin; j++)
             if (a_terme<M>(m, j)) {
-                s += terme(z, j, k);
+                s += P ? (int64_t)terme_32(z, j, k) : terme(z, j, k);
                 compte++;
             }
         somme += s;
@@ -83,18 +85,19 @@ EN_LIGNE void etendue(const int* z, const unsigned char* m, int n, int& mind, in
 // Largest deviation of a row's terms inside the window columns 2 to n-3.
 // |t - mean| is largest at the smallest or the largest term, so integer
 // extremes suffice.
-template <bool M>
+template <bool M, bool P = false>
 EN_LIGNE double maximum(const int* z, const unsigned char* m, int n, int k, int64_t val_mean)
 {
-    int64_t mi = INT64_MAX, ma = INT64_MIN;
+    typedef typename std::conditional<P, int32_t, int64_t>::type T;
+    T mi = std::numeric_limits<T>::max(), ma = std::numeric_limits<T>::min();
     for (int j = 2; j <= n - 3; j++)
         if (a_terme<M>(m, j)) {
-            int64_t t = terme(z, j, k);
+            T t = P ? (T)terme_32(z, j, k) : (T)terme(z, j, k);
             mi = t < mi ? t : mi;
             ma = t > ma ? t : ma;
         }
     if (mi > ma) return 0.0;
-    return (double)std::max(val_mean - mi, ma - val_mean);
+    return (double)std::max(val_mean - (int64_t)mi, (int64_t)ma - val_mean);
 }
 
 // The histogram bin of a deviation d (a whole number >= 0): the exponent
@@ -233,11 +236,13 @@ EN_LIGNE void passe_a_de(const int* z, const unsigned char* m, int n, bool fenet
     etendue<M>(z, m, n, mi, ma);
     b.mind = std::min(b.mind, mi);
     b.maxd = std::max(b.maxd, ma);
+    // Rows whose elevations lie within +-2^28 (missing cells hold 0) have
+    // 32-bit terms: the fast loops.
+    bool p = mi > -(1 << 28) && ma < (1 << 28);
     int64_t val_mean;
-    if (fenetre && n >= 5 && moyenne<M>(z, m, n, k, val_mean)) {
-        b.dmax = std::max(b.dmax, maximum<M>(z, m, n, k, val_mean));
-        bool p = !M && mi > -(1 << 28) && ma < (1 << 28);  // missing cells hold 0: inside too
-        if (b.histo && p) histogramme<M, true>(z, m, n, k, val_mean, b);
+    if (fenetre && n >= 5 && (p ? moyenne<M, true>(z, m, n, k, val_mean) : moyenne<M>(z, m, n, k, val_mean))) {
+        b.dmax = std::max(b.dmax, p ? maximum<M, true>(z, m, n, k, val_mean) : maximum<M>(z, m, n, k, val_mean));
+        if (b.histo && p && !M) histogramme<M, true>(z, m, n, k, val_mean, b);
         else if (b.histo) histogramme<M, false>(z, m, n, k, val_mean, b);
     }
     if (M)
