@@ -131,6 +131,15 @@ TEST(CommandLine, MissingCellsWorkedByHand)
     EXPECT_EQ(s.text("m.xls"), crlf("2\t255.000000\n3\t255.000000\n4\t0.000000\n6\t0.000000\n"));  // 5 is missing
     EXPECT_NE(s.gdal("gdalinfo m.tif").find("Origin = (1000.000000000000000,2001.000000000000000)"), std::string::npos);
 
+    // The same cell missing from a native DEM, named by --nodata: the same bytes.
+    std::vector<int32_t> native(35, 0);
+    native[15] = 10, native[18] = -9999, native[20] = 5;
+    s.dem("n.raw", native);
+    s.text("n.txt", "5\n7\n4\n0\n0\n1\n");
+    ASSERT_EQ(s.cli("--nodata -9999 n.raw n_out.raw").status, 0);
+    EXPECT_EQ(s.file("n_out.raw"), image);
+    EXPECT_EQ(s.cli("--nodata 0 m.bil x.tif").status, 2);  // a GDAL band says its own
+
     // Raw and BMP cannot mark the cell: 0, and a warning.
     Outcome raw = s.cli("m.bil m.raw");
     EXPECT_NE(raw.err.find("warning: m.raw: 1 missing cells cannot be marked in this format"), std::string::npos);

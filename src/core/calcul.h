@@ -35,6 +35,7 @@ extern int ligne_profil;      // the row of the profile
 extern double echelle_z;      // elevations were multiplied by it
 extern bool valeurs_reelles;  // Float32 deviations are computed too
 extern bool silencieux;       // no progress line
+extern bool progres_gdal;     // progress as GDAL's tools print it, terminal or not
 extern int nb_fils;           // threads
 // What the first pass found.
 extern uint64_t nb_manquants;

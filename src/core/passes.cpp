@@ -24,7 +24,7 @@ int ligne_profil;
 void (*garde_premiere_passe)(int premiere, int nombre, const int* z, const unsigned char* presence);
 static bool en_lecture;  // the first pass is under way
 double echelle_z = 1.0;
-bool valeurs_reelles, silencieux, descendant;
+bool valeurs_reelles, silencieux, progres_gdal, descendant;
 int nb_fils = 1;
 uint64_t nb_manquants;
 double* dev_profil;
@@ -116,16 +116,36 @@ using horloge = std::chrono::steady_clock;
 static const char* etape;
 static horloge::time_point debut, dernier;
 static bool affiche;
+static int marques;  // GDAL-style ticks printed: 40 for the whole run, 20 a pass
 
 static void commence(const char* nom)
 {
     etape = nom;
     debut = dernier = horloge::now();
     affiche = false;
+    if (progres_gdal && strcmp(nom, "reading") == 0) marques = -1;
+}
+
+// GDAL's way: "0...10...20 ... 100 - done." on standard error, whatever it
+// is, for the programs that read it (a tick each 2.5%; the first pass is
+// the first half).
+static void marque(double fraction)
+{
+    int voulues = (int)(fraction * 40);
+    for (; marques < voulues; marques++) {
+        int k = marques + 1;
+        if (k % 4 == 0) fprintf(stderr, k == 40 ? "100 - done.\n" : "%d", k / 4 * 10);
+        else fputc('.', stderr);
+    }
+    fflush(stderr);
 }
 
 static void avance(int fait, int total)
 {
+    if (progres_gdal) {
+        marque(((strcmp(etape, "reading") == 0 ? 0.0 : 1.0) + (double)fait / total) / 2);
+        return;
+    }
     static const bool terminal = erreur_sur_terminal();
     if (!terminal || silencieux) return;
     horloge::time_point t = horloge::now();
@@ -138,6 +158,7 @@ static void avance(int fait, int total)
 
 static void termine()
 {
+    if (progres_gdal) marque(strcmp(etape, "reading") == 0 ? 0.5 : 1.0);
     if (affiche) fprintf(stderr, "\r%60s\r", "");
 }
 }  // namespace progression

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -105,7 +106,10 @@ static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::stri
                    "memory the decoded DEM may take (e.g. 512M, 2G; default: TAVELKORN_MEMORY, or a quarter of the "
                    "machine's); beyond it, a scratch file beside OUTPUT")
         ->type_name("SIZE");
+    app.add_option("--nodata", r.nodata, "cells of a native INPUT equal to V are missing (GDAL's bands say their own)")
+        ->type_name("V");
     app.add_flag("-q,--quiet", r.silencieux, "no progress line");
+    app.add_flag("--progress", r.progres, "progress as GDAL's tools show it (0...10...20), terminal or not");
     app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
     app.footer("Exit status: 0 success, 1 failure (the message names the file), 2 usage error. See man tavelkorn.");
     return &app;
@@ -113,11 +117,15 @@ static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::stri
 
 int ligne_de_commande(int argc, char** argv, Requete& r)
 {
+    // --help says what this installation reads: the module must load.
+    bool aide = false;
+    for (int k = 1; k < argc; k++) aide |= strcmp(argv[k], "--help") == 0 || strcmp(argv[k], "-h") == 0;
+    bool gdal_ici = avec_gdal && (!aide || gdal_disponible());
     CLI::App app{std::string("Terrain roughness from a digital elevation model.\n\n"
                              "With no argument, a dialogue on the console asks for the folder under images/\n"
                              "(c:\\images\\ on Windows), the DEM, the result name, the format and the\n"
                              "normalisation value. With INPUT and OUTPUT, the same computation runs on ") +
-                     (avec_gdal ? "any\nDEM GDAL reads (or NAME.raw with its descriptor NAME.txt) and writes OUTPUT in\n"
+                     (gdal_ici ? "any\nDEM GDAL reads (or NAME.raw with its descriptor NAME.txt) and writes OUTPUT in\n"
                                   "the format of its extension: .raw (with .txt), .bmp (with .wld and .prj when\n"
                                   "INPUT is georeferenced), .tif, or any GDAL driver with --of."
                                 : "a\nnative DEM, NAME.raw with its descriptor NAME.txt (this build has no GDAL;\n"
@@ -151,6 +159,7 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
     if (!memoire.empty() && !lit_taille(memoire, r.memoire))
         return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G");
     r.terme_courbure = terme == "curvature";
+    r.avec_nodata = app.count("--nodata") > 0;
     r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");
     if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)

@@ -95,6 +95,13 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     if (2 * rangee > GDALGetCacheMax64()) GDALSetCacheMax64(2 * rangee);
     dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
+    // An uncompressed GeoTIFF or a raw format reads again as fast as a copy
+    // of it would; anything else is decoded once.
+    const char* pilote_entree = GDALGetDriverShortName(GDALGetDatasetDriver(ds_entree));
+    const char* compression = GDALGetMetadataItem(ds_entree, "COMPRESSION", "IMAGE_STRUCTURE");
+    bool brut = EQUAL(pilote_entree, "ENVI") || EQUAL(pilote_entree, "EHdr") ||
+                (EQUAL(pilote_entree, "GTiff") && (!compression || EQUAL(compression, "NONE")));
+    dem.couteux = !brut;
     char** liste = GDALGetFileList(ds_entree);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
     CSLDestroy(liste);
@@ -112,7 +119,10 @@ bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::st
             CE_None)
             return erreur = "cannot be read: " + erreur_gdal(), false;
         if (manquants)
-            for (size_t k = 0; k < cellules; k++) presence[k] = (double)z[k] != nodata;
+            for (size_t k = 0; k < cellules; k++) {
+                presence[k] = (double)z[k] != nodata;
+                z[k] = presence[k] ? z[k] : 0;  // as every source gives a missing cell
+            }
         return true;
     }
     reels.resize(cellules);

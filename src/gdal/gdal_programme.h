@@ -12,6 +12,8 @@
 #include <vector>
 
 extern const bool avec_gdal;  // whether this build has the module
+// Whether the module is there and loads (false, never a failure, when not).
+bool gdal_disponible();
 
 // Opens the band of r.entree and makes it the source (nb_lig, nb_col,
 // pix_size). Refuses an input that is not a regular file before GDAL opens
@@ -19,6 +21,8 @@ extern const bool avec_gdal;  // whether this build has the module
 void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers);
 bool dem_georeference(double geo[6]);
 bool dem_a_fractions();
+// Whether the DEM costs more to decode again than to keep (compressed ...).
+bool dem_couteux();
 // The DEM's coordinate system as ESRI WKT (false: it has none).
 bool dem_wkt_esri(std::string& wkt);
 // The driver for OUTPUT's extension, and what a driver can do (PILOTE_*).

@@ -17,6 +17,7 @@ struct DemGdal {
     int nb_lig, nb_col, pix_size;
     bool manquants;   // nodata or NaN may occur
     bool geo_ok;      // geo holds its geotransform
+    bool couteux;     // decoding it costs more than reading it again (compressed, a mosaic ...)
     double geo[6];
     std::vector<std::string> fichiers;  // the files it is read from (GDALGetFileList)
 };

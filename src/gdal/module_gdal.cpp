@@ -29,29 +29,41 @@ const bool avec_gdal = true;
 
 static void avertit_gdal(const char* texte) { avertit("GDAL: %s", noms_finals(texte).c_str()); }
 
-static const ModuleGdal* gdal()
+// The module, from the program's own folder only, never from the working
+// directory; null with the reason in erreur.
+static const ModuleGdal* charge(std::string& erreur)
 {
     if (module_) return module_;
-    // Only from the program's own folder, never from the working directory.
     std::string dossier = repertoire_programme();
-    if (dossier.empty())
-        echec("GDAL's formats need the module %s beside the program, and the system does not say where the program "
-              "is",
-              MODULE_GDAL);
-    std::string erreur;
+    if (dossier.empty()) return erreur = "the system does not say where the program is", nullptr;
     EntreeModule entree = nullptr;
     for (const char* ou : {"", "../lib/tavelkorn/"}) {
         void* m = charge_module(dossier + ou + MODULE_GDAL, erreur);
         if (m && (entree = (EntreeModule)symbole_module(m, ENTREE_MODULE))) break;
     }
-    if (!entree) echec("GDAL's formats need the module %s beside the program: %s", MODULE_GDAL, erreur.c_str());
     static const RappelsProgramme rappels = {avertit_gdal};
-    return module_ = entree(&rappels);
+    return module_ = entree ? entree(&rappels) : nullptr;
+}
+
+static const ModuleGdal* gdal()
+{
+    std::string erreur;
+    const ModuleGdal* m = charge(erreur);
+    if (!m) echec("GDAL's formats need the module %s beside the program: %s", MODULE_GDAL, erreur.c_str());
+    return m;
+}
+
+bool gdal_disponible()
+{
+    std::string erreur;
+    return charge(erreur) != nullptr;
 }
 #else
 const bool avec_gdal = false;
 
 [[noreturn]] static const ModuleGdal* gdal() { echec("this build has no GDAL"); }
+
+bool gdal_disponible() { return false; }
 #endif
 
 std::string chemin_reel(const std::string& chemin)
@@ -148,6 +160,8 @@ bool dem_georeference(double geo[6])
 }
 
 bool dem_wkt_esri(std::string& wkt) { return source_gdal && gdal()->wkt_esri(wkt); }
+
+bool dem_couteux() { return source_gdal && dem.couteux; }
 
 bool dem_a_fractions() { return source_gdal && gdal()->fractions(); }
 std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }

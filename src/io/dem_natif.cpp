@@ -12,8 +12,9 @@
 #include <cstring>
 #include <filesystem>
 
-extern const Source SOURCE_MEMOIRE;
-static EtatFichier etat_dem;  // the DEM as opened: it must not change under the run
+extern const Source SOURCE_MEMOIRE, SOURCE_NATIVE_MANQUANTS, SOURCE_MEMOIRE_MANQUANTS;
+static EtatFichier etat_dem;
+static int nodata;  // the DEM as opened: it must not change under the run
 
 [[noreturn]] static void dem_change()
 {
@@ -87,7 +88,17 @@ void lit_dimensions()
 // partly read value keeps the bytes that came); any other count than the
 // file's size at opening allows means the file changed. An incomplete DEM is
 // kept in itab_in by the first pass and read from there afterwards.
-static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char*)
+// The presence of a block's cells from the nodata value; a missing cell's
+// elevation becomes 0, as every source gives it.
+static void presences(int* z, unsigned char* presence, size_t n)
+{
+    for (size_t k = 0; k < n; k++) {
+        presence[k] = z[k] != nodata;
+        z[k] = presence[k] ? z[k] : 0;
+    }
+}
+
+static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char* presence)
 {
     size_t octets_ligne = (size_t)nb_col * 4;
     uint64_t debut = (uint64_t)premiere * octets_ligne, total = (uint64_t)nombre * octets_ligne;
@@ -102,12 +113,14 @@ static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char*)
 #endif
     if (itab_in)
         for (int r = 0; r < nombre; r++) memcpy(itab_in[premiere + r], z + (size_t)r * nb_col, octets_ligne);
+    if (presence) presences(z, presence, (size_t)nombre * nb_col);
 }
 
 // The second pass of an incomplete DEM reads the rows the first one kept.
-static void lit_bloc_memoire(int premiere, int nombre, int* z, unsigned char*)
+static void lit_bloc_memoire(int premiere, int nombre, int* z, unsigned char* presence)
 {
     for (int r = 0; r < nombre; r++) memcpy(z + (size_t)r * nb_col, itab_in[premiere + r], (size_t)nb_col * 4);
+    if (presence) presences(z, presence, (size_t)nombre * nb_col);
 }
 
 // The DEM must be as it was opened, down to its size and modification time.
@@ -119,7 +132,7 @@ static void fin_de_passe_natif(int passe)
     if (passe == 1 && etat_dem.taille < attendus) {
         avertit("%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
                 nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)etat_dem.taille);
-        source = &SOURCE_MEMOIRE;
+        source = source->manquants ? &SOURCE_MEMOIRE_MANQUANTS : &SOURCE_MEMOIRE;
     }
 }
 
@@ -127,6 +140,14 @@ static void fin_de_passe_memoire(int) {}
 
 const Source SOURCE_NATIVE = {"native", true, false, lit_bloc_natif, fin_de_passe_natif};
 const Source SOURCE_MEMOIRE = {"memory", true, false, lit_bloc_memoire, fin_de_passe_memoire};
+const Source SOURCE_NATIVE_MANQUANTS = {"native", true, true, lit_bloc_natif, fin_de_passe_natif};
+const Source SOURCE_MEMOIRE_MANQUANTS = {"memory", true, true, lit_bloc_memoire, fin_de_passe_memoire};
+
+void marque_nodata(int v)
+{
+    nodata = v;
+    source = &SOURCE_NATIVE_MANQUANTS;
+}
 
 
 // A complete DEM is streamed: read once for the range and the window

@@ -19,6 +19,9 @@ void lit_dimensions();
 // which it must fit.
 void prepare_dem_natif();
 
+// Cells equal to v are missing (before the buffers are allocated).
+void marque_nodata(int v);
+
 extern const Source SOURCE_NATIVE;
 
 #endif

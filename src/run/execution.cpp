@@ -28,6 +28,7 @@
 static void ouvre_source(const Requete& r, std::vector<std::string>& fichiers)
 {
     if (r.descripteur.empty()) {
+        if (r.avec_nodata) refuse("--nodata: for a native DEM; GDAL reads the band's own nodata value");
         nomim1 = r.entree;
         ouvre_dem_gdal(r, fichiers);
         return;
@@ -41,6 +42,7 @@ static void ouvre_source(const Requete& r, std::vector<std::string>& fichiers)
         lit_dimensions();
     }
     if (r.bande != 1) echec("%s: a native DEM has one band, not %d", nomim1.c_str(), r.bande);
+    if (r.avec_nodata) marque_nodata(r.nodata);
     fichiers.push_back(nomim1);
     if (!r.cree_descripteur) fichiers.push_back(nomdescr1);
 }
@@ -111,6 +113,7 @@ bool lit_taille(const std::string& texte, uint64_t& octets)
 void execute(Requete& r)
 {
     silencieux = r.silencieux;
+    progres_gdal = r.progres;
     terme_courbure = r.terme_courbure;
     etirement = (Etirement)r.etirement;
     rang = r.rang;
@@ -130,9 +133,10 @@ void execute(Requete& r)
               nb_lig, nb_col);
     alloue_blocs(r.entree.c_str(), r.fils);
     if (!r.descripteur.empty()) prepare_dem_natif();
-    // A DEM GDAL decodes is decoded once: the first pass keeps it for the
-    // second, in memory within the budget, else in a scratch file.
-    bool garder = r.descripteur.empty();
+    // A DEM GDAL decodes at a cost (compressed, a mosaic ...) is decoded
+    // once: the first pass keeps it for the second, in memory within the
+    // budget, else in a scratch file.
+    bool garder = dem_couteux();
     uint64_t budget = std::min(r.memoire ? r.memoire : memoire_physique() / 4, memoire_disponible());
     if (garder && taille_garde(source->manquants) > budget) resultats_reserve(taille_garde(source->manquants));
     prevoit_resultats(r, fichiers);

@@ -38,6 +38,9 @@ struct Requete {
     int fils = 1;
     uint64_t memoire = 0;    // bytes the decoded DEM may keep in memory; 0: a quarter of the machine's
     bool silencieux = false;
+    bool progres = false;          // GDAL-style progress on standard error
+    bool avec_nodata = false;      // cells of a native DEM equal to nodata are missing
+    int nodata = 0;
     bool rapport_complet = false;  // the report adds what reproduces the image (the command line's)
 
     // The dialogue's steps between the passes (null on the command line):
