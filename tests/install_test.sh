@@ -26,4 +26,7 @@ if [ -e "$build/tavelkorn_gdal.so" ]; then
   "$bin" -q "$src/examples/jacksboro.tif" "$prefix/r.tif"
   [ -s "$prefix/r.tif" ]
 fi
+plugin=$prefix/share/tavelkorn/qgis/tavelkorn_processing
+grep -q "hasProcessingProvider=yes" "$plugin/metadata.txt" || { echo "no QGIS plugin in $plugin"; exit 1; }
+[ -x "$plugin/../../../../bin/tavelkorn" ] || { echo "the plugin cannot find the program from $plugin"; exit 1; }
 echo "install: ok"

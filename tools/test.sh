@@ -2,8 +2,8 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the whole test suite; then the threaded tests under ThreadSanitizer;
 # then the Windows program, cross-built with mingw-w64: its portable tests
-# and its byte identity with the Linux program, under wine. Installs with
-# apt-get what a fresh Debian machine lacks.
+# and its byte identity with the Linux program, under wine; then the QGIS
+# plugin, headless. Installs with apt-get what a fresh Debian machine lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,12 +13,13 @@ install() {  # [--no-install-recommends] PACKAGE...
   for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
   if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"
-    [ -n "${updated:-}" ] || { apt-get update -qq; updated=1; }
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${need[@]}" >/dev/null
+    [ -n "${updated:-}" ] || { apt-get update -qq -o DPkg::Lock::Timeout=600; updated=1; }
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${options[@]}" "${need[@]}" >/dev/null
   fi
 }
 install cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin imagemagick man-db python3
 install --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
+install --no-install-recommends qgis python3-qgis qgis-providers
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTAVELKORN_TESTS=ON -DTAVELKORN_SANITIZE=ON >/dev/null
 cmake --build build-test -j "$(nproc)"
@@ -39,6 +40,9 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUI
 cmake --build build-win -j "$(nproc)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target tavelkorn
+
+# The QGIS plugin, headless, on the release program.
+bash tests/qgis_test.sh "$PWD/build/tavelkorn" "$PWD"
 export WINEPREFIX=$PWD/build-win/wine WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"  # wine makes an empty folder its prefix
 wineserver -p
@@ -48,6 +52,7 @@ wine cmd /c exit >/dev/null 2>&1 </dev/null
 bash tests/wine_identity.sh "$PWD/build/tavelkorn" "$PWD/build-win/tavelkorn.exe" "$PWD/examples/images/demo"
 (cd build-win && cpack >/dev/null)
 python3 -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
-  assert all(any(n.endswith(f) for n in names) for f in ('tavelkorn.exe', 'README.md', 'tavelkorn.txt')), names" \
+  assert all(any(n.endswith(f) for n in names) for f in ('tavelkorn.exe', 'README.md', 'tavelkorn.txt', \
+  'tavelkorn_processing.zip')), names" \
   build-win/tavelkorn-*-win64.zip
 echo "windows release: $(ls build-win/tavelkorn-*-win64.zip)"

@@ -149,6 +149,7 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
         return erreur_d_usage(e.what());
     }
     for (const std::string& m : app.remaining()) {
+        if (m == "--") continue;  // the end of the options, as in every tool
         std::string p = m[0] == '-' && m.size() > 1 && !isdigit((unsigned char)m[1]) ? proche(m.substr(0, m.find('=')), app) : "";
         if (m[0] == '-' && m.size() > 1 && !isdigit((unsigned char)m[1]))
             return erreur_d_usage(m + ": unknown option" + (p.empty() ? "" : "; did you mean " + p + "?"));

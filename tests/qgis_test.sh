@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The QGIS plugin, headless with qgis_process on a fresh profile: listed,
+# described, run with the same bytes as the command line (Byte and Float32),
+# --json, failures with the program's message, the path of a program
+# without GDAL, and a run cancelled from PyQGIS that leaves nothing.
+# usage: qgis_test.sh PROGRAM SOURCE_DIR
+set -euo pipefail
+prog=$1 src=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -m 700 "$tmp/xdg"
+export XDG_RUNTIME_DIR=$tmp/xdg QT_QPA_PLATFORM=offscreen QGIS_CUSTOM_CONFIG_PATH=$tmp/profile
+export QGIS_PLUGINPATH=$src/qgis TAVELKORN_PROGRAM=$prog
+qp=/usr/bin/qgis_process.bin
+dem=$src/examples/jacksboro.tif
+fail() { echo "qgis: $*" >&2; exit 1; }
+pixels() { gdal_translate -q -of ENVI "$@"; }
+
+$qp plugins enable tavelkorn_processing >/dev/null 2>&1
+$qp list 2>/dev/null | grep -q "tavelkorn:roughness" || fail "the algorithm is not listed"
+$qp help tavelkorn:roughness 2>/dev/null | grep -q "second difference" || fail "no help"
+
+for way in "1 p99 0 Byte" "1 p99 1 Float32" "0 half 0 Byte"; do
+  set -- $way
+  term=$([ "$1" = 1 ] && echo curvature || echo classic)
+  $qp --json run tavelkorn:roughness -- INPUT="$dem" OUTPUT="$tmp/q_$4.tif" TERM="$1" STRETCH="$2" TYPE="$3" \
+    PROFILE="$tmp/q.xls" > "$tmp/out.json" 2>/dev/null || fail "run $way"
+  grep -q "\"OUTPUT\": \"$tmp/q_$4.tif\"" "$tmp/out.json" || fail "--json gives no output path"
+  "$prog" -q --term "$term" --stretch "$2" --type "$4" "$dem" "$tmp/c_$4.tif" --profile "$tmp/c.xls"
+  pixels "$tmp/q_$4.tif" "$tmp/q.bin" && pixels "$tmp/c_$4.tif" "$tmp/c.bin"
+  cmp -s "$tmp/q.bin" "$tmp/c.bin" || fail "$way: not the command line's pixels"
+  cmp -s "$tmp/q.xls" "$tmp/c.xls" || fail "$way: not the command line's profile"
+done
+
+if $qp run tavelkorn:roughness -- INPUT="$dem" BAND=5 OUTPUT="$tmp/b.tif" > /dev/null 2> "$tmp/err"; then
+  fail "a bad band succeeded"
+fi
+grep -q "has no band 5" "$tmp/err" || fail "a bad band: $(cat "$tmp/err")"
+if $qp run tavelkorn:roughness -- INPUT="$tmp/missing.tif" OUTPUT="$tmp/m.tif" > /dev/null 2> "$tmp/err"; then
+  fail "a missing input succeeded"
+fi
+grep -qi "missing.tif\|INPUT" "$tmp/err" || fail "a missing input: $(cat "$tmp/err")"
+
+# The program alone, without its GDAL module: the plugin converts the band.
+mkdir "$tmp/alone" && cp "$prog" "$tmp/alone/"
+TAVELKORN_PROGRAM=$tmp/alone/tavelkorn $qp run tavelkorn:roughness -- INPUT="$dem" OUTPUT="$tmp/n.tif" TERM=1 \
+  STRETCH=p99 > /dev/null 2>&1 || fail "the native path"
+"$prog" -q --term curvature --stretch p99 "$dem" "$tmp/g.tif"
+for b in 1 mask; do
+  pixels -b $b "$tmp/n.tif" "$tmp/n.bin" && pixels -b $b "$tmp/g.tif" "$tmp/g.bin"
+  cmp -s "$tmp/n.bin" "$tmp/g.bin" || fail "the native path: band $b differs from the GDAL path's"
+done
+
+# Cancelled after its first progress report: no output, no temporary file.
+gdal_translate -q -outsize 2000% 2000% "$dem" "$tmp/big.tif"
+mkdir "$tmp/out"
+/usr/bin/python3 - "$src/qgis" "$tmp/big.tif" "$tmp/out/r.tif" <<'PY' || fail "cancelling"
+import os, sys
+from qgis.core import QgsApplication, QgsProcessingException, QgsProcessingFeedback
+from qgis.PyQt.QtCore import Qt
+QgsApplication.setPrefixPath("/usr", True)
+app = QgsApplication([], False)
+app.initQgis()
+sys.path.append("/usr/share/qgis/python/plugins")
+sys.path.insert(0, sys.argv[1])
+import processing
+from processing.core.Processing import Processing
+Processing.initialize()
+from tavelkorn_processing.provider import TavelkornProvider
+provider = TavelkornProvider()  # kept: Python overrides live in this object
+QgsApplication.processingRegistry().addProvider(provider)
+feedback = QgsProcessingFeedback()
+feedback.progressChanged.connect(lambda p: feedback.cancel(), Qt.DirectConnection)
+try:
+    processing.run("tavelkorn:roughness", {"INPUT": sys.argv[2], "OUTPUT": sys.argv[3]}, feedback=feedback)
+    sys.exit("not cancelled")
+except QgsProcessingException as e:
+    assert "Cancelled" in str(e), e
+left = os.listdir(os.path.dirname(sys.argv[3]))
+assert not left, left
+PY
+echo "qgis: ok"
