@@ -97,7 +97,8 @@ static void genre_du_nom(Resultat& r)
     }
     if (g == INACCESSIBLE) echec("%s: cannot be created: %s", nom, strerror(errno));
     if (g == DOSSIER) echec("%s: cannot be created: %s", nom, strerror(EISDIR));
-    std::string absolu = fs::absolute(r.final_).lexically_normal().generic_string();
+    std::error_code ec;
+    std::string absolu = fs::absolute(r.final_, ec).lexically_normal().generic_string();
     r.direct = g == SPECIAL || (g != ABSENT && (absolu.rfind("/dev/", 0) == 0 || absolu.rfind("/proc/", 0) == 0));
     if (r.direct && r.requis) echec("%s: not a regular file; the image is written to regular files only", nom);
 }
