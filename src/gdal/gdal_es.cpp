@@ -4,6 +4,7 @@
 // to load than a whole run of the native formats, and tens of MiB.
 #include "module.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -92,7 +93,7 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     int bx, by;
     GDALGetBlockSize(bande_entree, &bx, &by);
     GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
-    if (2 * rangee > GDALGetCacheMax64()) GDALSetCacheMax64(2 * rangee);
+    GDALSetCacheMax64(std::max((GIntBig)16 << 20, 2 * rangee));
     dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
     // An uncompressed GeoTIFF or a raw format reads again as fast as a copy
@@ -102,6 +103,7 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     bool brut = EQUAL(pilote_entree, "ENVI") || EQUAL(pilote_entree, "EHdr") ||
                 (EQUAL(pilote_entree, "GTiff") && (!compression || EQUAL(compression, "NONE")));
     dem.couteux = !brut;
+    dem.etroit = lecture_entiere && (type_entree == GDT_Int16 || type_entree == GDT_Byte);
     char** liste = GDALGetFileList(ds_entree);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
     CSLDestroy(liste);

@@ -23,6 +23,8 @@ bool dem_georeference(double geo[6]);
 bool dem_a_fractions();
 // Whether the DEM costs more to decode again than to keep (compressed ...).
 bool dem_couteux();
+// Whether every elevation it gives fits in 16 bits.
+bool dem_etroit();
 // The DEM's coordinate system as ESRI WKT (false: it has none).
 bool dem_wkt_esri(std::string& wkt);
 // The driver for OUTPUT's extension, and what a driver can do (PILOTE_*).

@@ -162,6 +162,7 @@ bool dem_georeference(double geo[6])
 bool dem_wkt_esri(std::string& wkt) { return source_gdal && gdal()->wkt_esri(wkt); }
 
 bool dem_couteux() { return source_gdal && dem.couteux; }
+bool dem_etroit() { return source_gdal && dem.etroit; }
 
 bool dem_a_fractions() { return source_gdal && gdal()->fractions(); }
 std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }

@@ -138,9 +138,10 @@ void execute(Requete& r)
     // budget, else in a scratch file.
     bool garder = dem_couteux();
     uint64_t budget = std::min(r.memoire ? r.memoire : memoire_physique() / 4, memoire_disponible());
-    if (garder && taille_garde(source->manquants) > budget) resultats_reserve(taille_garde(source->manquants));
+    uint64_t garde = garder ? taille_garde(source->manquants, dem_etroit()) : 0;
+    if (garde > budget) resultats_reserve(garde);
     prevoit_resultats(r, fichiers);
-    if (garder) garde_prepare(budget, source);
+    if (garder) garde_prepare(budget, source, dem_etroit());
     garde_premiere_passe = garder ? garde_ecrit : nullptr;
 
     int mind, maxd;
