@@ -88,12 +88,7 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
                      type_entree == GDT_Int32;
     lecture_entiere = entier_32 && echelle_z == 1.0;
     dem.manquants = manquants = GDALDataTypeIsFloating(type_entree) || a_nodata;
-    // The cache holds two rows of blocks, so that a read never decodes a block
-    // a previous read decoded already.
-    int bx, by;
-    GDALGetBlockSize(bande_entree, &bx, &by);
-    GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
-    GDALSetCacheMax64(std::max((GIntBig)16 << 20, 2 * rangee));
+
     dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
     // An uncompressed GeoTIFF or a raw format reads again as fast as a copy
@@ -104,6 +99,13 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
                 (EQUAL(pilote_entree, "GTiff") && (!compression || EQUAL(compression, "NONE")));
     dem.couteux = !brut;
     dem.etroit = lecture_entiere && (type_entree == GDT_Int16 || type_entree == GDT_Byte);
+    // The cache holds two rows of blocks, so that a read never decodes a
+    // block an earlier read decoded; a DEM read twice keeps more of it for
+    // the second pass, a DEM decoded once (kept by the program) needs no more.
+    int bx, by;
+    GDALGetBlockSize(bande_entree, &bx, &by);
+    GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
+    GDALSetCacheMax64(std::max((GIntBig)(dem.couteux ? 16 : 48) << 20, 2 * rangee));
     char** liste = GDALGetFileList(ds_entree);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
     CSLDestroy(liste);
