@@ -53,8 +53,8 @@ extern void (*garde_premiere_passe)(int premiere, int nombre, const int* z, cons
 void alloue_blocs(const char* nom, int fils);
 // Releases them, for a program that runs several times (the fuzz target).
 void libere_blocs();
-// The first pass.
-void lecture(int& mind, int& maxd);
+// The first pass; annonce (when not null) runs as it starts.
+void lecture(int& mind, int& maxd, void (*annonce)() = nullptr);
 // The stretch of the second pass: dmax / 2 gives 0 and dmax gives norm.
 void prepare_etirement(int norm);
 

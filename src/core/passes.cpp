@@ -140,14 +140,19 @@ static void marque(double fraction)
     fflush(stderr);
 }
 
+static bool terminal()
+{
+    static const bool oui = erreur_sur_terminal();
+    return oui && !silencieux;
+}
+
 static void avance(int fait, int total)
 {
     if (progres_gdal) {
         marque(((strcmp(etape, "reading") == 0 ? 0.0 : 1.0) + (double)fait / total) / 2);
         return;
     }
-    static const bool terminal = erreur_sur_terminal();
-    if (!terminal || silencieux) return;
+    if (!terminal()) return;
     horloge::time_point t = horloge::now();
     if (t - debut < std::chrono::seconds(1) || t - dernier < std::chrono::milliseconds(100)) return;
     fflush(stdout);
@@ -156,9 +161,16 @@ static void avance(int fait, int total)
     affiche = true;
 }
 
+// A step that lasted a second (stopped, or its last round long) shows its
+// line once, however few rounds came after that second.
 static void termine()
 {
     if (progres_gdal) marque(strcmp(etape, "reading") == 0 ? 0.5 : 1.0);
+    if (!progres_gdal && !affiche && terminal() && horloge::now() - debut >= std::chrono::seconds(1)) {
+        fflush(stdout);
+        fprintf(stderr, "\rtavelkorn: %s 100%%", etape);
+        affiche = true;
+    }
     if (affiche) fprintf(stderr, "\r%60s\r", "");
 }
 }  // namespace progression
@@ -238,7 +250,7 @@ static double percentile(const std::vector<uint64_t>& cases)
 // and 0, not from the int extremes), the window maximum dmax, the deviations
 // of the profile row and the missing cells. Each thread reduces its own
 // rows; min, max and sums make the combined result exact whatever the split.
-void lecture(int& mind, int& maxd)
+void lecture(int& mind, int& maxd, void (*annonce)())
 {
     mind = 10000000;
     maxd = 0;
@@ -253,6 +265,7 @@ void lecture(int& mind, int& maxd)
         bilans.push_back({mind, maxd, 0.0, 0, histo ? &cases[(size_t)t * SOUS_HISTOS * NB_CASES] : nullptr,
                           histo ? &lignes[(size_t)t * nb_col] : nullptr});
     progression::commence("reading");
+    if (annonce) annonce();  // after the clock starts: a stop the moment it shows counts in the step
     en_lecture = true;
     int tour = lignes_bloc * nb_fils;
     auto calcul = [&](int i, int* z, unsigned char* pm) {

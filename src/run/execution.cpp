@@ -146,8 +146,7 @@ void execute(Requete& r)
 
     int mind, maxd;
     const Source* lu = source;
-    if (r.avant_lecture) r.avant_lecture();
-    lecture(mind, maxd);
+    lecture(mind, maxd, r.avant_lecture);
     lu->fin_de_passe(1);
     if (garder) source = garde_source();
     if (dem_a_fractions())
