@@ -64,8 +64,10 @@ TEST(Stretch, CurvatureAndEveryStretchWorkedByHand)
     EXPECT_EQ(s.file("plane_o.raw"), Bytes(48, 0));
     EXPECT_NE(p.err.find("no deviation inside the search window"), std::string::npos) << p.err;
 
-    // Float32 deviations in elevation units, in the image and the profile.
-    Outcome f = s.cli("--term curvature --type Float32 b.raw f.tif --profile f.xls");
+    // Float32 deviations in elevation units, in the image and the profile:
+    // at --z-scale 2.5 the elevations are 25 and 50, the deviations 35 40 35
+    // 60 90, and back in elevation units 14 16 14 24 36.
+    Outcome f = s.cli("--term curvature --type Float32 --z-scale 2.5 b.raw f.tif --profile f.xls");
     ASSERT_EQ(f.status, 0) << f.err;
     EXPECT_EQ(s.text("f.xls"), crlf("2\t14.000000\n3\t16.000000\n4\t14.000000\n5\t24.000000\n6\t36.000000\n"));
 }

@@ -57,8 +57,9 @@ def has_gdal(prog):
     return "this build has no GDAL" not in out
 
 
-def arguments(run, prog, source, output, extra=()):
-    args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(run.z_scale),
+def arguments(run, prog, source, output, extra=(), z_scale=None):
+    z = run.z_scale if z_scale is None else z_scale
+    args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(z),
             "--term", run.term, "--stretch", run.stretch, "--type", run.type_, *extra]
     if run.profile:
         args += ["--profile", run.profile]
@@ -166,7 +167,8 @@ def native(run, prog, feedback):
         with open(os.path.join(tmp, "dem.txt"), "w") as f:
             f.write("%d\n%d\n4\n0\n0\n%d\n" % (z.shape[0], z.shape[1], round(abs(geo[1]))))
         image = os.path.join(tmp, "image.raw")
-        follow(arguments(run, prog, dem, image, extra), feedback, quiet=("cannot be marked in this format",))
+        # the grid holds the elevations already scaled
+        follow(arguments(run, prog, dem, image, extra, z_scale=1.0), feedback, quiet=("cannot be marked in this format",))
         pixels = np.fromfile(image, np.uint8).reshape(z.shape)
         gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES")
         tif = run.output if run.output.lower().endswith((".tif", ".tiff")) else os.path.join(tmp, "image.tif")

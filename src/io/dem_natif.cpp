@@ -8,6 +8,8 @@
 #include "NRUTIL.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -98,6 +100,21 @@ static void presences(int* z, unsigned char* presence, size_t n)
     }
 }
 
+// Elevations times the z-scale, rounded half away from zero as GDAL's are,
+// so that a native DEM and the same DEM through GDAL give the same bytes.
+static void met_a_l_echelle(int* z, const unsigned char* presence, size_t n)
+{
+    if (echelle_z == 1.0) return;
+    for (size_t k = 0; k < n; k++) {
+        if (presence && !presence[k]) continue;
+        double r = std::round(z[k] * echelle_z);
+        if (!(r >= INT_MIN && r <= INT_MAX))
+            echec("%s: elevation %d times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale",
+                  nomim1.c_str(), z[k], echelle_z, r);
+        z[k] = (int)r;
+    }
+}
+
 static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char* presence)
 {
     size_t octets_ligne = (size_t)nb_col * 4;
@@ -114,6 +131,7 @@ static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char* pres
     if (itab_in)
         for (int r = 0; r < nombre; r++) memcpy(itab_in[premiere + r], z + (size_t)r * nb_col, octets_ligne);
     if (presence) presences(z, presence, (size_t)nombre * nb_col);
+    met_a_l_echelle(z, presence, (size_t)nombre * nb_col);
 }
 
 // The second pass of an incomplete DEM reads the rows the first one kept.
@@ -121,6 +139,7 @@ static void lit_bloc_memoire(int premiere, int nombre, int* z, unsigned char* pr
 {
     for (int r = 0; r < nombre; r++) memcpy(z + (size_t)r * nb_col, itab_in[premiere + r], (size_t)nb_col * 4);
     if (presence) presences(z, presence, (size_t)nombre * nb_col);
+    met_a_l_echelle(z, presence, (size_t)nombre * nb_col);
 }
 
 // The DEM must be as it was opened, down to its size and modification time.
