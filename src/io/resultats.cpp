@@ -141,7 +141,6 @@ void resultats_prepare(const std::vector<std::string>& entrees_, const char* nom
         std::string prefixe = dossiers[d].parent.empty() ? "" : dossiers[d].parent + (char)fs::path::preferred_separator;
         if (!cree_dossier_prive(prefixe, souche, dossiers[d].chemin))
             echec("%s: cannot be created: %s", premier->final_.c_str(), strerror(errno));
-        protege_dossier(dossiers[d].chemin);
     }
     int n = 0;
     for (Resultat& r : resultats)

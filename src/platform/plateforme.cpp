@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cctype>
 #include <cerrno>
@@ -22,9 +23,9 @@ const char* const REPERTOIRE_BASE = "c:\\images\\";
 const char SEPARATEUR = '\\';
 #else
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 const char* const REPERTOIRE_BASE = "images/";
 const char SEPARATEUR = '/';
@@ -208,9 +209,9 @@ GenreFichier genre_fichier(const std::string& chemin, bool suivi)
     }
 }
 
-// A name nobody can have made yet: the process number and a counter, then
-// a random suffix on a clash.
-bool cree_dossier_prive(const std::string& dossier, const std::string& souche, std::string& chemin)
+// A name nobody can have made yet: a suffix from the clock and a counter,
+// another on a clash.
+static bool cree_dossier(const std::string& dossier, const std::string& souche, std::string& chemin)
 {
     static unsigned compteur;
     std::string debut = dossier + "." + souche + ".tavelkorn-tmp-";
@@ -250,55 +251,36 @@ uint64_t espace_libre(const std::string& dossier)
     return UINT64_MAX;
 }
 
-// The private folders of the run. The handler may run at any moment: it
-// only reads this table, whose entries are built (and given up) outside it.
-// On Linux each folder's descriptor is kept open, so the handler can list
-// and empty it with system calls alone.
-static const int MAX_DOSSIERS = 16;
-struct DossierProtege {
-    std::atomic<char*> chemin;
-    std::atomic<int> fd;
-};
-static DossierProtege dossiers[MAX_DOSSIERS];
+// The private folders of the run, and what an interruption does with them.
+// On POSIX systems the signals are blocked in every thread (threads inherit
+// the mask of the main thread, which blocks them before any other exists)
+// and one thread waits for them: it takes the lock under which folders are
+// created and registered, so no folder can exist unregistered when it looks,
+// removes them, and ends the process as the signal would have.
+static std::mutex verrou_dossiers;
+static std::vector<std::string> dossiers;
 
-#if defined(__linux__)
-static void vide_en_urgence(int fd)
+// Removes a folder whose files another thread may still be creating: again
+// until it is gone (the run creates a handful of files at most).
+static void supprime_a_fond(const std::string& chemin)
 {
-    alignas(8) static char tampon[4096];
-    for (bool reste = true; reste;) {  // again from the start until a pass finds nothing to remove
-        reste = false;
-        lseek(fd, 0, SEEK_SET);
-        long n;
-        while ((n = syscall(SYS_getdents64, fd, tampon, sizeof tampon)) > 0)
-            for (long k = 0; k < n;) {
-                unsigned short longueur;
-                memcpy(&longueur, tampon + k + 16, sizeof longueur);
-                const char* nom = tampon + k + 19;
-                if (strcmp(nom, ".") != 0 && strcmp(nom, "..") != 0 && unlinkat(fd, nom, 0) == 0) reste = true;
-                k += longueur;
-            }
+    for (int essai = 0; essai < 100; essai++) {
+        std::error_code ec;
+        std::filesystem::remove_all(chemin, ec);
+        if (!std::filesystem::exists(std::filesystem::symlink_status(chemin, ec))) return;
     }
 }
-#endif
 
 static void efface_tout()
 {
-    for (auto& d : dossiers) {
-        char* p = d.chemin.exchange(nullptr);
-        if (!p) continue;
-#if defined(__linux__)
-        int fd = d.fd.exchange(-1);
-        if (fd >= 0) vide_en_urgence(fd);
-        rmdir(p);
-#else
-        supprime_dossier(p);
-#endif
-    }
+    for (const std::string& d : dossiers) supprime_a_fond(d);
+    dossiers.clear();
 }
 
 #ifdef _WIN32
 static BOOL WINAPI interruption(DWORD)
 {
+    std::lock_guard<std::mutex> l(verrou_dossiers);
     _fcloseall();  // Windows removes no open file; the process ends here anyway
     efface_tout();
     ExitProcess(1);
@@ -307,54 +289,68 @@ static BOOL WINAPI interruption(DWORD)
 
 void installe_interruptions() { SetConsoleCtrlHandler(interruption, TRUE); }
 #else
-static void interruption(int sig)
+static void* attend_signal(void* p)
 {
+    const sigset_t* attendus = (const sigset_t*)p;
+    int sig = 0;
+    while (sigwait(attendus, &sig) != 0) {
+    }
+    verrou_dossiers.lock();  // kept: no folder is created after this
     efface_tout();
     signal(sig, SIG_DFL);  // and end as the signal would have
+    sigset_t seul;
+    sigemptyset(&seul);
+    sigaddset(&seul, sig);
+    pthread_sigmask(SIG_UNBLOCK, &seul, nullptr);
     raise(sig);
+    _exit(128 + sig);
 }
 
 void installe_interruptions()
 {
+    static bool fait = false;  // once a process (a fuzz target calls main many times)
+    if (fait) return;
+    fait = true;
     signal(SIGXFSZ, SIG_IGN);
+    sigset_t attendus;
+    sigemptyset(&attendus);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction sa, avant;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = interruption;
-        sigemptyset(&sa.sa_mask);
+        struct sigaction avant;
         // A signal ignored from the start (nohup, a background job) stays ignored.
         if (sigaction(sig, nullptr, &avant) == 0 && avant.sa_handler == SIG_IGN) continue;
-        sigaction(sig, &sa, nullptr);
+        sigaddset(&attendus, sig);
     }
+    if (pthread_sigmask(SIG_BLOCK, &attendus, nullptr) != 0) return;
+    static sigset_t ensemble;
+    ensemble = attendus;
+    // A small stack: the thread only waits, and an address-space limit
+    // (ulimit -v) is for the computation's buffers.
+    pthread_attr_t attributs;
+    pthread_attr_init(&attributs);
+    pthread_attr_setstacksize(&attributs, 1 << 16);
+    pthread_attr_setdetachstate(&attributs, PTHREAD_CREATE_DETACHED);
+    pthread_t fil;
+    pthread_create(&fil, &attributs, attend_signal, &ensemble);
+    pthread_attr_destroy(&attributs);
 }
 #endif
 
-void protege_dossier(const std::string& chemin)
+bool cree_dossier_prive(const std::string& dossier, const std::string& souche, std::string& chemin)
 {
-    for (auto& d : dossiers) {  // registered by the main thread only
-        if (d.chemin.load()) continue;
-#if defined(__linux__)
-        d.fd.store(open(chemin.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-#endif
-        d.chemin.store(strdup(chemin.c_str()));
-        return;
-    }
-    abort();  // a run has one folder per result folder: a handful
+    std::lock_guard<std::mutex> l(verrou_dossiers);
+    if (!cree_dossier(dossier, souche, chemin)) return false;
+    dossiers.push_back(chemin);
+    return true;
 }
 
 void oublie_dossier(const std::string& chemin)
 {
-    for (auto& d : dossiers) {
-        char* p = d.chemin.load();
-        if (p && chemin == p && d.chemin.compare_exchange_strong(p, nullptr)) {
-#if defined(__linux__)
-            int fd = d.fd.exchange(-1);
-            if (fd >= 0) close(fd);
-#endif
-            free(p);
+    std::lock_guard<std::mutex> l(verrou_dossiers);
+    for (size_t k = 0; k < dossiers.size(); k++)
+        if (dossiers[k] == chemin) {
+            dossiers.erase(dossiers.begin() + (long)k);
             return;
         }
-    }
 }
 
 void supprime_dossier(const std::string& chemin)

@@ -63,19 +63,20 @@ enum GenreFichier { ABSENT, REGULIER, DOSSIER, LIEN, SPECIAL, INACCESSIBLE };
 GenreFichier genre_fichier(const std::string& chemin, bool suivi);
 
 // A private folder for a run's results: dossier/.souche.tavelkorn-tmp-XXXXXX,
-// created exclusively with mode 0700. False with errno set on failure.
+// created exclusively with mode 0700 and registered at once with the
+// interruptions (below). False with errno set on failure.
 bool cree_dossier_prive(const std::string& dossier, const std::string& souche, std::string& chemin);
 // Free bytes for an unprivileged writer in the file system of a folder
 // (UINT64_MAX when the system does not say).
 uint64_t espace_libre(const std::string& dossier);
 
-// The run's private folders are registered as soon as they exist; an
-// interruption (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C and close on
-// Windows) removes them whole, files and all, before the process ends as
-// the signal would have ended it. SIGXFSZ is ignored: a file grown past
-// ulimit -f is an ordinary write failure (EFBIG).
+// An interruption (SIGINT, SIGTERM, SIGHUP; the console's Ctrl-C and close
+// on Windows) removes the run's private folders whole, files and all, before
+// the process ends as the signal would have ended it. Called first in main,
+// before any other thread exists. SIGXFSZ is ignored: a file grown past
+// ulimit -f is an ordinary write failure (EFBIG). oublie_dossier: a folder
+// the run removed itself.
 void installe_interruptions();
-void protege_dossier(const std::string& chemin);
 void oublie_dossier(const std::string& chemin);
 // Removes a folder and the files in it (the folder holds no sub-folder).
 void supprime_dossier(const std::string& chemin);
