@@ -261,7 +261,7 @@ EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, unsigned char
 {
     int k = terme_courbure ? 1 : 2;
     bool lineaire = etirement != ETIRE_DEMI;
-    if (!(lineaire ? reference > 0.0 : dif > 0.0)) memset(out, 0, (size_t)n);  // no deviation to stretch: all 0
+    if (etirement_vide()) memset(out, 0, (size_t)n);  // no deviation to stretch: all 0
     else if (lineaire && termes_32) octets_ligne_de<true, true>(z, m, n, k, out);
     else if (lineaire) octets_ligne_de<true, false>(z, m, n, k, out);
     else if (termes_32) octets_ligne_de<false, true>(z, m, n, k, out);
@@ -306,7 +306,13 @@ void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* o
 
 void deviations_de_ligne(const int* z, const unsigned char* m, int n, double* d) { deviations_ligne(z, m, n, d); }
 
-double etire_valeur(double x) { return etirement == ETIRE_DEMI ? etire(x) : etire_lineaire(x); }
+bool etirement_vide() { return etirement == ETIRE_DEMI ? !(dif > 0.0) : !(reference > 0.0); }
+
+double etire_valeur(double x)
+{
+    if (etirement_vide()) return 0.0;
+    return etirement == ETIRE_DEMI ? etire(x) : etire_lineaire(x);
+}
 
 // The presence of row r of a round whose presence starts at m, or null when
 // all its cells are there.

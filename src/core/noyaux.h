@@ -31,6 +31,9 @@ void passe_b_ligne(const int* z, const unsigned char* m, int n, unsigned char* o
 // The deviations of a row: |term - mean|, 0 at a present cell without a
 // term, NaN at a missing cell.
 void deviations_de_ligne(const int* z, const unsigned char* m, int n, double* d);
+// Whether the stretch has nothing to stretch by (dmax or the percentile is
+// 0): the image and the profile are then all 0.
+bool etirement_vide();
 // The stretch of one deviation, before the byte conversion.
 double etire_valeur(double x);
 // The presence of row r of a block whose presence starts at m, or null when

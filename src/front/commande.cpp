@@ -69,7 +69,7 @@ static bool lit_etirement(const std::string& s, Requete& r)
     return true;
 }
 
-static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement,
+static void options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement,
                          std::string& memoire)
 {
     app.add_option("INPUT", r.entree, "the DEM");
@@ -112,7 +112,6 @@ static CLI::App* options(CLI::App& app, Requete& r, std::string& type, std::stri
     app.add_flag("--progress", r.progres, "progress as GDAL's tools show it (0...10...20), terminal or not");
     app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
     app.footer("Exit status: 0 success, 1 failure (the message names the file), 2 usage error. See man tavelkorn.");
-    return &app;
 }
 
 int ligne_de_commande(int argc, char** argv, Requete& r)

@@ -53,13 +53,12 @@ void ecrit_rapport(const Requete& r, int mind, int maxd, int norm)
 
 void ecrit_profil(const Requete& r)
 {
-    bool nul = etirement == ETIRE_DEMI ? !(dif > 0.0) : !(reference > 0.0);
     int ecrites = 0;
     f3 = resultat_ouvre(r.profil);
     for (int j = 1; j <= nb_col - 2; j++) {
         double d = dev_profil[j];
         if (std::isnan(d)) continue;
-        ecrit_texte(f3, "%d\t%lf\n", j + 1, r.reelles ? d / echelle_z + 0.0 : nul ? 0.0 : etire_valeur(d));
+        ecrit_texte(f3, "%d\t%lf\n", j + 1, r.reelles ? d / echelle_z + 0.0 : etire_valeur(d));
         ecrites++;
     }
     resultat_ferme(f3, r.profil);

@@ -80,16 +80,29 @@ static uint64_t taille_image(const Requete& r)
     return 0;
 }
 
-// Every result the request names, checked together before the first pass.
-static void prevoit_resultats(const Requete& r, const std::vector<std::string>& fichiers)
-{
+// A BMP's place on the map: its world file and .prj, when the DEM has them.
+struct Place {
+    bool monde, projection;
     double geo[6];
+    std::string wkt;
+};
+
+static Place place_du_bmp(const Requete& r)
+{
+    Place p;
+    bool bmp = r.genre == IMAGE_BMP;
+    p.monde = bmp && !r.monde.empty() && dem_georeference(p.geo);
+    p.projection = bmp && !r.projection.empty() && dem_wkt_esri(p.wkt);
+    return p;
+}
+
+// Every result the request names, checked together before the first pass.
+static void prevoit_resultats(const Requete& r, const Place& place, const std::vector<std::string>& fichiers)
+{
     if (r.genre != SANS_IMAGE) resultats_prevoit(r.image, "the image", taille_image(r), true);
     if (r.genre == IMAGE_RAW) resultats_prevoit(r.descripteur_image, "the image's descriptor");
-    std::string wkt;
-    if (r.genre == IMAGE_BMP && !r.monde.empty() && dem_georeference(geo)) resultats_prevoit(r.monde, "the world file");
-    if (r.genre == IMAGE_BMP && !r.projection.empty() && dem_wkt_esri(wkt))
-        resultats_prevoit(r.projection, "the projection file");
+    if (place.monde) resultats_prevoit(r.monde, "the world file");
+    if (place.projection) resultats_prevoit(r.projection, "the projection file");
     if (!r.profil.empty()) resultats_prevoit(r.profil, "the profile", (uint64_t)nb_col * 24);
     if (!r.rapport.empty()) resultats_prevoit(r.rapport, "the report");
     if (r.cree_descripteur) resultats_prevoit(r.descripteur, "the DEM's descriptor");
@@ -140,7 +153,8 @@ void execute(Requete& r)
     uint64_t budget = std::min(r.memoire ? r.memoire : memoire_physique() / 4, memoire_disponible());
     uint64_t garde = garder ? taille_garde(source->manquants, dem_etroit()) : 0;
     if (garde > budget) resultats_reserve(garde);
-    prevoit_resultats(r, fichiers);
+    Place place = place_du_bmp(r);
+    prevoit_resultats(r, place, fichiers);
     if (garder) garde_prepare(budget, source, dem_etroit());
     garde_premiere_passe = garder ? garde_ecrit : nullptr;
 
@@ -158,10 +172,8 @@ void execute(Requete& r)
     if (r.cree_descripteur) ecrit_descripteur(r.descripteur, 4, mind, maxd);
     int norm = r.demande_norm ? r.demande_norm(mind, maxd) : r.norm;
     if (norm > 255) norm = 255;
-    double geo[6];
-    std::string wkt;
-    if (r.genre == IMAGE_BMP && !r.monde.empty() && dem_georeference(geo)) ecrit_monde(r.monde, geo);
-    if (r.genre == IMAGE_BMP && !r.projection.empty() && dem_wkt_esri(wkt)) ecrit_projection(r.projection, wkt);
+    if (place.monde) ecrit_monde(r.monde, place.geo);
+    if (place.projection) ecrit_projection(r.projection, place.wkt);
 
     prepare_etirement(norm);
     if (etirement == ETIRE_RANG && dmax > 0.0 && !(reference > 0.0))
