@@ -218,3 +218,17 @@ TEST(CommandLine, GdalHabits)
     ASSERT_EQ(s.cli("dem.tif w.bmp").status, 0);
     EXPECT_NE(s.gdal("gdalsrsinfo -o epsg w.prj").find("EPSG:32616"), std::string::npos) << s.gdal("cat w.prj");
 }
+
+TEST(CommandLine, ProgressForOtherProgramsAndTheEndOfOptions)
+{
+    Sample s;
+    // GDAL's progress on standard error, a pipe here; "--" ends the options.
+    Outcome r = s.cli("--progress --memory 2M -- jacksboro.raw -dash.raw");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "0...10...20...30...40...50...60...70...80...90...100 - done.\n");
+    EXPECT_TRUE(s.exists("-dash.raw"));
+    for (const char* size : {"--memory 1.5G", "--memory 512k", "--memory 7"})
+        EXPECT_EQ(s.cli(std::string(size) + " -q jacksboro.raw m.raw").status, 0) << size;
+    for (const char* size : {"--memory -1M", "--memory 2X", "--memory G"})
+        EXPECT_EQ(s.cli(std::string(size) + " jacksboro.raw m.raw").status, 2) << size;
+}
