@@ -9,12 +9,11 @@
 // grayscale BMP), the profile of the middle row, and a run report.
 //
 // main reads a request from the dialogue or the command line and hands it to
-// the one run sequence (src/run/execution.cpp); a failure anywhere comes
-// back here as Echec, and the run's private folders go with it.
+// the one run sequence (src/run/execution.cpp), which hands the engine
+// (src/moteur/) its sources and sink; a failure anywhere comes back here as
+// Echec, and the run's private folders go with it.
 #include "tavelkorn.h"
 
-#include "src/core/calcul.h"
-#include "src/core/equipe.h"
 #include "src/front/dialogue.h"
 #include "src/gdal/gdal_programme.h"
 #include "src/io/dem_natif.h"
@@ -41,9 +40,36 @@ double dmax, dmin;
 double dif, scale;
 Requete requete;
 
-// The dialogue: the DEM's folder and name, its dimensions, the results'
-// name and format. A DEM that does not exist ends the run after a key
-// press, with status 0.
+// The dialogue: the DEM's folder and name, then (from the run sequence,
+// once the DEM is open) its dimensions and the results' name and format. A
+// DEM that does not exist ends the run after a key press, with status 0.
+static void dimensions_du_dialogue(Requete& r)
+{
+    dimensions();
+    printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
+    printf("\n\t            %d LINES", nb_lig);
+    printf("\n\t        AND %d COLUMNS\n", nb_col);
+    r.cree_descripteur = !descriptif_OK;
+}
+
+static std::string nomfic;  // the DEM's name, the results' by default
+
+static void resultats_du_dialogue(Requete& r)
+{
+    std::string souche;
+    do souche = nomim2 + nom_des_resultats(nomfic);
+    while (!nom_de_resultat_sur(souche));
+    nomim3 = souche + "_tavelkorn.xls";
+    nomim4 = souche + "_tavelkorn_info.txt";
+    format = demande_format(souche);
+    nomim2 = souche + (format == 0 ? "_tavelkorn.raw" : format == 1 ? "_tavelkorn.bmp" : "");
+    r.genre = format == 0 ? IMAGE_RAW : format == 1 ? IMAGE_BMP : SANS_IMAGE;
+    r.image = nomim2;
+    r.descripteur_image = souche + "_tavelkorn.txt";
+    r.profil = nomim3;
+    r.rapport = nomim4;
+}
+
 static void ouverture()
 {
     banniere();
@@ -51,7 +77,7 @@ static void ouverture()
     nomim1 += demande_mot("\n\n\tName of the File Folder located in the Directory C:\\images : ", "folder name");
     nomim1 += SEPARATEUR;
     nomim2 = nomim1;  // the results go to the DEM's folder
-    std::string nomfic = demande_mot("\n\tName of the DEM (integer 4) (whitout extension .raw) ? ", "DEM name");
+    nomfic = demande_mot("\n\tName of the DEM (integer 4) (whitout extension .raw) ? ", "DEM name");
     nomdescr1 = nomim1 + nomfic + ".txt";
     nomim1 += nomfic + ".raw";
     // Only a DEM that does not exist is "unknown"; one that cannot be read
@@ -61,31 +87,11 @@ static void ouverture()
         attend_touche();
         throw Echec{0};
     }
-    ouvre_dem_natif();
-    dimensions();
-    printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
-    printf("\n\t            %d LINES", nb_lig);
-    printf("\n\t        AND %d COLUMNS\n", nb_col);
-    alloue_blocs(nomim1.c_str(), requete.fils);
-    prepare_dem_natif();
-
-    std::string souche;
-    do souche = nomim2 + nom_des_resultats(nomfic);
-    while (!nom_de_resultat_sur(souche));
-    nomim3 = souche + "_tavelkorn.xls";
-    nomim4 = souche + "_tavelkorn_info.txt";
-    format = demande_format(souche);
-    nomim2 = souche + (format == 0 ? "_tavelkorn.raw" : format == 1 ? "_tavelkorn.bmp" : "");
-
     Requete& r = requete;
     r.entree = nomim1;
     r.descripteur = nomdescr1;
-    r.cree_descripteur = !descriptif_OK;
-    r.genre = format == 0 ? IMAGE_RAW : format == 1 ? IMAGE_BMP : SANS_IMAGE;
-    r.image = nomim2;
-    r.descripteur_image = souche + "_tavelkorn.txt";
-    r.profil = nomim3;
-    r.rapport = nomim4;
+    r.dimensions = dimensions_du_dialogue;
+    r.resultats = resultats_du_dialogue;
     r.avant_lecture = annonce_lecture;
     r.demande_norm = demande_norm;
     r.fin = fin_du_dialogue;
@@ -118,7 +124,6 @@ int main(int argc, char** argv)
     } catch (const Echec& e) {
         statut = e.statut;
     }
-    equipe::arrete();
     if (statut != 0) {  // whatever the folders held before the run stays as it was
         for (FILE** f : {&f2, &f3, &f4})  // an open file cannot be removed everywhere
             if (*f) fclose(*f), *f = nullptr;

@@ -4,7 +4,6 @@
 // folder "f" and DEM "d". The memory the program may use is held to 64 KiB:
 // a claimed huge DEM is refused quickly instead of computed, and a DEM of
 // more than about 5000 elevations takes the streaming path.
-#include "../src/core/calcul.h"
 #include "../tavelkorn.h"
 #include "NRUTIL.h"
 
@@ -33,8 +32,6 @@ static void remet_a_zero()
     if (f1) fclose(f1), f1 = nullptr;
     if (itab_in) frimatrice(itab_in, nb_lig);
     itab_in = nullptr;
-    libere_blocs();
-    source = nullptr;
     requete = Requete{};
     nb_lig = 0;
 }

@@ -60,11 +60,11 @@ static std::string proche(const std::string& mot, const CLI::App& app)
 // --stretch half, full or pP (P in (0, 100]).
 static bool lit_etirement(const std::string& s, Requete& r)
 {
-    if (s == "half" || s == "full") return r.etirement = s == "half" ? 0 : 1, true;
+    if (s == "half" || s == "full") return r.etirement = s == "half" ? tavelkorn::ETIRE_DEMI : tavelkorn::ETIRE_PLEIN, true;
     char* fin = nullptr;
     double p = s.size() > 1 && s[0] == 'p' ? strtod(s.c_str() + 1, &fin) : 0.0;
     if (!fin || *fin || !(p > 0.0 && p <= 100.0)) return false;
-    r.etirement = 2;
+    r.etirement = tavelkorn::ETIRE_RANG;
     r.rang = p;
     return true;
 }
@@ -158,7 +158,7 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
         return erreur_d_usage("--stretch " + etirement + ": half, full, or pP with P in (0, 100], such as p99");
     if (!memoire.empty() && !lit_taille(memoire, r.memoire))
         return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G");
-    r.terme_courbure = terme == "curvature";
+    r.terme = terme == "curvature" ? tavelkorn::TERME_COURBURE : tavelkorn::TERME_CLASSIQUE;
     r.avec_nodata = app.count("--nodata") > 0;
     r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");

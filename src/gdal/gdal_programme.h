@@ -5,7 +5,7 @@
 #ifndef GDAL_PROGRAMME_H
 #define GDAL_PROGRAMME_H
 
-#include "../core/calcul.h"
+#include "../moteur/moteur.h"
 #include "../run/requete.h"
 
 #include <string>
@@ -15,10 +15,14 @@ extern const bool avec_gdal;  // whether this build has the module
 // Whether the module is there and loads (false, never a failure, when not).
 bool gdal_disponible();
 
-// Opens the band of r.entree and makes it the source (nb_lig, nb_col,
-// pix_size). Refuses an input that is not a regular file before GDAL opens
-// it. fichiers: every local file the DEM is read from.
+// Opens the band of r.entree (nb_lig, nb_col, pix_size). Refuses an input
+// that is not a regular file before GDAL opens it. fichiers: every local
+// file the DEM is read from.
 void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers);
+// The band as a source (one thread reads it, rows in order), and the check
+// after each pass that none of its files changed.
+tavelkorn::Source source_gdal();
+void verifie_dem_gdal();
 bool dem_georeference(double geo[6]);
 bool dem_a_fractions();
 // Whether the DEM costs more to decode again than to keep (compressed ...).
@@ -30,9 +34,11 @@ bool dem_wkt_esri(std::string& wkt);
 // The driver for OUTPUT's extension, and what a driver can do (PILOTE_*).
 std::string pilote_pour(const std::string& chemin);
 int capacites_pilote(const std::string& nom);
-// The image sink.
-void ouvre_image_gdal(const Requete& r);
-void ecrit_image_gdal(const Requete& r);
+// The image: created (with a mask when cells are missing), its sink, and
+// its closing.
+void ouvre_image_gdal(const Requete& r, uint64_t manquants);
+tavelkorn::Puits puits_gdal(const Requete& r);
+void ferme_image_gdal(const Requete& r);
 // Closes whatever the module holds open (a run that failed).
 void abandonne_gdal();
 // The local file a GDAL path names: a /vsisubfile/, /vsigzip/, /vsizip/ ...

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 static const ModuleGdal* module_;
 static DemGdal dem;
-static bool source_gdal;  // only a DEM that GDAL opened has a place on the map or fractions
+static bool dem_ouvert;  // only a DEM that GDAL opened has a place on the map or fractions
 static std::string nom_dem, nom_image;
 
 struct Etat {
@@ -105,13 +105,14 @@ static void fichier_regulier(const std::string& chemin)
     if (g == SPECIAL || g == DOSSIER) echec("%s: not a regular file", chemin.c_str());
 }
 
-static void lit_bloc_gdal(int premiere, int nombre, int* z, unsigned char* presence)
+static bool lit_bloc_gdal(void*, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
 {
-    std::string erreur;
-    if (!gdal()->lit_bloc(premiere, nombre, z, presence, erreur)) echec("%s: %s", nom_dem.c_str(), erreur.c_str());
+    if (gdal()->lit_bloc(premiere, nombre, z, presence, erreur)) return true;
+    erreur = nom_dem + ": " + erreur;
+    return false;
 }
 
-static void fin_de_passe_gdal(int)
+void verifie_dem_gdal()
 {
     std::error_code ec, ed;
     for (const Etat& e : etats)
@@ -119,8 +120,13 @@ static void fin_de_passe_gdal(int)
             echec("%s: changed during the run; no result was written", e.chemin.c_str());
 }
 
-static const Source SOURCE_GDAL = {"GDAL", false, false, lit_bloc_gdal, fin_de_passe_gdal};
-static const Source SOURCE_GDAL_MANQUANTS = {"GDAL", false, true, lit_bloc_gdal, fin_de_passe_gdal};
+tavelkorn::Source source_gdal()
+{
+    tavelkorn::Source s;
+    s.manquants = dem.manquants;
+    s.lit_bloc = lit_bloc_gdal;
+    return s;
+}
 
 void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
 {
@@ -135,11 +141,10 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
     std::string erreur;
     if (!gdal()->ouvre_dem(r.entree.c_str(), r.bande, r.echelle_z, dem, erreur))
         echec("%s: %s", r.entree.c_str(), erreur.c_str());
-    source_gdal = true;
+    dem_ouvert = true;
     nb_lig = dem.nb_lig;
     nb_col = dem.nb_col;
     pix_size = dem.pix_size;
-    source = dem.manquants ? &SOURCE_GDAL_MANQUANTS : &SOURCE_GDAL;
     std::vector<std::string> tous = dem.fichiers;
     tous.push_back(r.entree);
     for (const std::string& f : tous) {
@@ -154,44 +159,50 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
 
 bool dem_georeference(double geo[6])
 {
-    if (!source_gdal || !dem.geo_ok) return false;
+    if (!dem_ouvert || !dem.geo_ok) return false;
     for (int k = 0; k < 6; k++) geo[k] = dem.geo[k];
     return true;
 }
 
-bool dem_wkt_esri(std::string& wkt) { return source_gdal && gdal()->wkt_esri(wkt); }
+bool dem_wkt_esri(std::string& wkt) { return dem_ouvert && gdal()->wkt_esri(wkt); }
 
-bool dem_couteux() { return source_gdal && dem.couteux; }
-bool dem_etroit() { return source_gdal && dem.etroit; }
+bool dem_couteux() { return dem_ouvert && dem.couteux; }
+bool dem_etroit() { return dem_ouvert && dem.etroit; }
 
-bool dem_a_fractions() { return source_gdal && gdal()->fractions(); }
+bool dem_a_fractions() { return dem_ouvert && gdal()->fractions(); }
 std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }
 int capacites_pilote(const std::string& nom) { return gdal()->pilote(nom.c_str()); }
 
-void ouvre_image_gdal(const Requete& r)
+void ouvre_image_gdal(const Requete& r, uint64_t manquants)
 {
     nom_image = r.image;
     std::string erreur;
-    bool masque = !r.reelles && nb_manquants > 0;
+    bool masque = !r.reelles && manquants > 0;
     if (!gdal()->cree_image(resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, nb_col, nb_lig, r.reelles, masque,
                             resultat_brouillon(".copy.tif").c_str(), erreur))
         echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
-    if (!r.reelles && nb_manquants > 0 && !masque)
+    if (!r.reelles && manquants > 0 && !masque)
         avertit("%s: %s stores no mask: the %llu missing cells are nodata 0, as are the cells whose byte is 0",
-                r.image.c_str(), r.pilote.c_str(), (unsigned long long)nb_manquants);
+                r.image.c_str(), r.pilote.c_str(), (unsigned long long)manquants);
 }
 
-static void ecrit_bloc(int premiere, int nombre)
+static bool ecrit_bloc(void*, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
+                       std::string& erreur)
 {
-    const void* v = valeurs_reelles ? (const void*)valeurs_image(premiere) : (const void*)ligne_image(premiere, nullptr);
-    std::string erreur;
-    if (!gdal()->ecrit_bloc(premiere, nombre, v, presence_image(premiere), erreur))
-        echec("%s: %s", nom_image.c_str(), noms_finals(erreur).c_str());
+    if (gdal()->ecrit_bloc(premiere, nombre, valeurs, presence, erreur)) return true;
+    erreur = nom_image + ": " + noms_finals(erreur);
+    return false;
 }
 
-void ecrit_image_gdal(const Requete& r)
+tavelkorn::Puits puits_gdal(const Requete&)
 {
-    pour_chaque_bloc(ecrit_bloc);
+    tavelkorn::Puits p;
+    p.ecrit_bloc = ecrit_bloc;
+    return p;
+}
+
+void ferme_image_gdal(const Requete& r)
+{
     std::string erreur;
     if (!gdal()->ferme_image(erreur)) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
 }

@@ -14,15 +14,6 @@
 #include <cstring>
 #include <filesystem>
 
-extern const Source SOURCE_MEMOIRE, SOURCE_NATIVE_MANQUANTS, SOURCE_MEMOIRE_MANQUANTS;
-static EtatFichier etat_dem;
-static int nodata;  // the DEM as opened: it must not change under the run
-
-[[noreturn]] static void dem_change()
-{
-    echec("%s: changed during the run; no result was written", nomim1.c_str());
-}
-
 // What is at a path the run reads: nothing (false), or a regular file to
 // open (true). Anything else ends the run: opening a FIFO would wait for a
 // writer, and a directory reads as an error.
@@ -37,13 +28,10 @@ bool fichier_d_entree(const std::string& chemin)
     return true;
 }
 
-// The DEM's descriptor is read now; a missing one is asked for and written
-
-void ouvre_dem_natif()
+void ouvre_dem_natif(DemNatif& d)
 {
-    f1 = fopen(nomim1.c_str(), "rb");
-    if (!f1 || !etat_fichier(f1, etat_dem)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(errno));
-    source = &SOURCE_NATIVE;
+    d.f = f1 = fopen(d.nom.c_str(), "rb");
+    if (!d.f || !etat_fichier(d.f, d.etat)) echec("%s: cannot be opened: %s", d.nom.c_str(), strerror(errno));
 }
 
 static void lit_champs(FILE* fd)
@@ -76,8 +64,6 @@ static void lit_champs(FILE* fd)
     }
 }
 
-// A result must never be the DEM or its descriptor: writing it would destroy
-
 void lit_dimensions()
 {
     FILE* fd = fopen(nomdescr1.c_str(), "rb");
@@ -89,85 +75,81 @@ void lit_dimensions()
 // shorter than its descriptor says leaves the missing elevations at 0 (a
 // partly read value keeps the bytes that came); any other count than the
 // file's size at opening allows means the file changed. An incomplete DEM is
-// kept in itab_in by the first pass and read from there afterwards.
-// The presence of a block's cells from the nodata value; a missing cell's
-// elevation becomes 0, as every source gives it.
-static void presences(int* z, unsigned char* presence, size_t n)
+// kept in gardees by the first pass and read from there afterwards.
+static bool change(const DemNatif& d, std::string& erreur)
 {
-    for (size_t k = 0; k < n; k++) {
-        presence[k] = z[k] != nodata;
-        z[k] = presence[k] ? z[k] : 0;
-    }
+    erreur = d.nom + ": changed during the run; no result was written";
+    return false;
 }
 
-// Elevations times the z-scale, rounded half away from zero as GDAL's are,
-// so that a native DEM and the same DEM through GDAL give the same bytes.
-static void met_a_l_echelle(int* z, const unsigned char* presence, size_t n)
+// The presence of a block's cells from the nodata value, and the z-scale;
+// a missing cell's elevation becomes 0, as every source gives it. Elevations
+// are rounded half away from zero as GDAL's are, so that a native DEM and
+// the same DEM through GDAL give the same bytes.
+static bool finit_bloc(const DemNatif& d, int* z, unsigned char* presence, size_t n, std::string& erreur)
 {
-    if (echelle_z == 1.0) return;
+    if (presence)
+        for (size_t k = 0; k < n; k++) {
+            presence[k] = z[k] != d.nodata;
+            z[k] = presence[k] ? z[k] : 0;
+        }
+    if (d.echelle_z == 1.0) return true;
     for (size_t k = 0; k < n; k++) {
         if (presence && !presence[k]) continue;
-        double r = std::round(z[k] * echelle_z);
-        if (!(r >= INT_MIN && r <= INT_MAX))
-            echec("%s: elevation %d times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale",
-                  nomim1.c_str(), z[k], echelle_z, r);
-        z[k] = (int)r;
+        if (!tavelkorn::elevation_a_l_echelle(z[k], d.echelle_z, z[k], erreur)) return erreur = d.nom + ": " + erreur, false;
     }
+    return true;
 }
 
-static void lit_bloc_natif(int premiere, int nombre, int* z, unsigned char* presence)
+static bool lit_bloc_natif(void* contexte, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
 {
-    size_t octets_ligne = (size_t)nb_col * 4;
+    const DemNatif& d = *(const DemNatif*)contexte;
+    size_t octets_ligne = (size_t)d.nb_col * 4;
     uint64_t debut = (uint64_t)premiere * octets_ligne, total = (uint64_t)nombre * octets_ligne;
-    size_t attendus = (size_t)(etat_dem.taille <= debut ? 0 : std::min(total, etat_dem.taille - debut));
-    long long lus = lit_a(f1, z, (size_t)total, debut);  // positional: threads read side by side
-    if (lus < 0) echec("%s: cannot be read: %s", nomim1.c_str(), strerror(errno));
+    size_t attendus = (size_t)(d.etat.taille <= debut ? 0 : std::min(total, d.etat.taille - debut));
+    long long lus = lit_a(d.f, z, (size_t)total, debut);  // positional: threads read side by side
+    if (lus < 0) return erreur = d.nom + ": cannot be read: " + strerror(errno), false;
     size_t n = (size_t)lus;
-    if (n != attendus) dem_change();
+    if (n != attendus) return change(d, erreur);
     if (n < total) memset((char*)z + n, 0, (size_t)total - n);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (size_t k = 0; k < (size_t)nombre * nb_col; k++) z[k] = (int)__builtin_bswap32((uint32_t)z[k]);
+    for (size_t k = 0; k < (size_t)nombre * d.nb_col; k++) z[k] = (int)__builtin_bswap32((uint32_t)z[k]);
 #endif
-    if (itab_in)
-        for (int r = 0; r < nombre; r++) memcpy(itab_in[premiere + r], z + (size_t)r * nb_col, octets_ligne);
-    if (presence) presences(z, presence, (size_t)nombre * nb_col);
-    met_a_l_echelle(z, presence, (size_t)nombre * nb_col);
+    if (d.gardees)
+        for (int r = 0; r < nombre; r++) memcpy(d.gardees[premiere + r], z + (size_t)r * d.nb_col, octets_ligne);
+    return finit_bloc(d, z, presence, (size_t)nombre * d.nb_col, erreur);
 }
 
 // The second pass of an incomplete DEM reads the rows the first one kept.
-static void lit_bloc_memoire(int premiere, int nombre, int* z, unsigned char* presence)
+static bool lit_bloc_memoire(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
+                             std::string& erreur)
 {
-    for (int r = 0; r < nombre; r++) memcpy(z + (size_t)r * nb_col, itab_in[premiere + r], (size_t)nb_col * 4);
-    if (presence) presences(z, presence, (size_t)nombre * nb_col);
-    met_a_l_echelle(z, presence, (size_t)nombre * nb_col);
+    const DemNatif& d = *(const DemNatif*)contexte;
+    for (int r = 0; r < nombre; r++) memcpy(z + (size_t)r * d.nb_col, d.gardees[premiere + r], (size_t)d.nb_col * 4);
+    return finit_bloc(d, z, presence, (size_t)nombre * d.nb_col, erreur);
+}
+
+tavelkorn::Source source_native(DemNatif& d, int passe)
+{
+    tavelkorn::Source s;
+    s.contexte = &d;
+    s.parallele = true;
+    s.manquants = d.avec_nodata;
+    s.lit_bloc = passe == 2 && d.gardees ? lit_bloc_memoire : lit_bloc_natif;
+    return s;
 }
 
 // The DEM must be as it was opened, down to its size and modification time.
-static void fin_de_passe_natif(int passe)
+void verifie_dem_natif(const DemNatif& d, int passe)
 {
     EtatFichier e;
-    if (!etat_fichier(f1, e) || e.taille != etat_dem.taille || e.date != etat_dem.date) dem_change();
-    uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
-    if (passe == 1 && etat_dem.taille < attendus) {
+    if (!etat_fichier(d.f, e) || e.taille != d.etat.taille || e.date != d.etat.date)
+        echec("%s: changed during the run; no result was written", d.nom.c_str());
+    uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * 4;
+    if (passe == 1 && d.etat.taille < attendus)
         avertit("%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
-                nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)etat_dem.taille);
-        source = source->manquants ? &SOURCE_MEMOIRE_MANQUANTS : &SOURCE_MEMOIRE;
-    }
+                d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col, (unsigned long long)d.etat.taille);
 }
-
-static void fin_de_passe_memoire(int) {}
-
-const Source SOURCE_NATIVE = {"native", true, false, lit_bloc_natif, fin_de_passe_natif};
-const Source SOURCE_MEMOIRE = {"memory", true, false, lit_bloc_memoire, fin_de_passe_memoire};
-const Source SOURCE_NATIVE_MANQUANTS = {"native", true, true, lit_bloc_natif, fin_de_passe_natif};
-const Source SOURCE_MEMOIRE_MANQUANTS = {"memory", true, true, lit_bloc_memoire, fin_de_passe_memoire};
-
-void marque_nodata(int v)
-{
-    nodata = v;
-    source = &SOURCE_NATIVE_MANQUANTS;
-}
-
 
 // A complete DEM is streamed: read once for the range and the window
 // maximum, and again for the image, a block of rows at a time. That is also
@@ -176,21 +158,20 @@ void marque_nodata(int v)
 // its missing elevations are zeros; it must fit in memory, so that a
 // descriptor claiming far more than the file holds cannot set the program
 // computing zeros for hours. Both ways write the same bytes.
-void prepare_dem_natif()
+void prepare_dem_natif(DemNatif& d)
 {
-    if (itab_in) return;
-    uint64_t lignes = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
+    uint64_t lignes = (uint64_t)d.nb_col * (sizeof(int) + sizeof(double) + 1);
     uint64_t dispo = memoire_disponible();
-    uint64_t taille = etat_dem.taille;
-    uint64_t attendus = (uint64_t)nb_lig * (uint64_t)nb_col * 4;
+    uint64_t taille = d.etat.taille;
+    uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * 4;
     if (taille >= attendus) return;
     // Decide before allocating: an overcommitted allocation can succeed and
     // the process be killed later, when its pages are touched.
-    uint64_t grille = (uint64_t)nb_lig * ((uint64_t)nb_col * sizeof(int) + sizeof(int*));
-    if (grille <= dispo - std::min(dispo, lignes)) itab_in = imatrice(nb_col, nb_lig);
-    if (!itab_in)
+    uint64_t grille = (uint64_t)d.nb_lig * ((uint64_t)d.nb_col * sizeof(int) + sizeof(int*));
+    if (grille <= dispo - std::min(dispo, lignes)) d.gardees = itab_in = imatrice(d.nb_col, d.nb_lig);
+    if (!d.gardees)
         echec("%s: %llu bytes expected for %d x %d elevations, %llu found; an incomplete DEM must fit in memory "
               "(%llu MiB needed, %llu MiB available)",
-              nomim1.c_str(), (unsigned long long)attendus, nb_lig, nb_col, (unsigned long long)taille,
+              d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col, (unsigned long long)taille,
               (unsigned long long)(grille >> 20), (unsigned long long)(dispo >> 20));
 }

@@ -3,7 +3,8 @@
 #ifndef DEM_NATIF_H
 #define DEM_NATIF_H
 
-#include "../core/calcul.h"
+#include "../moteur/moteur.h"
+#include "../platform/plateforme.h"
 
 #include <string>
 
@@ -11,17 +12,31 @@
 // open (true). Anything else ends the run: opening a FIFO would wait for a
 // writer, and a directory reads as an error.
 bool fichier_d_entree(const std::string& chemin);
-// Opens nomim1 into f1 and makes it the source.
-void ouvre_dem_natif();
+
+// The native DEM of a run, the context of its sources.
+struct DemNatif {
+    std::string nom;       // NAME.raw
+    FILE* f = nullptr;     // open (the program's f1)
+    EtatFichier etat{};    // its size and time at opening: it must not change under the run
+    int nb_lig = 0, nb_col = 0;
+    bool avec_nodata = false;
+    int nodata = 0;
+    double echelle_z = 1.0;
+    int** gardees = nullptr;  // an incomplete DEM's rows, kept by the first pass (the program's itab_in)
+};
+
+// Opens d.nom into d.f (and f1).
+void ouvre_dem_natif(DemNatif& d);
 // Reads the descriptor nomdescr1: nb_lig, nb_col, pix_size.
 void lit_dimensions();
 // Once the dimensions are known: an incomplete DEM is held in memory,
 // which it must fit.
-void prepare_dem_natif();
-
-// Cells equal to v are missing (before the buffers are allocated).
-void marque_nodata(int v);
-
-extern const Source SOURCE_NATIVE;
+void prepare_dem_natif(DemNatif& d);
+// The source of pass 1 or 2: the file, or for pass 2 of an incomplete DEM
+// the rows the first pass kept.
+tavelkorn::Source source_native(DemNatif& d, int passe);
+// After each pass: the run ends when the DEM is no longer as it was opened;
+// after the first, a DEM shorter than its descriptor says is named.
+void verifie_dem_natif(const DemNatif& d, int passe);
 
 #endif

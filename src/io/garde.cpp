@@ -1,6 +1,5 @@
 #include "garde.h"
 
-#include "../../tavelkorn.h"
 #include "../platform/plateforme.h"
 #include "../run/echec.h"
 #include "resultats.h"
@@ -9,34 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
-static const Source* gardee;       // the source whose first pass is kept
-static size_t taille_z;            // bytes of an elevation kept: 4, or 2 when they fit
-static char* elevations_gardees;   // in memory, or
-static unsigned char* presences_gardees;
-static FILE *fz, *fm;              // in the scratch files
-static int suivante;               // the next row expected (rows come in order)
-
-uint64_t taille_garde(bool manquants, bool etroit)
+uint64_t taille_garde(int nb_lig, int nb_col, bool manquants, bool etroit)
 {
     return (uint64_t)nb_lig * (uint64_t)nb_col * ((etroit ? 2 : 4) + (manquants ? 1 : 0));
-}
-
-// Elevations as they are kept: int32, or int16 when they fit.
-static const void* comprime(const int* z, size_t n, std::vector<int16_t>& t)
-{
-    if (taille_z == 4) return z;
-    t.resize(n);
-    for (size_t k = 0; k < n; k++) t[k] = (int16_t)z[k];
-    return t.data();
-}
-
-static void decomprime(int* z, size_t n)
-{
-    if (taille_z == 4) return;
-    const int16_t* t = (const int16_t*)z;
-    for (size_t k = n; k-- > 0;) z[k] = t[k];  // from the end: the int16 values lie in the first half
 }
 
 // A scratch file of the result set, gone from the folder at once where the
@@ -52,60 +27,99 @@ static FILE* brouillon(const char* nom)
     return f;
 }
 
-void garde_prepare(uint64_t budget, const Source* s, bool etroit)
+void garde_prepare(Garde& g, uint64_t budget, bool etroit)
 {
-    gardee = s;
-    suivante = 0;
-    taille_z = etroit ? 2 : 4;
-    uint64_t n = (uint64_t)nb_lig * (uint64_t)nb_col;
-    if (taille_garde(s->manquants, etroit) <= budget && n <= SIZE_MAX / 4) {
-        elevations_gardees = (char*)malloc((size_t)n * taille_z);
-        presences_gardees = s->manquants ? (unsigned char*)malloc((size_t)n) : nullptr;
-        if (elevations_gardees && (presences_gardees || !s->manquants)) return;
-        free(elevations_gardees), free(presences_gardees);
-        elevations_gardees = nullptr, presences_gardees = nullptr;
+    g.suivante = 0;
+    g.taille_z = etroit ? 2 : 4;
+    bool m = g.source.manquants;
+    uint64_t n = (uint64_t)g.nb_lig * (uint64_t)g.nb_col;
+    if (taille_garde(g.nb_lig, g.nb_col, m, etroit) <= budget && n <= SIZE_MAX / 4) {
+        g.elevations = (char*)malloc((size_t)n * g.taille_z);
+        g.presences = m ? (unsigned char*)malloc((size_t)n) : nullptr;
+        if (g.elevations && (g.presences || !m)) return;
+        free(g.elevations), free(g.presences);
+        g.elevations = nullptr, g.presences = nullptr;
     }
-    fz = brouillon(".kept.z");
-    if (s->manquants) fm = brouillon(".kept.m");
+    g.fz = brouillon(".kept.z");
+    if (m) g.fm = brouillon(".kept.m");
 }
 
-void garde_ecrit(int premiere, int nombre, const int* z, const unsigned char* presence)
+// Elevations as they are kept: int32, or int16 when they fit.
+static const void* comprime(Garde& g, const int* z, size_t n)
 {
-    if (premiere != suivante) echec("%s: rows read out of order", nomim1.c_str());  // never: the first pass goes down the rows
-    suivante = premiere + nombre;
-    size_t n = (size_t)nombre * nb_col, debut = (size_t)premiere * nb_col;
-    static std::vector<int16_t> t;  // the first pass's reads come from one thread
-    const void* v = comprime(z, n, t);
-    if (elevations_gardees) {
-        memcpy(elevations_gardees + debut * taille_z, v, n * taille_z);
-        if (presences_gardees) memcpy(presences_gardees + debut, presence, n);
-        return;
-    }
-    if (fwrite(v, taille_z, n, fz) != n || (fm && fwrite(presence, 1, n, fm) != n))
-        echec("%s: the decoded DEM could not be kept: %s", nomim1.c_str(), strerror(errno));
+    if (g.taille_z == 4) return z;
+    g.etroites.resize(n);
+    for (size_t k = 0; k < n; k++) g.etroites[k] = (int16_t)z[k];
+    return g.etroites.data();
 }
 
-static void lit_bloc_garde(int premiere, int nombre, int* z, unsigned char* presence)
+static bool lit_et_garde(void* contexte, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
 {
-    size_t n = (size_t)nombre * nb_col, debut = (size_t)premiere * nb_col;
-    if (elevations_gardees) {
-        memcpy(z, elevations_gardees + debut * taille_z, n * taille_z);
-        if (presences_gardees) memcpy(presence, presences_gardees + debut, n);
-    } else if (lit_a(fz, z, n * taille_z, (uint64_t)debut * taille_z) != (long long)(n * taille_z) ||
-               (fm && lit_a(fm, presence, n, (uint64_t)debut) != (long long)n)) {
-        echec("%s: the decoded DEM kept for the second pass cannot be read: %s", nomim1.c_str(), strerror(errno));
+    Garde& g = *(Garde*)contexte;
+    if (!g.source.lit_bloc(g.source.contexte, premiere, nombre, z, presence, erreur)) return false;
+    if (premiere != g.suivante) return erreur = g.nom + ": rows read out of order", false;  // never: one thread reads
+    g.suivante = premiere + nombre;
+    size_t n = (size_t)nombre * g.nb_col, debut = (size_t)premiere * g.nb_col;
+    const void* v = comprime(g, z, n);
+    if (g.elevations) {
+        memcpy(g.elevations + debut * g.taille_z, v, n * g.taille_z);
+        if (g.presences) memcpy(g.presences + debut, presence, n);
+        return true;
     }
-    decomprime(z, n);
+    if (fwrite(v, g.taille_z, n, g.fz) != n || (g.fm && fwrite(presence, 1, n, g.fm) != n))
+        return erreur = g.nom + ": the decoded DEM could not be kept: " + strerror(errno), false;
+    return true;
 }
 
-// The input is checked as its own source checks it.
-static void fin_de_passe_garde(int passe) { gardee->fin_de_passe(passe); }
-
-static const Source SOURCE_GARDE = {"kept", true, false, lit_bloc_garde, fin_de_passe_garde};
-
-const Source* garde_source()
+tavelkorn::Source source_gardante(Garde& g)
 {
-    if ((fz && fflush(fz) != 0) || (fm && fflush(fm) != 0))  // the second pass reads the files, not the streams
-        echec("%s: the decoded DEM could not be kept: %s", nomim1.c_str(), strerror(errno));
-    return &SOURCE_GARDE;
+    tavelkorn::Source s = g.source;
+    s.contexte = &g;
+    s.parallele = false;
+    s.lit_bloc = lit_et_garde;
+    s.en_place = nullptr;
+    return s;
+}
+
+void garde_termine(Garde& g)
+{
+    if ((g.fz && fflush(g.fz) != 0) || (g.fm && fflush(g.fm) != 0))  // the second pass reads the files, not the streams
+        echec("%s: the decoded DEM could not be kept: %s", g.nom.c_str(), strerror(errno));
+}
+
+static bool lit_bloc_garde(void* contexte, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
+{
+    const Garde& g = *(const Garde*)contexte;
+    size_t n = (size_t)nombre * g.nb_col, debut = (size_t)premiere * g.nb_col;
+    if (g.elevations) {
+        memcpy(z, g.elevations + debut * g.taille_z, n * g.taille_z);
+        if (g.presences) memcpy(presence, g.presences + debut, n);
+    } else if (lit_a(g.fz, z, n * g.taille_z, (uint64_t)debut * g.taille_z) != (long long)(n * g.taille_z) ||
+               (g.fm && lit_a(g.fm, presence, n, (uint64_t)debut) != (long long)n)) {
+        return erreur = g.nom + ": the decoded DEM kept for the second pass cannot be read: " + strerror(errno), false;
+    }
+    if (g.taille_z == 2) {
+        const int16_t* t = (const int16_t*)z;
+        for (size_t k = n; k-- > 0;) z[k] = t[k];  // from the end: the int16 values lie in the first half
+    }
+    return true;
+}
+
+tavelkorn::Source source_gardee(Garde& g)
+{
+    tavelkorn::Source s;
+    s.contexte = &g;
+    s.parallele = true;
+    s.manquants = g.source.manquants;
+    s.lit_bloc = lit_bloc_garde;
+    return s;
+}
+
+void garde_libere(Garde& g)
+{
+    free(g.elevations);
+    free(g.presences);
+    if (g.fz) fclose(g.fz);
+    if (g.fm) fclose(g.fm);
+    g.elevations = nullptr, g.presences = nullptr, g.fz = g.fm = nullptr;
 }

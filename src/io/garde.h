@@ -5,20 +5,36 @@
 #ifndef GARDE_H
 #define GARDE_H
 
-#include "../core/calcul.h"
+#include "../moteur/moteur.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct Garde {
+    tavelkorn::Source source;  // the DEM as its first pass reads it (one thread, rows in order)
+    std::string nom;           // the DEM, in messages
+    int nb_lig = 0, nb_col = 0;
+    size_t taille_z = 4;       // bytes of an elevation kept: 4, or 2 when they fit
+    char* elevations = nullptr;  // in memory, or
+    unsigned char* presences = nullptr;
+    FILE *fz = nullptr, *fm = nullptr;  // in the scratch files
+    int suivante = 0;                   // the next row expected
+    std::vector<int16_t> etroites;      // a block's elevations in 16 bits, on their way to the file
+};
 
 // The bytes the kept DEM takes: elevations (2 bytes each when etroit: they
 // fit in 16 bits), and presence when cells may be missing.
-uint64_t taille_garde(bool manquants, bool etroit);
+uint64_t taille_garde(int nb_lig, int nb_col, bool manquants, bool etroit);
 // Allocates the memory, or opens the scratch files when the kept DEM does
-// not fit in budget (after the result set is prepared). The source kept is
-// s.
-void garde_prepare(uint64_t budget, const Source* s, bool etroit);
-// Rows premiere .. premiere + nombre - 1 as the first pass read them.
-void garde_ecrit(int premiere, int nombre, const int* z, const unsigned char* presence);
-// The source of the second pass: what was kept.
-const Source* garde_source();
+// not fit in budget (after the result set is prepared).
+void garde_prepare(Garde& g, uint64_t budget, bool etroit);
+// The source of the first pass, which keeps what g.source reads, and the
+// source of the second, which reads what was kept (after garde_termine).
+tavelkorn::Source source_gardante(Garde& g);
+void garde_termine(Garde& g);
+tavelkorn::Source source_gardee(Garde& g);
+void garde_libere(Garde& g);
 
 #endif

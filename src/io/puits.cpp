@@ -1,7 +1,6 @@
 #include "puits.h"
 
 #include "../../tavelkorn.h"
-#include "../core/calcul.h"
 #include "../gdal/gdal_programme.h"
 #include "../run/echec.h"
 #include "resultats.h"
@@ -9,43 +8,61 @@
 
 #include "image.h"
 
-static void ouvre_fichier(const Requete& r) { f2 = resultat_ouvre(r.image); }
+static void ouvre_fichier(const Requete& r, uint64_t) { f2 = resultat_ouvre(r.image); }
 
-static void ouvre_raw(const Requete& r)
+static void ouvre_raw(const Requete& r, uint64_t)
 {
-    ouvre_fichier(r);
+    ouvre_fichier(r, 0);
     ecrit_descripteur(r.descripteur_image, 1, 0, 255);
 }
 
-static void ecrit_octets(int premiere, int nombre)
+static void ferme_fichier(const Requete& r) { resultat_ferme(f2, r.image); }
+
+static bool ecrit_octets(void* contexte, int, int nombre, const void* octets, const unsigned char*, std::string& erreur)
 {
+    const Requete& r = *(const Requete*)contexte;
     size_t n = (size_t)nombre * nb_col;
-    if (fwrite(ligne_image(premiere, nullptr), 1, n, f2) != n) echec("%s: could not be written completely", nomim2.c_str());
+    if (fwrite(octets, 1, n, f2) == n) return true;
+    erreur = r.image + ": could not be written completely";
+    return false;
 }
 
-static void ecrit_raw(const Requete& r)
+static tavelkorn::Puits puits_raw(const Requete& r)
 {
-    pour_chaque_bloc(ecrit_octets);
-    resultat_ferme(f2, r.image);
+    tavelkorn::Puits p;
+    p.contexte = (void*)&r;
+    p.ecrit_bloc = ecrit_octets;
+    return p;
 }
 
 // BMP rows are stored bottom-up: the writer asks them from the last.
-static void ecrit_bmp(const Requete& r)
+static bool tire_bmp(void* contexte, const unsigned char* (*ligne)(int i, void* calcul), void* calcul,
+                     std::string& erreur)
 {
-    if (EcritBMP(f2, ligne_image, nullptr, nb_col, nb_lig, 0, nullptr) != 0)
-        echec("%s: could not be written completely", r.image.c_str());
-    resultat_ferme(f2, r.image);
+    const Requete& r = *(const Requete*)contexte;
+    if (EcritBMP(f2, ligne, calcul, nb_col, nb_lig, 0, nullptr) == 0) return true;
+    erreur = r.image + ": could not be written completely";
+    return false;
 }
 
-static const Puits PUITS[] = {
-    {IMAGE_RAW, false, false, ouvre_raw, ecrit_raw},
-    {IMAGE_BMP, true, false, ouvre_fichier, ecrit_bmp},
-    {IMAGE_GDAL, false, true, ouvre_image_gdal, ecrit_image_gdal},
+static tavelkorn::Puits puits_bmp(const Requete& r)
+{
+    tavelkorn::Puits p;
+    p.contexte = (void*)&r;
+    p.descendant = true;
+    p.tire = tire_bmp;
+    return p;
+}
+
+static const Format FORMATS[] = {
+    {IMAGE_RAW, false, ouvre_raw, puits_raw, ferme_fichier},
+    {IMAGE_BMP, false, ouvre_fichier, puits_bmp, ferme_fichier},
+    {IMAGE_GDAL, true, ouvre_image_gdal, puits_gdal, ferme_image_gdal},
 };
 
-const Puits* puits_pour(GenreImage genre)
+const Format* format_pour(GenreImage genre)
 {
-    for (const Puits& p : PUITS)
-        if (p.genre == genre) return &p;
+    for (const Format& f : FORMATS)
+        if (f.genre == genre) return &f;
     return nullptr;
 }

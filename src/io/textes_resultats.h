@@ -3,16 +3,19 @@
 #ifndef TEXTES_RESULTATS_H
 #define TEXTES_RESULTATS_H
 
+#include "../moteur/moteur.h"
 #include "../run/requete.h"
 
 #include <string>
 
 // The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
 void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi);
-void ecrit_rapport(const Requete& r, int mind, int maxd, int norm);
-// The profile of row ligne_profil: the stretched values before the byte
+// The run report: the DEM, its range, the norm and the profile's row (and,
+// for the command line, what makes the image again).
+void ecrit_rapport(const Requete& r, int ligne, const tavelkorn::Bilan& b, const tavelkorn::Etirage& e, int norm);
+// The profile of row ligne: the stretched values before the byte
 // conversion, so they can exceed norm; missing cells are left out.
-void ecrit_profil(const Requete& r);
+void ecrit_profil(const Requete& r, int ligne, const tavelkorn::Bilan& b, const tavelkorn::Etirage& e);
 // The world file of a BMP: the pixel sizes, the rotation terms and the
 // centre of the top-left pixel, as GIS tools read it beside the image.
 void ecrit_monde(const std::string& chemin, const double g[6]);

@@ -65,6 +65,7 @@ struct Options {
     int fils = 1;             // threads, 1 to 256 (fewer when memory or rows are short)
     int ligne_profil = -1;    // the row whose deviations the first pass keeps (-1: none)
     uint64_t memoire = 0;     // bytes the round buffers may take (0: no limit)
+    bool manquants = false;   // the sources may have missing cells (Source::manquants needs it)
     Progres progres = nullptr;
     void* contexte_progres = nullptr;
 };

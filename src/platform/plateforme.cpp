@@ -410,13 +410,3 @@ void* symbole_module(void* module, const char* nom)
     return dlsym(module, nom);
 #endif
 }
-
-bool processeur_avx2()
-{
-#ifdef CIBLE_AVX2
-    __builtin_cpu_init();  // may run before the constructors that would do it
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}

@@ -99,21 +99,6 @@ void* symbole_module(void* module, const char* nom);
 // the file system ignores case.
 std::string cle_de_chemin(const std::string& chemin);
 
-// Row kernels are built twice on x86-64, for AVX2 and for any processor,
-// from one source; processeur_avx2 tells which one this machine runs. (The
-// choice is a plain test, not an ifunc: ifuncs run before the sanitizers'
-// runtimes and do not exist on Windows.)
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define CIBLE_AVX2 __attribute__((target("avx2")))
-#endif
-bool processeur_avx2();
-// Helpers of the kernels, inlined into each of their builds.
-#if defined(__GNUC__)
-#define EN_LIGNE static inline __attribute__((always_inline))
-#else
-#define EN_LIGNE static inline
-#endif
-
 // Bytes of memory the process can still use without paging (or UINT64_MAX
 // where the system does not say).
 uint64_t memoire_disponible();

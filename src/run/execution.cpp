@@ -4,7 +4,7 @@
 #include "requete.h"
 
 #include "../../tavelkorn.h"
-#include "../core/calcul.h"
+#include "../moteur/moteur.h"
 #include "../gdal/gdal_programme.h"
 #include "../gdal/module.h"
 #include "../io/dem_natif.h"
@@ -14,6 +14,7 @@
 #include "../io/textes_resultats.h"
 #include "../platform/plateforme.h"
 #include "echec.h"
+#include "progression.h"
 
 #include "image.h"
 
@@ -22,27 +23,34 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
-// The native DEM (when the dialogue has not opened it already) or GDAL's;
-// fichiers receives every file the DEM is read from.
-static void ouvre_source(const Requete& r, std::vector<std::string>& fichiers)
+// The native DEM or GDAL's; the dialogue reads or asks the dimensions and
+// shows them. fichiers receives every file the DEM is read from.
+static void ouvre_source(Requete& r, DemNatif& natif, std::vector<std::string>& fichiers)
 {
+    nomim1 = r.entree;
     if (r.descripteur.empty()) {
         if (r.avec_nodata) refuse("--nodata: for a native DEM; GDAL reads the band's own nodata value");
-        nomim1 = r.entree;
         ouvre_dem_gdal(r, fichiers);
         return;
     }
-    nomim1 = r.entree;
     nomdescr1 = r.descripteur;
-    if (!source) {
-        if (!fichier_d_entree(nomim1)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(ENOENT));
-        ouvre_dem_natif();
+    natif.nom = r.entree;
+    if (!fichier_d_entree(nomim1)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(ENOENT));
+    ouvre_dem_natif(natif);
+    if (r.dimensions) {
+        r.dimensions(r);
+    } else {
         if (!fichier_d_entree(nomdescr1)) echec("%s: cannot be opened: %s", nomdescr1.c_str(), strerror(ENOENT));
         lit_dimensions();
     }
     if (r.bande != 1) echec("%s: a native DEM has one band, not %d", nomim1.c_str(), r.bande);
-    if (r.avec_nodata) marque_nodata(r.nodata);
+    natif.nb_lig = nb_lig;
+    natif.nb_col = nb_col;
+    natif.avec_nodata = r.avec_nodata;
+    natif.nodata = r.nodata;
+    natif.echelle_z = r.echelle_z;
     fichiers.push_back(nomim1);
     if (!r.cree_descripteur) fichiers.push_back(nomdescr1);
 }
@@ -123,75 +131,133 @@ bool lit_taille(const std::string& texte, uint64_t& octets)
     return true;
 }
 
-void execute(Requete& r)
+// What the request asks that the DEM's size or the driver may refuse.
+static void verifie_requete(const Requete& r)
 {
-    silencieux = r.silencieux;
-    progres_gdal = r.progres;
-    terme_courbure = r.terme_courbure;
-    etirement = (Etirement)r.etirement;
-    rang = r.rang;
-    echelle_z = r.echelle_z;
-    valeurs_reelles = r.reelles;
-    if (r.reelles && r.genre != IMAGE_GDAL)
-        refuse("--type Float32 needs a GDAL format such as .tif; .raw and .bmp hold bytes");
-    std::vector<std::string> fichiers;
-    ouvre_source(r, fichiers);
-    const Puits* puits = puits_pour(r.genre);
     if (r.genre == IMAGE_GDAL) verifie_pilote(r);
     if (r.ligne_profil >= nb_lig)
         echec("--profile-row %d: %s has %d rows (0 to %d)", r.ligne_profil, r.entree.c_str(), nb_lig, nb_lig - 1);
-    ligne_profil = r.ligne_profil >= 0 ? r.ligne_profil : nb_lig / 2;
     if (r.genre == IMAGE_BMP && TailleBMP(nb_col, nb_lig, 0) < 0)
         echec("%s: %d x %d pixels do not fit in a BMP file (4 GiB at most); write .tif or .raw", r.image.c_str(),
               nb_lig, nb_col);
-    alloue_blocs(r.entree.c_str(), r.fils);
-    if (!r.descripteur.empty()) prepare_dem_natif();
+}
+
+static tavelkorn::Options options_de(const Requete& r, bool manquants, int ligne, Progression* p)
+{
+    tavelkorn::Options o;
+    o.terme = r.terme;
+    o.etirement = r.etirement;
+    o.rang = r.rang;
+    o.echelle_z = r.echelle_z;
+    o.reelles = r.reelles;
+    o.fils = r.fils;
+    o.ligne_profil = ligne;
+    o.memoire = memoire_disponible();
+    o.manquants = manquants;
+    o.progres = progression;
+    o.contexte_progres = p;
+    return o;
+}
+
+// The engine's computation, released on every way out of the run.
+struct Calcul_ {
+    tavelkorn::Calcul* c = nullptr;
+    ~Calcul_() { tavelkorn::calcul_libere(c); }
+};
+struct Garde_ {
+    Garde g;
+    ~Garde_() { garde_libere(g); }
+};
+
+[[noreturn]] static void echec_du_calcul(const tavelkorn::Calcul* c)
+{
+    echec("%s", tavelkorn::calcul_erreur(c).c_str());
+}
+
+void execute(Requete& r)
+{
+    if (r.reelles && r.genre != IMAGE_GDAL)
+        refuse("--type Float32 needs a GDAL format such as .tif; .raw and .bmp hold bytes");
+    std::vector<std::string> fichiers;
+    DemNatif natif;
+    ouvre_source(r, natif, fichiers);
+    bool gdal = r.descripteur.empty();
+    tavelkorn::Source lu = gdal ? source_gdal() : source_native(natif, 1);
+    if (!r.resultats) verifie_requete(r);
+    int ligne = r.ligne_profil >= 0 ? r.ligne_profil : nb_lig / 2;
+    Progression progres;
+    progres.silencieux = r.silencieux;
+    progres.gdal = r.progres;
+    progres.annonce = r.avant_lecture;
+    tavelkorn::Options o = options_de(r, lu.manquants, ligne, &progres);
+    Calcul_ calcul;
+    std::string erreur;
+    if (!(calcul.c = tavelkorn::calcul_cree(nb_lig, nb_col, o, r.entree.c_str(), erreur))) echec("%s", erreur.c_str());
+    if (!gdal) prepare_dem_natif(natif);
+    if (r.resultats) {  // the dialogue asks the results once the DEM's size is known
+        r.resultats(r);
+        verifie_requete(r);
+    }
+    const Format* format = format_pour(r.genre);
     // A DEM GDAL decodes at a cost (compressed, a mosaic ...) is decoded
     // once: the first pass keeps it for the second, in memory within the
     // budget, else in a scratch file.
     bool garder = dem_couteux();
     uint64_t budget = std::min(r.memoire ? r.memoire : memoire_physique() / 4, memoire_disponible());
-    uint64_t garde = garder ? taille_garde(source->manquants, dem_etroit()) : 0;
-    if (garde > budget) resultats_reserve(garde);
+    uint64_t taille = garder ? taille_garde(nb_lig, nb_col, lu.manquants, dem_etroit()) : 0;
+    if (taille > budget) resultats_reserve(taille);
     Place place = place_du_bmp(r);
     prevoit_resultats(r, place, fichiers);
-    if (garder) garde_prepare(budget, source, dem_etroit());
-    garde_premiere_passe = garder ? garde_ecrit : nullptr;
+    Garde_ garde;
+    if (garder) {
+        garde.g.source = lu;
+        garde.g.nom = r.entree;
+        garde.g.nb_lig = nb_lig;
+        garde.g.nb_col = nb_col;
+        garde_prepare(garde.g, budget, dem_etroit());
+        lu = source_gardante(garde.g);
+    }
 
-    int mind, maxd;
-    const Source* lu = source;
-    lecture(mind, maxd, r.avant_lecture);
-    lu->fin_de_passe(1);
-    if (garder) source = garde_source();
+    tavelkorn::Bilan b;
+    if (!tavelkorn::calcul_premiere_passe(calcul.c, lu, b)) echec_du_calcul(calcul.c);
+    if (gdal) verifie_dem_gdal();
+    else verifie_dem_natif(natif, 1);
+    if (garder) garde_termine(garde.g);
+    tavelkorn::Source relu = garder ? source_gardee(garde.g) : gdal ? source_gdal() : source_native(natif, 2);
     if (dem_a_fractions())
         avertit("%s: elevations with fractions are rounded to whole units; --z-scale 100 keeps centimetres",
                 r.entree.c_str());
-    if (nb_manquants > 0 && puits && !puits->marque_manquants)
+    if (b.manquants > 0 && format && !format->marque_manquants)
         avertit("%s: %llu missing cells cannot be marked in this format; they are 0", r.image.c_str(),
-                (unsigned long long)nb_manquants);
-    if (r.cree_descripteur) ecrit_descripteur(r.descripteur, 4, mind, maxd);
-    int norm = r.demande_norm ? r.demande_norm(mind, maxd) : r.norm;
+                (unsigned long long)b.manquants);
+    if (r.cree_descripteur) ecrit_descripteur(r.descripteur, 4, b.mind, b.maxd);
+    int norm = r.demande_norm ? r.demande_norm(b.mind, b.maxd) : r.norm;
     if (norm > 255) norm = 255;
     if (place.monde) ecrit_monde(r.monde, place.geo);
     if (place.projection) ecrit_projection(r.projection, place.wkt);
 
-    prepare_etirement(norm);
-    if (etirement == ETIRE_RANG && dmax > 0.0 && !(reference > 0.0))
+    tavelkorn::Etirage e = tavelkorn::etirage(o, b, norm);
+    dmax = b.dmax;
+    dmin = e.dmin;
+    dif = e.dif;
+    scale = e.scale;
+    if (r.etirement == tavelkorn::ETIRE_RANG && b.dmax > 0.0 && !(b.reference > 0.0))
         avertit("%s: the p%g percentile of the window's deviations is 0: the image and the profile are all 0",
-                r.entree.c_str(), rang);
+                r.entree.c_str(), r.rang);
     else if (!(dif > 0.0))
         avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
                 "the image and the profile are all 0",
                 r.entree.c_str());
-    if (!r.rapport.empty()) ecrit_rapport(r, mind, maxd, norm);
-    if (!r.profil.empty()) ecrit_profil(r);
-    if (puits) {
+    if (!r.rapport.empty()) ecrit_rapport(r, ligne, b, e, norm);
+    if (!r.profil.empty()) ecrit_profil(r, ligne, b, e);
+    if (format) {
         nomim2 = r.image;
-        descendant = puits->descendant;
-        lu = source;
-        puits->ouvre(r);
-        puits->ecrit(r);
-        lu->fin_de_passe(2);
+        format->ouvre(r, b.manquants);
+        tavelkorn::Puits puits = format->puits(r);
+        if (!tavelkorn::calcul_seconde_passe(calcul.c, relu, e, puits)) echec_du_calcul(calcul.c);
+        format->ferme(r);
+        if (gdal) verifie_dem_gdal();
+        else if (!natif.gardees) verifie_dem_natif(natif, 2);  // the rows of an incomplete DEM were kept
     }
     if (r.fin) r.fin();
     if (fflush(stdout) != 0 || ferror(stdout))

@@ -4,6 +4,8 @@
 #ifndef REQUETE_H
 #define REQUETE_H
 
+#include "../moteur/moteur.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,8 +30,8 @@ struct Requete {
     std::vector<std::string> options;   // its creation options
 
     // The computation.
-    bool terme_courbure = false;  // the second difference instead of the classic term
-    int etirement = 0;            // Etirement (src/core/calcul.h): half, full, or the rank rang
+    tavelkorn::Terme terme = tavelkorn::TERME_CLASSIQUE;
+    tavelkorn::Etirement etirement = tavelkorn::ETIRE_DEMI;  // half, full, or the percentile rang
     double rang = 100.0;
     int norm = 255;
     double echelle_z = 1.0;  // elevations are multiplied by it (GDAL sources)
@@ -43,9 +45,14 @@ struct Requete {
     int nodata = 0;
     bool rapport_complet = false;  // the report adds what reproduces the image (the command line's)
 
-    // The dialogue's steps between the passes (null on the command line):
-    // the word before the reading, the normalisation value asked once the
-    // range is known, and the last words before the results are put in place.
+    // The dialogue's steps (null on the command line): once the DEM is
+    // open, its dimensions read from the descriptor or asked, and shown;
+    // once they are known, the results' name and format, which fill the
+    // request; the word before the reading, the normalisation value asked
+    // once the range is known, and the last words before the results are put
+    // in place.
+    void (*dimensions)(Requete& r) = nullptr;
+    void (*resultats)(Requete& r) = nullptr;
     void (*avant_lecture)() = nullptr;
     int (*demande_norm)(int mind, int maxd) = nullptr;
     void (*fin)() = nullptr;
@@ -54,8 +61,8 @@ struct Requete {
 // A size such as 64M or 2G (K, M, G, T: powers of 1024; none: bytes).
 bool lit_taille(const std::string& texte, uint64_t& octets);
 
-// The run: opens the DEM (unless the dialogue did), checks and prepares
-// every result, reads, computes, writes and puts the results in place.
+// The run: opens the DEM, checks and prepares every result, hands the
+// engine its sources and sink, and puts the results in place.
 // A failure throws Echec (src/run/echec.h).
 void execute(Requete& r);
 

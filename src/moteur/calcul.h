@@ -1,0 +1,78 @@
+// One computation, inside the engine: its options, its buffers, its team
+// and its failure. Every pass reads and writes only the Calcul it is given.
+#ifndef CALCUL_H
+#define CALCUL_H
+
+#include "equipe.h"
+#include "moteur.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tavelkorn {
+
+// The rows of one round: a block of about 1 MiB of elevations for each
+// thread, read and computed by it. Each round has its buffers (elevations,
+// each thread's block page-aligned; presence with missing cells; image
+// bytes; Float32 deviations) and what it shows of them: the rows of each
+// thread (in the buffer, or where a source keeps them) and where the image
+// goes (the buffer, or the sink's memory).
+struct Tour {
+    int* tampon = nullptr;
+    unsigned char* presence = nullptr;
+    unsigned char* tampon_octets = nullptr;
+    float* tampon_valeurs = nullptr;
+    std::vector<const int*> z;  // the first row of each thread's block
+    std::vector<size_t> pas;    // and the elevations from one of its rows to the next
+    unsigned char* octets = nullptr;
+    float* valeurs = nullptr;
+    int debut = 0, fin = 0;  // its rows; empty when no round is under way
+};
+
+struct Calcul {
+    int nb_lig = 0, nb_col = 0;
+    Options o;
+    int fils = 1;
+    int lignes_bloc = 1;  // rows of a thread's block
+    size_t pas_bloc = 0;  // elevations from one thread's block to the next (whole pages)
+    Tour tours[2];        // the round written (or computed) and the one computed meanwhile
+    double* brouillon = nullptr;  // a row of deviations for each thread (Float32 output)
+    Equipe equipe;
+
+    // The pass under way.
+    const Source* source = nullptr;
+    const Puits* puits = nullptr;
+    Etirage e;
+    int faites = 0;    // image rows handed out, for progress
+    int passe = 0;
+    int courant = 0;   // tours[courant] is the round the sink takes rows from
+
+    // The failure: the first one recorded wins.
+    std::mutex verrou;
+    std::atomic<bool> en_echec{false};
+    bool annule = false;
+    std::string erreur;
+};
+
+// Records a failure (the first one only).
+void echoue(Calcul* c, const std::string& texte);
+// Tells the caller's progress callback; false (and the computation failed as
+// cancelled) when it asks to stop.
+bool avance(Calcul* c, double fraction);
+
+// The rows of the round [debut, debut + nombre) that thread t handles: its
+// block, or nothing.
+bool part_du_fil(const Calcul* c, int t, int debut, int nombre, int& premiere, int& combien);
+// Reads thread t's part of the round into tour; false on a failure (recorded).
+bool lit_part(Calcul* c, Tour& tour, int t, int debut, int premiere, int combien);
+// Reads the whole round on the calling thread.
+bool lit_tour(Calcul* c, Tour& tour, int debut, int nombre);
+// Row r of a round: its elevations, and its presence (null: all present).
+const int* elevations(const Calcul* c, const Tour& tour, int r);
+const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r);
+
+}  // namespace tavelkorn
+
+#endif

@@ -1,0 +1,405 @@
+// The row kernels: the curvature term, the row mean, the window maximum and
+// histogram, the deviations, the stretches and the bytes of one row. Each
+// exists in instances from one source: without missing cells (m is null;
+// the fast, vectorised loops) and with them (m[j] is 1 for a present cell,
+// 0 for a missing one); and each is built for any processor and for AVX2.
+//
+// The arithmetic is exact: terms and row sums are 64-bit integers, the mean
+// is their quotient truncated toward zero, and |t - mean| is an integer that
+// a double holds exactly.
+#include "noyaux.h"
+
+#include "processeur.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace tavelkorn {
+
+// The term of column j: 4 z[j] - z[j-1] - z[j+1] (classic, k = 2) or the
+// second difference 2 z[j] - z[j-1] - z[j+1] (curvature, k = 1).
+EN_LIGNE int64_t terme(const int* z, int j, int k)
+{
+    return (int64_t)((uint64_t)(int64_t)z[j] << k) - z[j - 1] - z[j + 1];
+}
+
+// The same where every elevation lies within +-2^28: the term then fits in
+// 32 bits, and the loops convert it to double the fast way.
+EN_LIGNE int32_t terme_32(const int* z, int j, int k)
+{
+    return (int32_t)((uint32_t)z[j] << k) - z[j - 1] - z[j + 1];
+}
+
+// Column j has a term where it and both its neighbours are present.
+template <bool M>
+EN_LIGNE bool a_terme(const unsigned char* m, int j)
+{
+    return !M || (m[j - 1] & m[j] & m[j + 1]);
+}
+
+// The exact sum of the terms of columns jd .. jf and their count: 64-bit
+// pieces of 2^28 columns (each far from overflowing) added in 128 bits.
+template <bool M, bool P = false>
+EN_LIGNE void somme(const int* z, const unsigned char* m, int jd, int jf, int k, __int128& total, int64_t& compte)
+{
+    for (int debut = jd; debut <= jf; debut += 1 << 28) {
+        int fin = std::min(jf, debut + (1 << 28) - 1);
+        int64_t s = 0;
+        for (int j = debut; j <= fin; j++)
+            if (a_terme<M>(m, j)) {
+                s += P ? (int64_t)terme_32(z, j, k) : terme(z, j, k);
+                compte++;
+            }
+        total += s;
+    }
+}
+
+// The row's mean term: the exact sum of its terms divided by their count,
+// truncated toward zero. False when the row has no term.
+template <bool M, bool P = false>
+EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, int k, int64_t& val_mean)
+{
+    __int128 total = 0;
+    int64_t compte = 0;
+    somme<M, P>(z, m, 1, n - 2, k, total, compte);
+    if (compte == 0) return false;
+    val_mean = (int64_t)(total / compte);
+    return true;
+}
+
+// Elevation range of a row's present cells, with the <= and >= of the
+// whole-grid search.
+template <bool M>
+EN_LIGNE void etendue(const int* z, const unsigned char* m, int n, int& mind, int& maxd)
+{
+    int mi = mind, ma = maxd;
+    for (int j = 0; j < n; j++) {
+        if (M && !m[j]) continue;
+        mi = z[j] < mi ? z[j] : mi;
+        ma = z[j] > ma ? z[j] : ma;
+    }
+    mind = mi;
+    maxd = ma;
+}
+
+// Largest deviation of a row's terms inside the window columns wd to wf.
+// |t - mean| is largest at the smallest or the largest term, so integer
+// extremes suffice.
+template <bool M, bool P = false>
+EN_LIGNE double maximum(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t val_mean)
+{
+    typedef typename std::conditional<P, int32_t, int64_t>::type T;
+    T mi = std::numeric_limits<T>::max(), ma = std::numeric_limits<T>::min();
+    for (int j = wd; j <= wf; j++)
+        if (a_terme<M>(m, j)) {
+            T t = P ? (T)terme_32(z, j, k) : (T)terme(z, j, k);
+            mi = t < mi ? t : mi;
+            ma = t > ma ? t : ma;
+        }
+    if (mi > ma) return 0.0;
+    return (double)std::max(val_mean - (int64_t)mi, (int64_t)ma - val_mean);
+}
+
+// The histogram bin of a deviation d (a whole number >= 0): the exponent
+// and the first 7 bits of mantissa of d + 1, so that a bin spans less than
+// 1/128 of its values and every bin below 256 holds one value. No branch:
+// the loops that compute it vectorise.
+EN_LIGNE int32_t case_de(double d)
+{
+    double u = d + 1.0;
+    uint64_t b;
+    memcpy(&b, &u, sizeof b);
+    return (int32_t)((int64_t)(b >> 45) - ((int64_t)1023 << 7));
+}
+
+uint64_t bas_de_case(int b)
+{
+    uint64_t bits = (uint64_t)(b + (1023 << 7)) << 45;
+    double u;
+    memcpy(&u, &bits, sizeof u);
+    return (uint64_t)u - 1;
+}
+
+// The deviations of a row's window columns, counted into the histogram:
+// their bins first (a loop that vectorises where the terms fit in 32 bits
+// and no cell is missing), then the counts, spread over SOUS_HISTOS copies so
+// that runs of one bin do not wait on each other (h: SOUS_HISTOS x NB_CASES;
+// one copy only when copies is 1).
+template <bool M, bool P>
+EN_LIGNE void histogramme(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t val_mean, uint64_t* h,
+                          int32_t* c, int copies)
+{
+    int nb = 0;
+    double moy = (double)val_mean;
+    for (int j = wd; j <= wf; j++) {
+        if (!a_terme<M>(m, j)) continue;
+        double d = P ? std::fabs((double)terme_32(z, j, k) - moy) : std::fabs((double)(terme(z, j, k) - val_mean));
+        c[nb++] = case_de(d);
+    }
+    int q = 0;
+    if (copies == SOUS_HISTOS)
+        for (; q + SOUS_HISTOS <= nb; q += SOUS_HISTOS)
+            for (int s = 0; s < SOUS_HISTOS; s++) h[s * NB_CASES + c[q + s]]++;
+    for (; q < nb; q++) h[c[q]]++;
+}
+
+// Deviations of columns jd .. jf: |term - mean| where there is a term, 0 at
+// a present cell without one, NaN at a missing cell. (sqrt(d * d) of the
+// written formula is exactly |d| in IEEE arithmetic.)
+template <bool M>
+EN_LIGNE void deviations(const int* z, const unsigned char* m, int n, int jd, int jf, int k, bool a_moyenne,
+                         int64_t val_mean, double* d)
+{
+    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : 0.0;
+    if (!a_moyenne) return;
+    for (int j = jd; j <= jf; j++)
+        if (a_terme<M>(m, j)) d[j] = std::fabs((double)(terme(z, j, k) - val_mean));
+}
+
+// The stretches of one deviation, evaluated in the written order (a
+// division, never a multiplication by the reciprocal). half: dmax / 2 gives
+// 0 and dmax gives norm; the linear ones (full, pP): v = d / reference x
+// norm. Negative values give 0, and a negative zero becomes +0 so that the
+// profile never shows "-0.000000".
+EN_LIGNE double etire(double x, const Etirage& e)
+{
+    double v = ((x - e.dmin) / e.dif) * e.scale;
+    return (v > 0.0 ? v : 0.0) + 0.0;  // a select, not a branch: the loops vectorise
+}
+
+EN_LIGNE double etire_lineaire(double x, const Etirage& e)
+{
+    double v = (x / e.reference) * e.scale;
+    return (v > 0.0 ? v : 0.0) + 0.0;
+}
+
+// The byte of half's v: its low 8 bits truncated toward zero (v >= 0): 256
+// gives 0, 300 gives 44. Every reachable v is below 2^53; scaling by 1/256
+// and the subtraction are exact, so this equals the 64-bit conversion.
+EN_LIGNE unsigned char octet(double v)
+{
+    double q = std::floor(v * (1.0 / 256.0));
+    return (unsigned char)(int32_t)(v - q * 256.0);
+}
+
+// The byte of a linear stretch: truncated, saturated at norm, never wrapped.
+EN_LIGNE unsigned char octet_sature(double v, double plafond)
+{
+    v = v < plafond ? v : plafond;
+    return (unsigned char)(int32_t)v;
+}
+
+// The bytes of a segment. A missing cell gives 0 (and is masked where the
+// format can); a present cell without a term gives what a deviation of 0
+// gives. L: a linear stretch; P: every term fits in 32 bits.
+template <bool M, bool L, bool P>
+EN_LIGNE void octets(const int* z, const unsigned char* m, int n, int jd, int jf, const Etirage& e, bool a_moyenne,
+                     int64_t val_mean, unsigned char* out)
+{
+    double plafond = e.scale > 0.0 ? e.scale : 0.0;
+    unsigned char bord = L ? 0 : octet(etire(0.0, e));  // a deviation of 0, never computed
+    if (!a_moyenne) jd = n, jf = n - 1;
+    for (int j = 0; j < n; j++) {  // the columns without a term
+        if (j == jd) j = jf + 1;
+        if (j < n) out[j] = M && !m[j] ? 0 : bord;
+    }
+    double moy = (double)val_mean;
+    int k = e.k;
+    for (int j = jd; j <= jf; j++) {
+        double d = P ? std::fabs((double)terme_32(z, j, k) - moy) : std::fabs((double)(terme(z, j, k) - val_mean));
+        unsigned char o = L ? octet_sature(etire_lineaire(d, e), plafond) : octet(etire(d, e));
+        if (M) o = !m[j] ? 0 : a_terme<M>(m, j) ? o : bord;
+        out[j] = o;
+    }
+}
+
+template <bool M>
+EN_LIGNE void octets_de(const int* z, const unsigned char* m, int n, int jd, int jf, const Etirage& e, bool a_moyenne,
+                        int64_t val_mean, unsigned char* out)
+{
+    bool lineaire = e.etirement != ETIRE_DEMI;
+    if (etirage_vide(e)) memset(out, 0, (size_t)n);  // no deviation to stretch: all 0
+    else if (lineaire && e.termes_32) octets<M, true, true>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
+    else if (lineaire) octets<M, true, false>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
+    else if (e.termes_32) octets<M, false, true>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
+    else octets<M, false, false>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
+}
+
+// The first pass over one row: range, window maximum and histogram (when
+// the row is in the window) and missing cells.
+template <bool M>
+EN_LIGNE void passe_a_de(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b)
+{
+    int mi = INT_MAX, ma = INT_MIN;
+    etendue<M>(z, m, n, mi, ma);
+    b.mind = std::min(b.mind, mi);
+    b.maxd = std::max(b.maxd, ma);
+    // Rows whose elevations lie within +-2^28 (missing cells hold 0) have
+    // 32-bit terms: the fast loops.
+    bool p = mi > -(1 << 28) && ma < (1 << 28);
+    int64_t val_mean;
+    if (fenetre && n >= 5 && (p ? moyenne<M, true>(z, m, n, k, val_mean) : moyenne<M>(z, m, n, k, val_mean))) {
+        b.dmax = std::max(b.dmax, p ? maximum<M, true>(z, m, 2, n - 3, k, val_mean)
+                                    : maximum<M>(z, m, 2, n - 3, k, val_mean));
+        if (b.histo && p && !M) histogramme<M, true>(z, m, 2, n - 3, k, val_mean, b.histo, b.cases_ligne, SOUS_HISTOS);
+        else if (b.histo) histogramme<M, false>(z, m, 2, n - 3, k, val_mean, b.histo, b.cases_ligne, SOUS_HISTOS);
+    }
+    if (M)
+        for (int j = 0; j < n; j++) b.manquants += !m[j];
+}
+
+// The second pass over one row: its bytes, and its Float32 deviations in
+// elevation units when asked (v is then not null).
+template <bool M>
+EN_LIGNE void passe_b_de(const int* z, const unsigned char* m, int n, const Etirage& e, unsigned char* out, float* v,
+                         double* d)
+{
+    int64_t val_mean = 0;
+    bool a = n >= 3 && (e.termes_32 ? moyenne<M, true>(z, m, n, e.k, val_mean) : moyenne<M>(z, m, n, e.k, val_mean));
+    octets_de<M>(z, m, n, 1, n - 2, e, a, val_mean, out);
+    if (v) {
+        deviations<M>(z, m, n, 1, n - 2, e.k, a, val_mean, d);
+        for (int j = 0; j < n; j++) v[j] = (float)(d[j] / e.echelle_z);
+    }
+}
+
+EN_LIGNE void passe_a(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b)
+{
+    if (m) passe_a_de<true>(z, m, n, k, fenetre, b);
+    else passe_a_de<false>(z, m, n, k, fenetre, b);
+}
+
+EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, const Etirage& e, unsigned char* out, float* v,
+                      double* d)
+{
+    if (m) passe_b_de<true>(z, m, n, e, out, v, d);
+    else passe_b_de<false>(z, m, n, e, out, v, d);
+}
+
+// The kernels, built for any processor and for AVX2; the machine's own is
+// chosen once (tests may choose the other to compare them).
+#define NOYAUX(SUFFIXE, CIBLE)                                                                                    \
+    CIBLE static void passe_a_##SUFFIXE(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b) \
+    {                                                                                                             \
+        passe_a(z, m, n, k, fenetre, b);                                                                          \
+    }                                                                                                             \
+    CIBLE static void passe_b_##SUFFIXE(const int* z, const unsigned char* m, int n, const Etirage& e,              \
+                                        unsigned char* out, float* v, double* d)                                  \
+    {                                                                                                             \
+        passe_b(z, m, n, e, out, v, d);                                                                           \
+    }
+NOYAUX(defaut, )
+#ifdef CIBLE_AVX2
+NOYAUX(avx2, CIBLE_AVX2)
+static bool avx2 = processeur_avx2();  // the kernel choice: the engine's one process-wide value
+#else
+static bool avx2 = false;
+#define passe_a_avx2 passe_a_defaut
+#define passe_b_avx2 passe_b_defaut
+#endif
+
+void choisit_noyaux(bool oui) { avx2 = oui && processeur_avx2(); }
+bool noyaux_avx2() { return avx2; }
+
+void passe_a_ligne(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b)
+{
+    (avx2 ? passe_a_avx2 : passe_a_defaut)(z, m, n, k, fenetre, b);
+}
+
+void passe_b_ligne(const int* z, const unsigned char* m, int n, const Etirage& e, unsigned char* out, float* v,
+                   double* d)
+{
+    (avx2 ? passe_b_avx2 : passe_b_defaut)(z, m, n, e, out, v, d);
+}
+
+void deviations_de_ligne(const int* z, const unsigned char* m, int n, int k, double* d)
+{
+    int64_t val_mean = 0;
+    bool a = n >= 3 && (m ? moyenne<true>(z, m, n, k, val_mean) : moyenne<false>(z, m, n, k, val_mean));
+    if (m) deviations<true>(z, m, n, 1, n - 2, k, a, val_mean, d);
+    else deviations<false>(z, m, n, 1, n - 2, k, a, val_mean, d);
+}
+
+// ---------------------------------------------------------------- segments (blocks)
+
+Colonnes colonnes_de(int col0, int colonnes, int nb_col)
+{
+    Colonnes c;
+    c.jd = std::max(0, 1 - col0);
+    c.jf = std::min(colonnes - 1, nb_col - 2 - col0);
+    c.wd = std::max(0, 2 - col0);
+    c.wf = std::min(colonnes - 1, nb_col - 3 - col0);
+    return c;
+}
+
+void somme_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, __int128& total, int64_t& compte)
+{
+    if (m) somme<true>(z, m, c.jd, c.jf, k, total, compte);
+    else somme<false>(z, m, c.jd, c.jf, k, total, compte);
+}
+
+double maximum_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t val_mean,
+                       uint64_t* histo, int32_t* cases)
+{
+    if (c.wd > c.wf) return 0.0;
+    if (m) {
+        if (histo) histogramme<true, false>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
+        return maximum<true>(z, m, c.wd, c.wf, k, val_mean);
+    }
+    if (histo) histogramme<false, false>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
+    return maximum<false>(z, m, c.wd, c.wf, k, val_mean);
+}
+
+void deviations_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, int k, bool a_moyenne,
+                        int64_t val_mean, double* d)
+{
+    if (m) deviations<true>(z, m, n, c.jd, c.jf, k, a_moyenne, val_mean, d);
+    else deviations<false>(z, m, n, c.jd, c.jf, k, a_moyenne, val_mean, d);
+}
+
+void octets_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e, bool a_moyenne,
+                    int64_t val_mean, unsigned char* out)
+{
+    Etirage e64 = e;
+    e64.termes_32 = false;  // a block's elevations are not known to fit: the exact loop (same values)
+    if (m) octets_de<true>(z, m, n, c.jd, c.jf, e64, a_moyenne, val_mean, out);
+    else octets_de<false>(z, m, n, c.jd, c.jf, e64, a_moyenne, val_mean, out);
+}
+
+const unsigned char* presence_ligne(const unsigned char* m, int r, int n)
+{
+    if (!m) return nullptr;
+    m += (size_t)r * n;
+    return memchr(m, 0, (size_t)n) ? m : nullptr;
+}
+
+// ---------------------------------------------------------------- the stretch
+
+Etirage etirage(const Options& o, const Bilan& b, int norm)
+{
+    Etirage e;
+    e.etirement = o.etirement;
+    e.k = o.terme == TERME_COURBURE ? 1 : 2;
+    e.dmin = b.dmax * 0.5;
+    e.dif = b.dmax - e.dmin;
+    e.scale = (double)norm;
+    e.reference = b.reference;
+    e.echelle_z = o.echelle_z;
+    e.termes_32 = b.termes_32;
+    return e;
+}
+
+bool etirage_vide(const Etirage& e) { return e.etirement == ETIRE_DEMI ? !(e.dif > 0.0) : !(e.reference > 0.0); }
+
+double valeur_etiree(const Etirage& e, double d)
+{
+    if (etirage_vide(e)) return 0.0;
+    return e.etirement == ETIRE_DEMI ? etire(d, e) : etire_lineaire(d, e);
+}
+
+}  // namespace tavelkorn
