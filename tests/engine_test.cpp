@@ -69,7 +69,7 @@ std::vector<double> modele(const Dem& d, int k, double& dmax)
         std::vector<bool> a((size_t)d.colonnes, false);
         for (int j = 1; j + 1 < d.colonnes; j++)
             if (present(i, j - 1) && present(i, j) && present(i, j + 1)) {
-                t[(size_t)j] = (z(i, j) << k) - z(i, j - 1) - z(i, j + 1);
+                t[(size_t)j] = z(i, j) * (1 << k) - z(i, j - 1) - z(i, j + 1);
                 a[(size_t)j] = true;
                 somme += t[(size_t)j];
                 n++;

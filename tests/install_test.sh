@@ -29,4 +29,17 @@ fi
 plugin=$prefix/share/tavelkorn/qgis/tavelkorn_processing
 grep -q "hasProcessingProvider=yes" "$plugin/metadata.txt" || { echo "no QGIS plugin in $plugin"; exit 1; }
 [ -x "$plugin/../../../../bin/tavelkorn" ] || { echo "the plugin cannot find the program from $plugin"; exit 1; }
+# The engine keeps no state between computations: no writable data but the
+# kernel choice.
+lib=$prefix/lib/libtavelkorn_moteur.a
+etat=$(nm -C --defined-only "$lib" | awk '$2 ~ /^[BbDd]$/ && $3 != "tavelkorn::avx2"')
+[ -z "$etat" ] || { echo "writable data in $lib: $etat"; exit 1; }
+# The engine's package: a client builds against the prefix alone.
+[ -f "$prefix/include/tavelkorn/moteur.h" ] && [ -f "$prefix/lib/cmake/tavelkorn/tavelkornConfig.cmake" ]
+flags=
+grep -q '^TAVELKORN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" && flags=-fsanitize=address,undefined
+cmake -S "$src/examples/client" -B "$prefix/client" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+cmake --build "$prefix/client" >/dev/null
+out=$("$prefix/client/client")
+[ "$out" = "dmax 35, row 2: 0 0 255 0 0 0" ] || { echo "client: $out"; exit 1; }
 echo "install: ok"

@@ -28,9 +28,9 @@ cmake --build build-test -j "$(nproc)"
 # The threaded runs once more under ThreadSanitizer: any race fails them.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELKORN_TESTS=ON -DTAVELKORN_TSAN=ON \
   -DTAVELKORN_GDAL=OFF >/dev/null
-cmake --build build-tsan -j "$(nproc)" --target program_tests tavelkorn tavelkorn_plain
+cmake --build build-tsan -j "$(nproc)" --target program_tests engine_tests tavelkorn tavelkorn_plain
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
-  ctest --output-on-failure -j "$(nproc)" -R '^(Streaming|Sample|Deviation|Dialogue)\.')
+  ctest --output-on-failure -j "$(nproc)" -R '^(Streaming|Sample|Deviation|Dialogue|Engine)\.')
 
 # Windows. Wine gets a prefix of its own in the build folder, and its server
 # and services are started once before the tests and stopped after: started
