@@ -32,7 +32,7 @@ grep -q "hasProcessingProvider=yes" "$plugin/metadata.txt" || { echo "no QGIS pl
 # The engine keeps no state between computations: no writable data but the
 # kernel choice.
 lib=$prefix/lib/libtavelkorn_moteur.a
-etat=$(nm -C --defined-only "$lib" | awk '$2 ~ /^[BbDd]$/ && $3 != "tavelkorn::avx2"')
+etat=$(nm -C --defined-only "$lib" | awk '$2 ~ /^[BbDd]$/ && $3 != "tavelkorn::avx2"' | grep -v -E 'typeinfo|vtable|guard variable|__(a|ub)san' || true)
 [ -z "$etat" ] || { echo "writable data in $lib: $etat"; exit 1; }
 # The engine's package: a client builds against the prefix alone.
 [ -f "$prefix/include/tavelkorn/moteur.h" ] && [ -f "$prefix/lib/cmake/tavelkorn/tavelkornConfig.cmake" ]
