@@ -198,9 +198,12 @@ EN_LIGNE unsigned char octet_sature(double v, double plafond)
 // format can); a present cell without a term gives what a deviation of 0
 // gives. L: a linear stretch; P: every term fits in 32 bits.
 template <bool M, bool L, bool P>
-EN_LIGNE void octets(const int* z, const unsigned char* m, int n, int jd, int jf, const Etirage& e, bool a_moyenne,
+EN_LIGNE void octets(const int* z, const unsigned char* m, int n, int jd, int jf, const Etirage& etirage_, bool a_moyenne,
                      int64_t val_mean, unsigned char* out)
 {
+    // A copy the bytes written cannot alias: the stretch stays in registers
+    // and the loop vectorises.
+    const Etirage e = etirage_;
     double plafond = e.scale > 0.0 ? e.scale : 0.0;
     unsigned char bord = L ? 0 : octet(etire(0.0, e));  // a deviation of 0, never computed
     if (!a_moyenne) jd = n, jf = n - 1;
