@@ -1,0 +1,300 @@
+// The compiled half of the Python package: the engine's computation of an
+// array in memory, and its block primitives for Dask, on numpy arrays read
+// in place. The Python side (tavelkorn/__init__.py) has checked every
+// argument; here they only become the engine's values. The GIL is released
+// while the engine computes, so Python threads and Dask's threads run at once.
+#include "moteur.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using namespace tavelkorn;
+
+// How a block's elevations are read: (type, echange_octets, avec_nodata,
+// nodata, echelle_z), the Python side's description of its dtype.
+static Tableau tableau_de(const py::array& dem, const py::object& masque, const py::tuple& lecture)
+{
+    Tableau t;
+    t.donnees = dem.data();
+    t.type = (TypeElevation)lecture[0].cast<int>();
+    t.nb_lig = (int)dem.shape(0);
+    t.nb_col = (int)dem.shape(1);
+    t.pas_ligne = dem.strides(0);
+    t.pas_colonne = dem.strides(1);
+    t.echange_octets = lecture[1].cast<bool>();
+    t.avec_nodata = lecture[2].cast<bool>();
+    t.nodata = lecture[3].cast<double>();
+    t.echelle_z = lecture[4].cast<double>();
+    if (!masque.is_none()) {  // uint8, one byte a cell along a row (the Python side made it so)
+        py::array m = masque.cast<py::array>();
+        t.manquants = (const unsigned char*)m.data();
+        t.pas_manquants = m.strides(0);
+    }
+    return t;
+}
+
+// Called by the engine on the thread that called it, GIL released: Ctrl-C
+// and the user's callable both stop it; their exception stays set and is
+// raised once the engine has returned.
+static bool progres(double fraction, int passe, void* contexte)
+{
+    py::gil_scoped_acquire gil;
+    if (PyErr_Occurred() || PyErr_CheckSignals() != 0) return false;
+    PyObject* f = (PyObject*)contexte;
+    if (f == Py_None) return true;
+    PyObject* r = PyObject_CallFunction(f, "d", ((passe == PASSE_IMAGE ? 1.0 : 0.0) + fraction) / 2.0);
+    if (!r) return false;
+    int continuer = r == Py_None ? 1 : PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return continuer == 1;
+}
+
+// The whole computation of dem into a new image (uint8, or float32 with
+// reelles), with the presence of its cells when asked.
+static py::dict calcule(const py::array& dem, const py::object& masque, const py::tuple& lecture, int terme,
+                        int etirement, double rang, int norm, bool reelles, int fils, bool avec_presence,
+                        const py::object& progres_py)
+{
+    Tableau t = tableau_de(dem, masque, lecture);
+    Options o;
+    o.terme = (Terme)terme;
+    o.etirement = (Etirement)etirement;
+    o.rang = rang;
+    o.echelle_z = t.echelle_z;
+    o.reelles = reelles;
+    o.fils = fils;
+    o.progres = progres;
+    o.contexte_progres = progres_py.ptr();
+    std::vector<py::ssize_t> forme{t.nb_lig, t.nb_col};
+    py::array image = reelles ? py::array(py::dtype::of<float>(), forme) : py::array(py::dtype::of<uint8_t>(), forme);
+    py::object presence = py::none();
+    unsigned char* p = nullptr;
+    if (avec_presence) {
+        py::array_t<uint8_t> a(forme);
+        p = a.mutable_data();
+        presence = a;
+    }
+    void* sortie = image.mutable_data();
+    Bilan b;
+    std::string erreur;
+    bool annule = false, ok;
+    {
+        py::gil_scoped_release libre;
+        ok = calcul_tableau(t, o, norm, sortie, p, b, erreur, &annule);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();  // Ctrl-C, or the callable's own exception
+    py::dict r;
+    r["ok"] = ok;
+    r["annule"] = annule;
+    r["erreur"] = erreur;
+    r["image"] = image;
+    r["presence"] = presence;
+    r["dmax"] = b.dmax;
+    r["reference"] = b.reference;
+    r["manquants"] = b.manquants;
+    return r;
+}
+
+// ---------------------------------------------------------------- blocks
+
+// A block with its halo, its elevations read as the engine takes them.
+struct BlocLu {
+    std::vector<int> z;
+    std::vector<unsigned char> m;
+    Bloc b;
+};
+
+// position: (ligne0, col0, colonnes, nb_lig, nb_col); the block holds
+// colonnes plus the halo columns the grid has on each side.
+static void lit_bloc(const py::array& dem, const py::object& masque, const py::tuple& lecture,
+                     const py::tuple& position, BlocLu& l)
+{
+    Tableau t = tableau_de(dem, masque, lecture);
+    Bloc& b = l.b;
+    b.ligne0 = position[0].cast<int>();
+    b.col0 = position[1].cast<int>();
+    b.colonnes = position[2].cast<int>();
+    b.nb_lig = position[3].cast<int>();
+    b.nb_col = position[4].cast<int>();
+    b.lignes = t.nb_lig;
+    int gauche = b.col0 > 0, droite = b.col0 + b.colonnes < b.nb_col;
+    if (t.nb_col != b.colonnes + gauche + droite)
+        throw std::invalid_argument("a block of " + std::to_string(t.nb_col) + " columns for " +
+                                    std::to_string(b.colonnes) + " and its halo");
+    size_t n = (size_t)t.nb_lig * t.nb_col;
+    l.z.resize(n);
+    if (tableau_manquants(t)) l.m.resize(n);
+    std::string erreur;
+    bool ok;
+    {
+        py::gil_scoped_release libre;
+        ok = tableau_lit(t, 0, t.nb_lig, l.z.data(), l.m.empty() ? nullptr : l.m.data(), erreur);
+    }
+    if (!ok) throw std::domain_error(erreur);  // pybind11 raises it as ValueError
+    b.z = l.z.data() + gauche;
+    b.pas = (size_t)t.nb_col;
+    b.presence = l.m.empty() ? nullptr : l.m.data() + gauche;
+    b.pas_presence = (size_t)t.nb_col;
+}
+
+// The means of the block's rows, from the (n, 2) array moyennes() gives.
+struct Moyennes {
+    std::vector<int64_t> moyenne;
+    std::vector<unsigned char> a_moyenne;
+};
+static Moyennes moyennes_de(const py::array_t<int64_t>& m, int lignes)
+{
+    if (m.ndim() != 2 || m.shape(0) != lignes || m.shape(1) != 2) throw std::invalid_argument("row means of another block");
+    auto v = m.unchecked<2>();
+    Moyennes r;
+    for (int i = 0; i < lignes; i++) {
+        r.moyenne.push_back(v(i, 0));
+        r.a_moyenne.push_back((unsigned char)v(i, 1));
+    }
+    return r;
+}
+
+// (1) Per-row sum and count of the block's terms: (lignes, 3) int64 of
+// haut, bas and compte, to be added over the blocks of a row.
+static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masque, const py::tuple& lecture,
+                                   const py::tuple& position, int terme)
+{
+    BlocLu l;
+    lit_bloc(dem, masque, lecture, position, l);
+    int n = l.b.lignes;
+    std::vector<int64_t> haut(n), bas(n), compte(n);
+    {
+        py::gil_scoped_release libre;
+        bloc_sommes(l.b, (Terme)terme, haut.data(), bas.data(), compte.data());
+    }
+    py::array_t<int64_t> r({n, 3});
+    auto v = r.mutable_unchecked<2>();
+    for (int i = 0; i < n; i++) v(i, 0) = haut[i], v(i, 1) = bas[i], v(i, 2) = compte[i];
+    return r;
+}
+
+// The row means from the added sums: (n, 2) int64 of moyenne and a_moyenne.
+static py::array_t<int64_t> moyennes_py(const py::array_t<int64_t, py::array::c_style | py::array::forcecast>& s)
+{
+    if (s.ndim() != 2 || s.shape(1) != 3) throw std::invalid_argument("row sums must be (n, 3)");
+    int n = (int)s.shape(0);
+    std::vector<int64_t> haut(n), bas(n), compte(n), moyenne(n);
+    std::vector<unsigned char> a(n);
+    auto v = s.unchecked<2>();
+    for (int i = 0; i < n; i++) haut[i] = v(i, 0), bas[i] = v(i, 1), compte[i] = v(i, 2);
+    moyennes(n, haut.data(), bas.data(), compte.data(), moyenne.data(), a.data());
+    py::array_t<int64_t> r({n, 2});
+    auto w = r.mutable_unchecked<2>();
+    for (int i = 0; i < n; i++) w(i, 0) = moyenne[i], w(i, 1) = a[i];
+    return r;
+}
+
+// (2) The block's window statistics: with histo, the NB_CASES counts of the
+// histogram, then dmax (a whole number: deviations are exact integers), so
+// that blocks combine by adding all but the last and taking the maximum of
+// the last; without, dmax alone.
+static py::array_t<uint64_t> statistiques(const py::array& dem, const py::object& masque, const py::tuple& lecture,
+                                          const py::tuple& position, int terme, const py::array_t<int64_t>& m,
+                                          bool histo)
+{
+    BlocLu l;
+    lit_bloc(dem, masque, lecture, position, l);
+    Moyennes moy = moyennes_de(m, l.b.lignes);
+    py::array_t<uint64_t> r(histo ? NB_CASES + 1 : 1);
+    uint64_t* h = r.mutable_data();
+    std::fill(h, h + r.size(), 0);
+    double dmax = 0;
+    {
+        py::gil_scoped_release libre;
+        bloc_deviations(l.b, (Terme)terme, moy.moyenne.data(), moy.a_moyenne.data(), dmax, histo ? h : nullptr,
+                        nullptr, 0, 1.0);
+    }
+    h[r.size() - 1] = (uint64_t)dmax;
+    return r;
+}
+
+// The reference of the stretch from the combined statistics: dmax, or the
+// percentile of the histogram.
+static double reference(const py::array_t<uint64_t, py::array::c_style | py::array::forcecast>& stats, int etirement,
+                        double rang)
+{
+    if (etirement != ETIRE_RANG) return (double)stats.data()[stats.size() - 1];
+    if (stats.size() != NB_CASES + 1) throw std::invalid_argument("a percentile needs the histogram");
+    return percentile(stats.data(), rang);
+}
+
+// The block's Float32 deviations in elevation units, NaN at missing cells.
+static py::array_t<float> reelles(const py::array& dem, const py::object& masque, const py::tuple& lecture,
+                                  const py::tuple& position, int terme, const py::array_t<int64_t>& m)
+{
+    BlocLu l;
+    lit_bloc(dem, masque, lecture, position, l);
+    Moyennes moy = moyennes_de(m, l.b.lignes);
+    py::array_t<float> r({l.b.lignes, l.b.colonnes});
+    float* v = r.mutable_data();
+    double echelle_z = lecture[4].cast<double>(), dmax = 0;
+    {
+        py::gil_scoped_release libre;
+        bloc_deviations(l.b, (Terme)terme, moy.moyenne.data(), moy.a_moyenne.data(), dmax, nullptr, v,
+                        (size_t)l.b.colonnes, echelle_z);
+    }
+    return r;
+}
+
+// (3) The block's bytes, stretched by the combined statistics.
+static py::array_t<uint8_t> octets(const py::array& dem, const py::object& masque, const py::tuple& lecture,
+                                   const py::tuple& position, int terme, const py::array_t<int64_t>& m,
+                                   const py::array_t<uint64_t, py::array::c_style | py::array::forcecast>& stats,
+                                   int etirement, double rang, int norm)
+{
+    BlocLu l;
+    lit_bloc(dem, masque, lecture, position, l);
+    Moyennes moy = moyennes_de(m, l.b.lignes);
+    Options o;
+    o.terme = (Terme)terme;
+    o.etirement = (Etirement)etirement;
+    o.rang = rang;
+    o.echelle_z = lecture[4].cast<double>();
+    Bilan bilan;
+    bilan.dmax = (double)stats.data()[stats.size() - 1];
+    bilan.reference = reference(stats, etirement, rang);
+    Etirage e = etirage(o, bilan, std::min(norm, 255));  // as the command line: above 255 means 255
+    py::array_t<uint8_t> r({l.b.lignes, l.b.colonnes});
+    uint8_t* v = r.mutable_data();
+    {
+        py::gil_scoped_release libre;
+        bloc_octets(l.b, e, moy.moyenne.data(), moy.a_moyenne.data(), v, (size_t)l.b.colonnes);
+    }
+    return r;
+}
+
+PYBIND11_MODULE(_moteur, m)
+{
+    m.doc() = "Tavelkorn's engine; use tavelkorn.roughness";
+    py::dict types;  // numpy's kind and size -> the engine's TypeElevation
+    types["i2"] = (int)ELEV_INT16;
+    types["u2"] = (int)ELEV_UINT16;
+    types["i4"] = (int)ELEV_INT32;
+    types["u4"] = (int)ELEV_UINT32;
+    types["f4"] = (int)ELEV_FLOAT32;
+    types["f8"] = (int)ELEV_FLOAT64;
+    m.attr("TYPES") = types;
+    m.attr("NB_CASES") = NB_CASES;
+    m.attr("TERME_CLASSIQUE") = (int)TERME_CLASSIQUE;
+    m.attr("TERME_COURBURE") = (int)TERME_COURBURE;
+    m.attr("ETIRE_DEMI") = (int)ETIRE_DEMI;
+    m.attr("ETIRE_PLEIN") = (int)ETIRE_PLEIN;
+    m.attr("ETIRE_RANG") = (int)ETIRE_RANG;
+    m.def("calcule", &calcule);
+    m.def("sommes", &sommes);
+    m.def("moyennes", &moyennes_py);
+    m.def("statistiques", &statistiques);
+    m.def("reference", &reference);
+    m.def("reelles", &reelles);
+    m.def("octets", &octets);
+}

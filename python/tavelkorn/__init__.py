@@ -1,0 +1,199 @@
+"""Tavelkorn: terrain roughness from a digital elevation model.
+
+``tavelkorn.roughness(dem)`` takes a numpy array, a masked array, an
+``xarray.DataArray`` (rioxarray's, with its CRS) or a dask array, and returns
+the same kind: the 8-bit roughness image the ``tavelkorn`` command line
+writes, byte for byte, or the deviations it stretches (``dtype="float32"``).
+Only numpy is needed; xarray, rioxarray and dask are used when given.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any, Callable, Optional, Union
+
+import numpy as np
+
+from . import _arrays, _moteur
+from ._version import __version__
+
+__all__ = ["roughness", "Cancelled", "__version__"]
+
+
+class Cancelled(Exception):
+    """The ``progress`` callable returned False: the computation stopped
+    before its next round of rows and none of its threads runs any more."""
+
+
+def _is_instance(dem: Any, module: str, name: str) -> bool:
+    # Without importing the module: a DataArray or a dask array cannot
+    # exist unless its module was imported.
+    m = sys.modules.get(module)
+    return m is not None and isinstance(dem, getattr(m, name))
+
+
+def _in_memory(a: np.ndarray, mask: Optional[np.ndarray], nodata: Optional[float], req: _arrays.Request,
+               presence: bool):
+    """The engine's whole computation of a 2-D numpy array: (image,
+    presence or None, attrs of the result)."""
+    a = _arrays.elevations(a)
+    nb_lig, nb_col = a.shape
+    if nb_lig < 1 or nb_col < 1 or nb_lig >= 2**31 or nb_col >= 2**31:
+        raise ValueError(f"dem: shape {a.shape}: 1 to 2^31 - 1 rows and columns")
+    lecture = _arrays.reading(a.dtype, nodata, req.z_scale)
+    r = _moteur.calcule(a, mask, lecture, req.term, req.stretch, req.rank, req.norm, req.floats, req.threads,
+                        presence, req.progress)
+    if not r["ok"]:
+        if r["annule"]:
+            raise Cancelled("the progress callable returned False")
+        raise _arrays.engine_error(r["erreur"])
+    if not req.floats and not r["reference"] > 0:
+        import warnings
+
+        warnings.warn("nothing to stretch by (the search window holds no deviation, or the percentile is 0): "
+                      "the image is all 0", RuntimeWarning, stacklevel=3)
+    attrs = dict(req.attrs, dmax=r["dmax"], reference=r["reference"], missing_cells=int(r["manquants"]))
+    return r["image"], r["presence"], attrs
+
+
+def roughness(
+    dem: Any,
+    *,
+    term: str = "classic",
+    stretch: str = "half",
+    norm: int = 255,
+    z_scale: float = 1.0,
+    dtype: Union[str, np.dtype, type] = "uint8",
+    nodata: Optional[float] = None,
+    threads: Optional[int] = None,
+    progress: Optional[Callable[[float], Any]] = None,
+) -> Any:
+    """Terrain roughness of a DEM: how far, along every row, the local bend
+    of the terrain departs from the row's mean bend, as the ``tavelkorn``
+    command line computes it.
+
+    For rows ``i`` and columns ``j`` of whole elevations ``z[i][j]`` (after
+    ``z_scale``), at every column ``j`` from 1 to ``ncols - 2`` whose cell and
+    both neighbours are present:
+
+    - term ``t[i][j] = 4 z[i][j] - z[i][j-1] - z[i][j+1]`` (``"classic"``) or
+      ``2 z[i][j] - z[i][j-1] - z[i][j+1]`` (``"curvature"``, the second
+      difference: 0 on any plane), exact in 64-bit integers;
+    - row mean ``m[i] = sum(t[i][j]) / count``, truncated toward zero;
+    - deviation ``d[i][j] = |t[i][j] - m[i]|``; 0 in the first and last
+      columns and at a present cell without a term.
+
+    ``dmax`` is the largest deviation inside the search window (the grid less
+    a border two cells wide). The image stretches ``d`` to bytes:
+
+    - ``"half"``: ``v = ((d - dmax/2) / (dmax/2)) * norm``, 0 where negative;
+      the byte is the low 8 bits of ``v`` truncated (256 gives 0);
+    - ``"full"``: ``v = d / dmax * norm``, truncated, at most ``norm``;
+    - ``"pP"`` (``"p99"``, ``"p99.5"``...): ``v = d / q * norm``, truncated, at
+      most ``norm``, ``q`` the P-th percentile of the window's deviations by
+      nearest rank, read from a histogram (within 1/128).
+
+    When there is nothing to stretch by (``dmax`` or ``q`` is 0), the image
+    is all 0 and a ``RuntimeWarning`` says so.
+
+    Parameters
+    ----------
+    dem : numpy.ndarray, numpy.ma.MaskedArray, xarray.DataArray or dask.array.Array
+        The elevations, 2-D (rows, columns); a DataArray may also be 3-D with
+        a first (band) dimension of length 1, as ``rioxarray.open_rasterio``
+        gives. dtype int16, uint16, int32, uint32, float32 or float64, any
+        strides, either byte order, read in place without a copy; int8, uint8
+        and float16 are widened exactly (a copy). A DataArray backed by dask,
+        or a dask array, gives a lazy result of the same chunks.
+    term : {"classic", "curvature"}
+        The term (see above).
+    stretch : {"half", "full"} or str
+        The stretch of the uint8 image; ``"pP"`` with P in (0, 100].
+    norm : int
+        The value ``dmax`` (or the percentile) maps to; above 255 means 255.
+    z_scale : float
+        Elevations are multiplied by it and rounded half away from zero
+        before computing (integers at 1 are taken as they are; a float DEM is
+        rounded to whole units at 1: ``z_scale=100`` keeps centimetres).
+        Non-zero and finite. An elevation beyond the 32-bit range once scaled
+        raises ValueError.
+    dtype : {"uint8", "float32"}
+        ``"uint8"``: the stretched image, 0 at missing cells (as the command
+        line's ``.raw`` and ``.bmp`` give them). ``"float32"``: the deviation
+        ``d / z_scale`` in elevation units, NaN at missing cells (as
+        ``--type Float32``).
+    nodata : float, optional
+        Cells equal to it are missing (compared in the array's own dtype).
+        Default: a DataArray's ``rio.nodata`` or ``_FillValue`` attribute.
+        NaN in float arrays and the mask of a masked array are missing too.
+        A missing cell has no term, nor do its two neighbours; the row mean
+        is over the existing terms.
+    threads : int, optional
+        Threads of the computation, 1 to 256 (default: ``TAVELKORN_THREADS``,
+        else one per core); any number gives the same result. Dask input runs
+        each block on one thread of Dask's own.
+    progress : callable, optional
+        Called with the fraction done (0 to 1) as the engine advances, from
+        the calling thread (numpy and in-memory DataArray input). Returning
+        False cancels: :class:`Cancelled` is raised.
+
+    Returns
+    -------
+    numpy.ndarray, numpy.ma.MaskedArray, xarray.DataArray or dask.array.Array
+        The same kind as ``dem``, of dtype uint8 or float32 and the same
+        shape. A masked array comes back masked at the missing cells. A
+        DataArray comes back with ``dem``'s dims, coords (so ``rio.crs`` and
+        ``rio.transform()``), name and attrs, less those that describe the
+        elevations' values (``_FillValue``, ``missing_value``,
+        ``scale_factor``, ``add_offset``), plus ``term``, ``stretch``,
+        ``norm``, ``z_scale`` and, when computed in memory, ``dmax``,
+        ``reference`` (what the stretch maps to ``norm``: ``dmax`` or the
+        percentile) and ``missing_cells``. A lazy DataArray carries ``dmax``
+        and ``reference`` as scalar coordinates instead, computed along with
+        it. Float32 results have ``_FillValue`` NaN. A uint8 result has no
+        nodata: every byte value is a possible roughness, so missing cells
+        are 0 and are not marked (take ``dem.isnull()``, or ``dtype="float32"``,
+        for them).
+
+    Raises
+    ------
+    ValueError
+        A shape that is not 2-D (or 3-D with one band), an unknown term,
+        stretch or dtype, a percentile outside (0, 100], a zero or infinite
+        ``z_scale``, ``threads`` outside 1 to 256, an elevation beyond the
+        32-bit range once scaled.
+    TypeError
+        A complex, bool, object or other dtype the engine does not read;
+        options of the wrong type.
+    Cancelled
+        ``progress`` returned False.
+    KeyboardInterrupt
+        Ctrl-C during the computation (checked before every round of rows).
+
+    Examples
+    --------
+    >>> import numpy as np, tavelkorn
+    >>> z = np.add.outer(np.arange(6), np.arange(7) ** 2).astype(np.int32)
+    >>> tavelkorn.roughness(z, term="curvature", stretch="full").shape
+    (6, 7)
+    """
+    req = _arrays.request(term, stretch, norm, z_scale, dtype, nodata, threads, progress)
+    if _is_instance(dem, "xarray", "DataArray"):
+        from . import _xarray
+
+        return _xarray.roughness(dem, req)
+    if _is_instance(dem, "dask.array", "Array"):
+        if dem.ndim != 2:
+            raise ValueError(f"dem: shape {dem.shape}: a 2-D array (rows, columns) is needed")
+        from . import _dask
+
+        return _dask.roughness(dem, req.nodata, req)[0]
+    if not isinstance(dem, np.ndarray):
+        raise TypeError(f"dem: a numpy array, masked array, xarray.DataArray or dask array, not {type(dem).__name__}")
+    if dem.ndim != 2:
+        raise ValueError(f"dem: shape {dem.shape}: a 2-D array (rows, columns) is needed")
+    data, mask = _arrays.split_masked(dem)
+    image, presence, _ = _in_memory(data, mask, req.nodata, req, isinstance(dem, np.ma.MaskedArray))
+    if isinstance(dem, np.ma.MaskedArray):
+        return np.ma.MaskedArray(image, mask=presence == 0)
+    return image

@@ -1,0 +1,75 @@
+"""A DataArray in, a DataArray out: the input's dims, coords (rioxarray's
+spatial_ref with them), name and attrs, around the numpy or Dask result."""
+
+from __future__ import annotations
+
+import math
+from typing import Optional
+
+import numpy as np
+import xarray as xr
+
+from . import _arrays
+
+# Attributes that describe the elevations' values, not the roughness's.
+_ELEVATION_ATTRS = ("_FillValue", "missing_value", "scale_factor", "add_offset", "valid_range", "valid_min",
+                    "valid_max")
+
+
+def nodata_of(dem: xr.DataArray) -> Optional[float]:
+    """rioxarray's nodata when rioxarray is there, else the _FillValue or
+    missing_value attribute."""
+    v = None
+    if hasattr(dem, "rio"):
+        try:
+            v = dem.rio.nodata
+        except Exception:  # a DataArray rioxarray cannot describe: its attributes still say
+            v = None
+    if v is None:
+        v = dem.attrs.get("_FillValue", dem.attrs.get("missing_value"))
+    if v is None:
+        return None
+    v = float(np.asarray(v).ravel()[0])
+    return None if math.isnan(v) else v
+
+
+def roughness(dem: xr.DataArray, req: _arrays.Request) -> xr.DataArray:
+    if dem.ndim == 3 and dem.shape[0] != 1:
+        raise ValueError(f"dem: dimension {dem.dims[0]!r} has {dem.shape[0]} bands; one is needed "
+                         f"(select it: dem.isel({dem.dims[0]}=0))")
+    if dem.ndim not in (2, 3):
+        raise ValueError(f"dem: dims {dem.dims}: a 2-D DataArray (y, x), or 3-D with one band, is needed")
+    nodata = req.nodata if req.nodata is not None else nodata_of(dem)
+    data = dem.data
+    grid = data[0] if dem.ndim == 3 else data
+    coords = {}
+    if _is_dask(grid):
+        from . import _dask
+
+        result, info = _dask.roughness(grid, nodata, req)
+        attrs = dict(req.attrs)
+        coords = {"dmax": ((), info["dmax"]), "reference": ((), info["reference"])}
+    else:
+        grid = np.asarray(grid) if not isinstance(grid, np.ndarray) else grid
+        from . import _in_memory
+
+        result, _, attrs = _in_memory(grid, None, nodata, req, False)
+    if dem.ndim == 3:
+        result = result[None]
+    out_attrs = {k: v for k, v in dem.attrs.items() if k not in _ELEVATION_ATTRS}
+    out_attrs.update(attrs)
+    if req.floats:
+        out_attrs["_FillValue"] = np.float32(np.nan)
+    out = xr.DataArray(result, coords=dem.coords, dims=dem.dims, name=dem.name, attrs=out_attrs)
+    if coords:
+        out = out.assign_coords(coords)
+    if "grid_mapping" in dem.encoding:  # where rioxarray finds the CRS when the coordinate is not spatial_ref
+        out.encoding["grid_mapping"] = dem.encoding["grid_mapping"]
+    return out
+
+
+def _is_dask(a) -> bool:
+    import sys
+
+    m = sys.modules.get("dask.array")
+    return m is not None and isinstance(a, m.Array)
