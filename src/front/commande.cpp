@@ -103,8 +103,8 @@ static void options(CLI::App& app, Requete& r, std::string& type, std::string& t
         ->type_name("N")
         ->check(CLI::Range(1, 256));
     app.add_option("--memory", memoire,
-                   "memory the decoded DEM may take (e.g. 512M, 2G; default: TAVELKORN_MEMORY, or a quarter of the "
-                   "machine's); beyond it, a scratch file beside OUTPUT")
+                   "memory the decoded DEM may take (e.g. 512M, 2G; 0: none; default: TAVELKORN_MEMORY, or a quarter "
+                   "of the machine's); beyond it, a scratch file beside OUTPUT")
         ->type_name("SIZE");
     app.add_option("--nodata", r.nodata, "cells of a native INPUT equal to V are missing (GDAL's bands say their own)")
         ->type_name("V");
@@ -138,6 +138,14 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
     std::vector<std::string> mots(argv, argv + argc);
     for (std::string& m : mots)  // GDAL's spellings
         if (m == "-of" || m == "-co") m = "-" + m;
+    // An empty value ("--norm ''", "--profile=") is a slip, never 0 or "none".
+    for (size_t k = 1; k < mots.size() && mots[k] != "--"; k++) {
+        const std::string& m = mots[k];
+        size_t egal = m.find('=');
+        const CLI::Option* o = m.rfind("--", 0) == 0 ? app.get_option_no_throw(m.substr(0, egal)) : nullptr;
+        bool vide = egal != std::string::npos ? egal + 1 == m.size() : k + 1 < mots.size() && mots[k + 1].empty();
+        if (o && o->get_type_size() != 0 && vide) return erreur_d_usage(m.substr(0, egal) + ": an empty value");
+    }
     std::vector<char*> args;
     for (std::string& m : mots) args.push_back(&m[0]);
     try {
@@ -156,8 +164,9 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
     }
     if (!lit_etirement(etirement, r))
         return erreur_d_usage("--stretch " + etirement + ": half, full, or pP with P in (0, 100], such as p99");
-    if (!memoire.empty() && !lit_taille(memoire, r.memoire))
-        return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G");
+    if (app.count("--memory") && !lit_taille(memoire, r.memoire))
+        return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G (0: keep nothing in memory)");
+    if (r.progres && r.silencieux) return erreur_d_usage("--progress and --quiet: one or the other");
     r.terme = terme == "curvature" ? tavelkorn::TERME_COURBURE : tavelkorn::TERME_CLASSIQUE;
     r.avec_nodata = app.count("--nodata") > 0;
     r.rapport_complet = true;

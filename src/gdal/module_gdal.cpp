@@ -16,6 +16,7 @@ static const ModuleGdal* module_;
 static DemGdal dem;
 static bool dem_ouvert;  // only a DEM that GDAL opened has a place on the map or fractions
 static std::string nom_dem, nom_image;
+static bool valeurs_reelles_gdal;  // the image holds Float32 values
 
 struct Etat {
     std::string chemin;
@@ -83,6 +84,16 @@ std::string chemin_reel(const std::string& chemin)
         } else if (prefixe == "/vsicurl" || prefixe == "/vsimem" || prefixe == "/vsis3" || prefixe == "/vsigs" ||
                    prefixe == "/vsiaz" || prefixe == "/vsistdin" || prefixe == "/vsistdout") {
             return "";
+        } else if (!p.empty() && p[0] == '{') {  // /vsizip/{ARCHIVE}/PATH: the archive, braces and all
+            int profondeur = 0;
+            for (size_t k = 0; k < p.size(); k++) {
+                profondeur += p[k] == '{' ? 1 : p[k] == '}' ? -1 : 0;
+                if (profondeur == 0) {
+                    std::string archive = p.substr(1, k - 1);
+                    return archive.rfind("/vsi", 0) == 0 ? chemin_reel(archive) : archive;
+                }
+            }
+            return "";
         }
     }
     if (!virtuel) return p;
@@ -134,13 +145,23 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
         echec("%s: not a native DEM (NAME.raw with NAME.txt beside it); other formats need a build with GDAL",
               r.entree.c_str());
     nom_dem = r.entree;
+    // A name that is no file may still be GDAL's (GTIFF_DIR:1:dem.tif,
+    // NETCDF:"dem.nc":z): GDAL tries it, and the files it reads are checked
+    // once it is open.
     std::string reel = chemin_reel(r.entree);
-    if (!reel.empty() && genre_fichier(reel, true) == ABSENT)
-        echec("%s: cannot be opened: %s", r.entree.c_str(), strerror(ENOENT));
-    fichier_regulier(r.entree);
+    bool absent = !reel.empty() && genre_fichier(reel, true) == ABSENT;
+    if (!absent) fichier_regulier(r.entree);
     std::string erreur;
-    if (!gdal()->ouvre_dem(r.entree.c_str(), r.bande, r.echelle_z, dem, erreur))
+    if (!gdal()->ouvre_dem(r.entree.c_str(), r.bande, r.echelle_z, dem, erreur)) {
+        if (absent) echec("%s: cannot be opened: %s", r.entree.c_str(), strerror(ENOENT));
+        std::string descripteur = fs::path(r.entree).replace_extension(".txt").string();
+        if (fs::path(r.entree).extension() == ".raw")
+            echec("%s: no descriptor %s beside it for a native DEM (lines, columns, 4, minimum, maximum, pixel size), "
+                  "and not a raster GDAL reads",
+                  r.entree.c_str(), descripteur.c_str());
+        if (erreur == "cannot be opened: GDAL gives no reason") erreur = "not a raster GDAL reads";
         echec("%s: %s", r.entree.c_str(), erreur.c_str());
+    }
     dem_ouvert = true;
     nb_lig = dem.nb_lig;
     nb_col = dem.nb_col;
@@ -176,6 +197,7 @@ int capacites_pilote(const std::string& nom) { return gdal()->pilote(nom.c_str()
 void ouvre_image_gdal(const Requete& r, uint64_t manquants)
 {
     nom_image = r.image;
+    valeurs_reelles_gdal = r.reelles;
     std::string erreur;
     bool masque = !r.reelles && manquants > 0;
     if (!gdal()->cree_image(resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, nb_col, nb_lig, r.reelles, masque,
@@ -186,12 +208,23 @@ void ouvre_image_gdal(const Requete& r, uint64_t manquants)
                 r.image.c_str(), r.pilote.c_str(), (unsigned long long)manquants);
 }
 
+// Written in pieces of a size that does not depend on the threads: the
+// driver lays out image and mask blocks in the order they come, so any
+// number of threads writes the same file.
 static bool ecrit_bloc(void*, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
                        std::string& erreur)
 {
-    if (gdal()->ecrit_bloc(premiere, nombre, valeurs, presence, erreur)) return true;
-    erreur = nom_image + ": " + noms_finals(erreur);
-    return false;
+    int piece = std::max(1, (1 << 18) / nb_col);
+    size_t taille = valeurs_reelles_gdal ? sizeof(float) : 1;
+    for (int r = 0; r < nombre; r += piece) {
+        size_t decalage = (size_t)r * nb_col;
+        if (!gdal()->ecrit_bloc(premiere + r, std::min(piece, nombre - r), (const char*)valeurs + decalage * taille,
+                                presence ? presence + decalage : nullptr, erreur)) {
+            erreur = nom_image + ": " + noms_finals(erreur);
+            return false;
+        }
+    }
+    return true;
 }
 
 tavelkorn::Puits puits_gdal(const Requete&)

@@ -99,7 +99,8 @@ static void genre_du_nom(Resultat& r)
     if (g == DOSSIER) echec("%s: cannot be created: %s", nom, strerror(EISDIR));
     std::error_code ec;
     std::string absolu = fs::absolute(r.final_, ec).lexically_normal().generic_string();
-    r.direct = g == SPECIAL || (g != ABSENT && (absolu.rfind("/dev/", 0) == 0 || absolu.rfind("/proc/", 0) == 0));
+    // A regular file under /dev (/dev/shm) is replaced as any other.
+    r.direct = g == SPECIAL || descripteur_ouvert(absolu) || (g != ABSENT && absolu.rfind("/proc/", 0) == 0);
     if (r.direct && r.requis) echec("%s: not a regular file; the image is written to regular files only", nom);
 }
 
@@ -234,6 +235,9 @@ void resultats_valide()
     }
     for (const Resultat& r : resultats) {
         if (r.direct || !ecrit(r)) continue;
+        // A result that replaces a file keeps its permissions: a private
+        // result stays private, a read-only one read-only.
+        if (genre_fichier(r.final_, false) == REGULIER) copie_droits(r.final_, r.prive);
         if (!remplace_fichier(r.prive, r.final_))
             echec("%s: cannot be replaced: %s; %s", r.final_.c_str(), strerror(errno),
                   faits.empty() ? "no result was replaced" : ("already replaced: " + faits).c_str());

@@ -56,7 +56,7 @@ void ecrit_profil(const Requete& r, int ligne, const tavelkorn::Bilan& b, const 
     for (int j = 1; j <= nb_col - 2; j++) {
         double d = b.profil[(size_t)j];
         if (std::isnan(d)) continue;
-        ecrit_texte(f3, "%d\t%lf\n", j + 1, r.reelles ? d / r.echelle_z + 0.0 : tavelkorn::valeur_etiree(e, d));
+        ecrit_texte(f3, "%d\t%lf\n", j + 1, r.reelles ? d / std::fabs(r.echelle_z) + 0.0 : tavelkorn::valeur_etiree(e, d));
         ecrites++;
     }
     resultat_ferme(f3, r.profil);

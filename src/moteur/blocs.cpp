@@ -5,6 +5,7 @@
 #include "noyaux.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace tavelkorn {
@@ -55,7 +56,7 @@ void bloc_deviations(const Bloc& b, Terme terme, const int64_t* moyenne, const u
         if (!valeurs) continue;
         deviations_segment(z, m, b.colonnes, c, k_de(terme), a_moyenne[r] != 0, moyenne[r], d.data());
         float* v = valeurs + (size_t)r * pas_valeurs;
-        for (int j = 0; j < b.colonnes; j++) v[j] = (float)(d[(size_t)j] / echelle_z);
+        for (int j = 0; j < b.colonnes; j++) v[j] = (float)(d[(size_t)j] / std::fabs(echelle_z));
     }
 }
 

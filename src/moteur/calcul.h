@@ -49,6 +49,10 @@ struct Calcul {
     int passe = 0;
     int courant = 0;   // tours[courant] is the round the sink takes rows from
 
+    // The bytes 0 among the search window's present cells, and those cells,
+    // in the last second pass.
+    std::atomic<uint64_t> nuls{0}, fenetre{0};
+
     // The failure: the first one recorded wins.
     std::mutex verrou;
     std::atomic<bool> en_echec{false};

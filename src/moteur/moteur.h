@@ -19,8 +19,9 @@
 //   full     v = d / dmax x norm, truncated, at most norm;
 //   pP       v = d / q x norm, truncated, at most norm, q the P-th percentile
 //            of the window's deviations (nearest rank, within 1/128).
-// Missing cells give byte 0; Float32 deviations (reelles) are d / echelle_z,
-// NaN at missing cells.
+// Missing cells give byte 0; Float32 deviations (reelles) are d / |echelle_z|,
+// NaN at missing cells. The profile's stretched values saturate at norm as
+// the bytes do under full and pP.
 //
 // Ownership and threads. Nothing here keeps state between calls: every
 // computation lives in the Calcul it was given, and two computations share
@@ -60,7 +61,7 @@ struct Options {
     Terme terme = TERME_CLASSIQUE;
     Etirement etirement = ETIRE_DEMI;
     double rang = 100.0;      // P of ETIRE_RANG, in (0, 100]
-    double echelle_z = 1.0;   // the elevations were multiplied by it: Float32 deviations are divided by it
+    double echelle_z = 1.0;   // the elevations were multiplied by it: Float32 deviations are divided by |it|
     bool reelles = false;     // the second pass gives Float32 deviations (the bytes too)
     int fils = 1;             // threads, 1 to 256 (fewer when memory or rows are short)
     int ligne_profil = -1;    // the row whose deviations the first pass keeps (-1: none)
@@ -154,6 +155,9 @@ bool calcul_premiere_passe(Calcul* c, const Source& source, Bilan& bilan);
 // the stretch e. False on a failure of the source or of the sink, or a
 // cancel; calcul_erreur tells why.
 bool calcul_seconde_passe(Calcul* c, const Source& source, const Etirage& e, const Puits& puits);
+// How dark the last second pass's image is: its bytes 0 among the search
+// window's present cells, and those cells.
+void calcul_octets_nuls(const Calcul* c, uint64_t& nuls, uint64_t& cellules);
 // The reason of the last failure ("cancelled" for a cancel), and whether it
 // was a cancel.
 const std::string& calcul_erreur(const Calcul* c);

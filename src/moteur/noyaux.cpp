@@ -392,7 +392,7 @@ Etirage etirage(const Options& o, const Bilan& b, int norm)
     e.dif = b.dmax - e.dmin;
     e.scale = (double)norm;
     e.reference = b.reference;
-    e.echelle_z = o.echelle_z;
+    e.echelle_z = std::fabs(o.echelle_z);  // a negative z-scale flips the DEM: its deviations are not negative
     e.termes_32 = b.termes_32;
     return e;
 }
@@ -402,7 +402,8 @@ bool etirage_vide(const Etirage& e) { return e.etirement == ETIRE_DEMI ? !(e.dif
 double valeur_etiree(const Etirage& e, double d)
 {
     if (etirage_vide(e)) return 0.0;
-    return e.etirement == ETIRE_DEMI ? etire(d, e) : etire_lineaire(d, e);
+    if (e.etirement == ETIRE_DEMI) return etire(d, e);
+    return std::min(etire_lineaire(d, e), e.scale > 0.0 ? e.scale : 0.0);  // saturated, as the bytes are
 }
 
 }  // namespace tavelkorn

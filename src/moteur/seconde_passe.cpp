@@ -28,15 +28,28 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
         if (!part_du_fil(c, t, debut, nombre, premiere, combien)) return;
         if (parallele && !lit_part(c, *t_, t, debut, premiere, combien)) return;
         double* d = c->brouillon ? c->brouillon + (size_t)t * nb_col : nullptr;
+        uint64_t nuls = 0, fenetre = 0;
         for (int r = premiere - debut; r < premiere - debut + combien; r++) {
             size_t k = (size_t)r * nb_col;
-            passe_b_ligne(elevations(c, *t_, r), presence_de(c, *t_, r), nb_col, c->e, t_->octets + k,
-                          t_->valeurs ? t_->valeurs + k : nullptr, d);
+            const unsigned char* m = presence_de(c, *t_, r);
+            passe_b_ligne(elevations(c, *t_, r), m, nb_col, c->e, t_->octets + k, t_->valeurs ? t_->valeurs + k : nullptr,
+                          d);
+            if (debut + r >= 2 && debut + r <= c->nb_lig - 3 && nb_col >= 5) {  // how dark: for the caller's word on it
+                const unsigned char* o = t_->octets + k;
+                if (!m) {
+                    fenetre += (uint64_t)(nb_col - 4);
+                    nuls += (uint64_t)std::count(o + 2, o + nb_col - 2, (unsigned char)0);
+                } else {
+                    for (int j = 2; j <= nb_col - 3; j++) fenetre += m[j], nuls += m[j] & (o[j] == 0);
+                }
+            }
             if (!p.memoire_presence) continue;
             unsigned char* q = p.memoire_presence + decalage + k;
             if (c->source->manquants) memcpy(q, t_->presence + k, (size_t)nb_col);
             else memset(q, 1, (size_t)nb_col);
         }
+        c->nuls += nuls;
+        c->fenetre += fenetre;
     });
 }
 
@@ -97,6 +110,7 @@ bool calcul_seconde_passe(Calcul* c, const Source& s, const Etirage& e, const Pu
     c->passe = PASSE_IMAGE;
     c->faites = 0;
     c->courant = 0;
+    c->nuls = c->fenetre = 0;
     for (Tour& t : c->tours) t.debut = t.fin = 0;
     std::string erreur;
     bool ok = true;
@@ -117,6 +131,16 @@ bool calcul_seconde_passe(Calcul* c, const Source& s, const Etirage& e, const Pu
     if (c->en_echec) return false;
     if (!ok) echoue(c, erreur);
     return ok;
+}
+
+}  // namespace tavelkorn
+
+namespace tavelkorn {
+
+void calcul_octets_nuls(const Calcul* c, uint64_t& nuls, uint64_t& cellules)
+{
+    nuls = c->nuls;
+    cellules = c->fenetre;
 }
 
 }  // namespace tavelkorn

@@ -170,15 +170,62 @@ FILE* cree_fichier_neuf(const std::string& chemin, bool lecture)
     return f;
 }
 
+// The number of a descriptor the name stands for (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N), or -1.
+static int descripteur_nomme(const std::string& chemin)
+{
+    if (chemin == "/dev/stdin") return 0;
+    if (chemin == "/dev/stdout") return 1;
+    if (chemin == "/dev/stderr") return 2;
+    for (const char* d : {"/dev/fd/", "/proc/self/fd/"}) {
+        size_t n = strlen(d);
+        if (chemin.compare(0, n, d) != 0 || chemin.size() == n) continue;
+        char* fin = nullptr;
+        long v = strtol(chemin.c_str() + n, &fin, 10);
+        if (*fin == 0 && v >= 0 && v < INT_MAX) return (int)v;
+    }
+    return -1;
+}
+
+bool descripteur_ouvert(const std::string& chemin)
+{
+#ifdef _WIN32
+    (void)chemin;
+    return false;
+#else
+    int d = descripteur_nomme(chemin);
+    return d >= 0 && fcntl(d, F_GETFD) >= 0;
+#endif
+}
+
 FILE* ouvre_existant(const std::string& chemin)
 {
 #ifdef _WIN32
     return fopen(chemin.c_str(), "wb");
 #else
+    // A descriptor of this process is written where it stands (a log opened
+    // with >> is appended to), never opened again from its start.
+    int d = descripteur_nomme(chemin);
+    if (d >= 0) {
+        int n = fcntl(d, F_DUPFD_CLOEXEC, 3);
+        FILE* f = n < 0 ? nullptr : fdopen(n, "ab");
+        if (n >= 0 && !f) close(n);
+        return f;
+    }
     int fd = open(chemin.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (fd >= 0 && !f) close(fd);
     return f;
+#endif
+}
+
+void copie_droits(const std::string& de, const std::string& vers)
+{
+#ifdef _WIN32
+    (void)de, (void)vers;
+#else
+    struct stat st;
+    if (stat(de.c_str(), &st) == 0) chmod(vers.c_str(), st.st_mode & 07777);
 #endif
 }
 
@@ -311,7 +358,17 @@ void installe_interruptions()
     static bool fait = false;  // once a process (a fuzz target calls main many times)
     if (fait) return;
     fait = true;
+    // A closed standard stream (a daemon's, a scheduler's) is /dev/null, so
+    // that no file the run opens takes its number and receives messages.
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            int n = open("/dev/null", O_RDWR);
+            if (n >= 0 && n != fd) dup2(n, fd), close(n);
+        }
     signal(SIGXFSZ, SIG_IGN);
+    // A reader that went away (2>&1 | head) makes writes to it fail with
+    // EPIPE instead of killing the run half way.
+    signal(SIGPIPE, SIG_IGN);
     sigset_t attendus;
     sigemptyset(&attendus);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {

@@ -50,8 +50,14 @@ bool etat_fichier(FILE* f, EtatFichier& e);
 // (null, errno set) if anything at all, a link included, already has that
 // name.
 FILE* cree_fichier_neuf(const std::string& chemin, bool lecture = false);
-// Opens an existing FIFO or device for writing, creating nothing.
+// Opens an existing FIFO or device for writing, creating nothing; a name
+// of one of the process's descriptors (/dev/stdout, /dev/fd/N) writes into
+// that descriptor where it stands.
 FILE* ouvre_existant(const std::string& chemin);
+// Whether the name stands for a descriptor the process has open.
+bool descripteur_ouvert(const std::string& chemin);
+// Gives vers the permission bits of de (nothing on Windows).
+void copie_droits(const std::string& de, const std::string& vers);
 // Renames de to vers, replacing what vers was (a link itself, never the file
 // it points to).
 bool remplace_fichier(const std::string& de, const std::string& vers);

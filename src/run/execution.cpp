@@ -126,7 +126,7 @@ bool lit_taille(const std::string& texte, uint64_t& octets)
     const char* u = *fin ? strchr(unites, toupper((unsigned char)*fin)) : nullptr;
     if (*fin && (!u || fin[1])) return false;
     for (const char* k = unites; u && k <= u; k++) v *= 1024;
-    if (v > 1.8e19) return false;
+    if (v > 1.8e19 || (v > 0 && v < 1)) return false;  // less than a byte is a slip, not "nothing"
     octets = (uint64_t)v;
     return true;
 }
@@ -174,6 +174,20 @@ struct Garde_ {
     echec("%s", tavelkorn::calcul_erreur(c).c_str());
 }
 
+// The default stretch leaves most real DEMs nearly black: the command line
+// says so where the user is (the dialogue stays as it is).
+static void avertit_si_sombre(const Requete& r, const tavelkorn::Calcul* c)
+{
+    uint64_t nuls, cellules;
+    tavelkorn::calcul_octets_nuls(c, nuls, cellules);
+    if (r.demande_norm || r.reelles || r.etirement != tavelkorn::ETIRE_DEMI || cellules == 0 ||
+        nuls * 10 <= cellules * 9)
+        return;
+    avertit("%s: %.0f%% of the search window's bytes are 0 (the half stretch shows only deviations above half the "
+            "largest); --term curvature --stretch p99 shows the whole relief",
+            r.image.c_str(), 100.0 * (double)nuls / (double)cellules);
+}
+
 void execute(Requete& r)
 {
     if (r.reelles && r.genre != IMAGE_GDAL)
@@ -203,7 +217,7 @@ void execute(Requete& r)
     // once: the first pass keeps it for the second, in memory within the
     // budget, else in a scratch file.
     bool garder = dem_couteux();
-    uint64_t budget = std::min(r.memoire ? r.memoire : memoire_physique() / 4, memoire_disponible());
+    uint64_t budget = std::min(r.memoire == UINT64_MAX ? memoire_physique() / 4 : r.memoire, memoire_disponible());
     uint64_t taille = garder ? taille_garde(nb_lig, nb_col, lu.manquants, dem_etroit()) : 0;
     if (taille > budget) resultats_reserve(taille);
     Place place = place_du_bmp(r);
@@ -256,6 +270,7 @@ void execute(Requete& r)
         tavelkorn::Puits puits = format->puits(r);
         if (!tavelkorn::calcul_seconde_passe(calcul.c, relu, e, puits)) echec_du_calcul(calcul.c);
         format->ferme(r);
+        avertit_si_sombre(r, calcul.c);
         if (gdal) verifie_dem_gdal();
         else if (!natif.gardees) verifie_dem_natif(natif, 2);  // the rows of an incomplete DEM were kept
     }

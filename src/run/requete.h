@@ -38,7 +38,7 @@ struct Requete {
     bool reelles = false;    // Float32 deviations instead of bytes
     int ligne_profil = -1;   // -1: the middle row
     int fils = 1;
-    uint64_t memoire = 0;    // bytes the decoded DEM may keep in memory; 0: a quarter of the machine's
+    uint64_t memoire = UINT64_MAX;  // bytes the decoded DEM may keep in memory (UINT64_MAX: a quarter of the machine's)
     bool silencieux = false;
     bool progres = false;          // GDAL-style progress on standard error
     bool avec_nodata = false;      // cells of a native DEM equal to nodata are missing
@@ -58,7 +58,8 @@ struct Requete {
     void (*fin)() = nullptr;
 };
 
-// A size such as 64M or 2G (K, M, G, T: powers of 1024; none: bytes).
+// A size such as 64M or 2G (K, M, G, T: powers of 1024; none: bytes); 0, or
+// at least one byte.
 bool lit_taille(const std::string& texte, uint64_t& octets);
 
 // The run: opens the DEM, checks and prepares every result, hands the
