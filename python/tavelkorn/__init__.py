@@ -145,10 +145,11 @@ def roughness(
         DataArray comes back with ``dem``'s dims, coords (so ``rio.crs`` and
         ``rio.transform()``), name and attrs, less those that describe the
         elevations' values (``_FillValue``, ``missing_value``,
-        ``scale_factor``, ``add_offset``), plus ``term``, ``stretch``,
-        ``norm``, ``z_scale`` and, when computed in memory, ``dmax``,
-        ``reference`` (what the stretch maps to ``norm``: ``dmax`` or the
-        percentile) and ``missing_cells``. A lazy DataArray carries ``dmax``
+        ``scale_factor``, ``add_offset``, GDAL's ``STATISTICS_*``, and
+        ``units`` of a uint8 result), plus ``term``, ``stretch``, ``norm``,
+        ``z_scale`` and, when computed in memory, ``dmax``, ``reference``
+        (what the stretch maps to ``norm``: ``dmax`` or the percentile) and
+        ``missing_cells``. A lazy DataArray carries ``dmax``
         and ``reference`` as scalar coordinates instead, computed along with
         it. Float32 results have ``_FillValue`` NaN. A uint8 result has no
         nodata: every byte value is a possible roughness, so missing cells

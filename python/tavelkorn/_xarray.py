@@ -11,9 +11,15 @@ import xarray as xr
 
 from . import _arrays
 
-# Attributes that describe the elevations' values, not the roughness's.
+# Attributes that describe the elevations' values, not the roughness's
+# (GDAL's STATISTICS_* would be written back as the image's own).
+# Float32 deviations keep the elevations' units.
 _ELEVATION_ATTRS = ("_FillValue", "missing_value", "scale_factor", "add_offset", "valid_range", "valid_min",
                     "valid_max")
+
+
+def _of_elevations(key: str, floats: bool) -> bool:
+    return key in _ELEVATION_ATTRS or key.startswith("STATISTICS_") or (key == "units" and not floats)
 
 
 def nodata_of(dem: xr.DataArray) -> Optional[float]:
@@ -56,7 +62,7 @@ def roughness(dem: xr.DataArray, req: _arrays.Request) -> xr.DataArray:
         result, _, attrs = _in_memory(grid, None, nodata, req, False)
     if dem.ndim == 3:
         result = result[None]
-    out_attrs = {k: v for k, v in dem.attrs.items() if k not in _ELEVATION_ATTRS}
+    out_attrs = {k: v for k, v in dem.attrs.items() if not _of_elevations(k, req.floats)}
     out_attrs.update(attrs)
     if req.floats:
         out_attrs["_FillValue"] = np.float32(np.nan)
