@@ -85,6 +85,12 @@ Outcome Site::cli(const std::string& args, const char* program, const std::strin
     return outcome(dir);
 }
 
+int Site::sh(const std::string& commands, std::string* out, const char* program) const
+{
+    write_file(dir / "commands.sh", "export T='" + std::string(program) + "'\n" + commands + "\n");
+    return run_command("cd '" + path("") + "' && bash '" + (dir / "commands.sh") + "' 2>&1 < /dev/null", out);
+}
+
 Outcome Site::run_paused(const std::string& before, const std::string& meanwhile, const std::string& after) const
 {
     write_file(dir / "before", before);

@@ -44,6 +44,9 @@ struct Site {
     // the shell commands `then` once its private folder exists (the DEM is
     // open, every check done): $PID is the program.
     Outcome interrupted(const std::string& args, const std::string& then) const;
+    // Bash commands in the DEM folder, $T the program: their status, and
+    // their standard output and error together in out.
+    int sh(const std::string& commands, std::string* out = nullptr, const char* program = TAVELKORN) const;
     // Every regular file of the DEM folder (links to one included) with its
     // bytes, and every folder in it (NAME/, no bytes).
     std::map<std::string, Bytes> snapshot() const;

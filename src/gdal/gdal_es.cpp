@@ -282,6 +282,11 @@ bool wkt_esri(std::string& wkt)
     return ok;
 }
 
+void metadonnee(const char* nom, const char* valeur)
+{
+    if (ds_sortie) GDALSetMetadataItem(ds_sortie, nom, valeur, nullptr);
+}
+
 void abandonne()
 {
     if (ds_sortie) GDALClose(ds_sortie);
@@ -295,6 +300,6 @@ extern "C" const ModuleGdal* tavelkorn_gdal(const RappelsProgramme* r)
 {
     rappels = r;
     static const ModuleGdal table = {ouvre_dem, lit_bloc, a_fractions, pilote_pour, pilote,
-                                     cree_image, ecrit_bloc, ferme_image, wkt_esri, abandonne};
+                                     cree_image, ecrit_bloc, ferme_image, wkt_esri, abandonne, metadonnee};
     return &table;
 }

@@ -39,6 +39,8 @@ int capacites_pilote(const std::string& nom);
 void ouvre_image_gdal(const Requete& r, uint64_t manquants);
 tavelkorn::Puits puits_gdal(const Requete& r);
 void ferme_image_gdal(const Requete& r);
+// Metadata items of the image (NAME, value), set before it is closed.
+void decrit_image_gdal(const std::vector<std::pair<std::string, std::string>>& items);
 // Closes whatever the module holds open (a run that failed).
 void abandonne_gdal();
 // The local file a GDAL path names: a /vsisubfile/, /vsigzip/, /vsizip/ ...

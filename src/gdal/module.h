@@ -57,6 +57,8 @@ struct ModuleGdal {
     bool (*wkt_esri)(std::string& wkt);
     // Closes whatever is open, written or not.
     void (*abandonne)();
+    // A metadata item of the image (how it was made), before it is closed.
+    void (*metadonnee)(const char* nom, const char* valeur);
 };
 
 typedef const ModuleGdal* (*EntreeModule)(const RappelsProgramme* rappels);

@@ -240,6 +240,11 @@ void ferme_image_gdal(const Requete& r)
     if (!gdal()->ferme_image(erreur)) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
 }
 
+void decrit_image_gdal(const std::vector<std::pair<std::string, std::string>>& items)
+{
+    for (const auto& i : items) gdal()->metadonnee(i.first.c_str(), i.second.c_str());
+}
+
 void abandonne_gdal()
 {
     if (module_) module_->abandonne();

@@ -17,7 +17,7 @@ void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, i
 }
 
 // The stretch as the report and --stretch name it.
-static std::string nom_etirement(const Requete& r)
+std::string nom_etirement(const Requete& r)
 {
     char t[64];
     snprintf(t, sizeof t, "p%g", r.rang);

@@ -174,6 +174,28 @@ struct Garde_ {
     echec("%s", tavelkorn::calcul_erreur(c).c_str());
 }
 
+// How the image was made, as metadata items that gdalinfo shows.
+static std::vector<std::pair<std::string, std::string>> comment_fait(const Requete& r, const tavelkorn::Bilan& b,
+                                                                     const tavelkorn::Etirage& e, int norm)
+{
+    auto nombre = [](double v) {
+        char t[32];
+        snprintf(t, sizeof t, "%.17g", v);
+        return std::string(t);
+    };
+    std::vector<std::pair<std::string, std::string>> items = {
+        {"TAVELKORN_VERSION", TAVELKORN_VERSION},
+        {"TAVELKORN_TERM", r.terme == tavelkorn::TERME_COURBURE ? "curvature" : "classic"},
+        {"TAVELKORN_STRETCH", nom_etirement(r)},
+        {"TAVELKORN_NORM", std::to_string(norm)},
+        {"TAVELKORN_Z_SCALE", nombre(r.echelle_z)},
+        {"TAVELKORN_DMAX", nombre(b.dmax)},
+        {"TAVELKORN_REFERENCE", nombre(r.etirement == tavelkorn::ETIRE_DEMI ? b.dmax : e.reference)},
+    };
+    if (r.etirement == tavelkorn::ETIRE_RANG) items.push_back({"TAVELKORN_PERCENTILE", nombre(r.rang)});
+    return items;
+}
+
 // The default stretch leaves most real DEMs nearly black: the command line
 // says so where the user is (the dialogue stays as it is).
 static void avertit_si_sombre(const Requete& r, const tavelkorn::Calcul* c)
@@ -267,6 +289,7 @@ void execute(Requete& r)
     if (format) {
         nomim2 = r.image;
         format->ouvre(r, b.manquants);
+        if (r.genre == IMAGE_GDAL) decrit_image_gdal(comment_fait(r, b, e, norm));
         tavelkorn::Puits puits = format->puits(r);
         if (!tavelkorn::calcul_seconde_passe(calcul.c, relu, e, puits)) echec_du_calcul(calcul.c);
         format->ferme(r);

@@ -1,0 +1,141 @@
+// Trust at the edges: results stay whole when standard streams are closed
+// or are logs, at special paths, under archives and permissions; wrong
+// values are refused by name; failures with threads leave nothing; the
+// results say how they were made.
+#include "e2e.h"
+
+#include <climits>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The sample GeoTIFF, its image, profile and report made the plain way
+// (ref.*), and a larger masked DEM of it (big.tif, 2000 x 1000, DEFLATE
+// tiles in big_z.tif).
+struct Terrain : Site {
+    Terrain()
+    {
+        fs::copy_file(std::string(SAMPLE_DIR) + "/../../jacksboro.tif", path("dem.tif"));
+        EXPECT_EQ(sh("$T -q dem.tif ref.raw --profile ref.xls --report ref_info.txt && "
+                     "gdal_translate -q -outsize 1000 2000 dem.tif big.tif && "
+                     "gdal_translate -q -co COMPRESS=DEFLATE -co TILED=YES -co BLOCKXSIZE=64 -co BLOCKYSIZE=64 big.tif "
+                     "big_z.tif"),
+                  0);
+    }
+};
+
+struct Cas {
+    const char* quoi;
+    const char* commandes;  // bash; must exit 0
+};
+
+void verifie(const Site& s, const Cas* cas, size_t n)
+{
+    for (size_t k = 0; k < n; k++) {
+        std::string out;
+        EXPECT_EQ(s.sh(cas[k].commandes, &out), 0) << cas[k].quoi << "\n" << out;
+        EXPECT_EQ(s.sh("ls -a | grep -c tavelkorn-tmp"), 1) << cas[k].quoi << ": a private folder is left";
+    }
+}
+
+}  // namespace
+
+TEST(Edges, ResultsStayWholeWhateverTheStreamsPathsAndPermissions)
+{
+    Terrain t;
+    const Cas cas[] = {
+        {"closed stdout and stderr", "$T dem.tif o.raw --progress 1>&- 2>&- && cmp o.raw ref.raw"},
+        {"a report appended to a log", "echo first > run.log && $T -q dem.tif o.raw --report /dev/stdout >> run.log && "
+                                       "[ \"$(head -1 run.log)\" = first ] && grep -q 'Studied DEM : dem.tif' run.log"},
+        {"a profile appended to stderr's log", "echo first > e.log && $T -q dem.tif o.raw --profile /dev/stderr 2>> e.log && "
+                                               "[ \"$(head -1 e.log)\" = first ] && tail -n +2 e.log | grep -v '^tavelkorn: ' | cmp - ref.xls"},
+        {"a longer file on /dev/shm", "d=$(mktemp -d /dev/shm/tk.XXXXXX); head -c 68000 /dev/zero > $d/p.xls; "
+                                      "$T -q dem.tif $d/o.raw --profile $d/p.xls && cmp $d/p.xls ref.xls && cmp $d/o.raw ref.raw; "
+                                      "r=$?; rm -rf $d; exit $r"},
+        {"the archive the DEM is read from", "/usr/bin/python3 -m zipfile -c dem.zip dem.tif && tar cf dem.tar dem.tif && "
+                                             "cp dem.zip keep.zip && cp dem.tar keep.tar && "
+                                             "! $T -q '/vsizip/{dem.zip}/dem.tif' dem.zip --of GTiff 2> err && "
+                                             "grep -q 'dem.zip would overwrite a file the DEM is read from' err && "
+                                             "! $T -q '/vsitar/{dem.tar}/dem.tif' dem.tar --of GTiff && "
+                                             "cmp dem.zip keep.zip && cmp dem.tar keep.tar && "
+                                             "$T -q '/vsizip/{dem.zip}/dem.tif' z.raw && cmp z.raw ref.raw"},
+        {"permissions kept", "touch p6.raw p4.raw && chmod 600 p6.raw && chmod 444 p4.raw && $T -q dem.tif p6.raw && "
+                             "$T -q dem.tif p4.raw && [ $(stat -c %a p6.raw) = 600 ] && [ $(stat -c %a p4.raw) = 444 ] && "
+                             "cmp p4.raw ref.raw"},
+        {"a reader that went away", "$T dem.tif o.tif --progress 2>&1 | head -c0; [ ${PIPESTATUS[0]} = 0 ] && [ -s o.tif ]"},
+        {"any number of threads writes the same masked GeoTIFF",
+         "$T -q big.tif a.tif --threads 1 && $T -q big.tif b.tif --threads 3 && cmp a.tif b.tif"},
+        {"a subdataset's name, and its file protected", "$T -q GTIFF_DIR:1:dem.tif s.raw && cmp s.raw ref.raw && "
+                                                         "! $T -q GTIFF_DIR:1:dem.tif dem.tif 2> err && grep -q 'would overwrite' err"},
+        {"--memory 0 keeps nothing in memory, same bytes", "$T -q big_z.tif m0.tif --memory 0 && $T -q big.tif m1.tif && "
+                                                           "gdal_translate -q -of ENVI m0.tif m0.bin && "
+                                                           "gdal_translate -q -of ENVI m1.tif m1.bin && cmp m0.bin m1.bin"},
+        {"a negative z-scale: the deviations of the flipped DEM",
+         "$T -q dem.tif n.tif --type Float32 --z-scale -1 && $T -q dem.tif p.tif --type Float32 && "
+         "gdal_translate -q -of ENVI n.tif n.bin && gdal_translate -q -of ENVI p.tif p.bin && cmp n.bin p.bin && "
+         "$T -q dem.tif n.raw --z-scale -1 && cmp n.raw ref.raw"},
+        {"how the image was made, in gdalinfo", "$T -q dem.tif g.tif --stretch p99 --term curvature && gdalinfo g.tif > i && "
+                                                "grep -q TAVELKORN_STRETCH=p99 i && grep -q TAVELKORN_TERM=curvature i && "
+                                                "grep -q TAVELKORN_PERCENTILE=99 i && grep -q TAVELKORN_REFERENCE= i && "
+                                                "grep -q TAVELKORN_DMAX= i && grep -q TAVELKORN_VERSION= i"},
+        {"a failing keeper with threads", "! bash -c 'ulimit -f 1024; $T -q big_z.tif k.tif --memory 1 --threads 2 "
+                                          "--stretch p99' 2> err && grep -q 'could not be kept' err && [ ! -e k.tif ]"},
+        {"a damaged GeoTIFF with threads", "head -c $(( $(stat -c %s big_z.tif) / 2 )) big_z.tif > dam.tif && "
+                                           "for k in 1 2 3 4 5; do $T -q dam.tif d.tif --threads 2 --stretch p99 2> err; "
+                                           "[ $? = 1 ] || exit 1; done; [ ! -e d.tif ] && grep -q 'dam.tif' err"},
+    };
+    verifie(t, cas, sizeof cas / sizeof cas[0]);
+}
+
+TEST(Edges, WrongValuesAreRefusedByName)
+{
+    Terrain t;
+    t.text("x.tif", "not a raster");
+    fs::copy_file(t.path("ref.raw"), t.path("lone.raw"));
+    struct Refus {
+        const char* args;
+        int status;
+        const char* message;
+    } cas[] = {
+        {"--norm '' dem.tif o.tif", 2, "--norm: an empty value"},
+        {"--nodata= dem.tif o.tif", 2, "--nodata: an empty value"},
+        {"--profile '' dem.tif o.tif", 2, "--profile: an empty value"},
+        {"--memory '' dem.tif o.tif", 2, "--memory: an empty value"},
+        {"--of '' dem.tif o.tif", 2, "--of: an empty value"},
+        {"--memory 0.4 dem.tif o.tif", 2, "--memory 0.4: a size such as 512M or 2G"},
+        {"--progress -q dem.tif o.tif", 2, "--progress and --quiet: one or the other"},
+        {"x.tif o.tif", 1, "x.tif: not a raster GDAL reads"},
+        {"lone.raw o.tif", 1, "lone.raw: no descriptor lone.txt beside it for a native DEM"},
+    };
+    for (const Refus& c : cas) {
+        Outcome r = t.cli(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << r.err;
+        EXPECT_FALSE(t.exists("o.tif")) << c.args;
+    }
+}
+
+TEST(Edges, ProfilesSaturateAsTheImageAndTheDefaultSaysWhenItIsDark)
+{
+    // Row 2 of 5 x 7: 0 INT_MAX 0 0 0 0 0. Column 1's deviation
+    // (7301444400) is outside the window, whose maximum is 3435973835: the
+    // half stretch gives it 828.75, a linear one saturates at the norm.
+    Terrain t;
+    std::vector<int32_t> z(35, 0);
+    z[15] = INT_MAX;
+    t.dem("d.raw", z);
+    t.text("d.txt", "5\n7\n4\n0\n0\n1\n");
+    ASSERT_EQ(t.cli("-q d.raw o.raw --profile half.xls").status, 0);
+    ASSERT_EQ(t.cli("-q d.raw o.raw --stretch full --norm 200 --profile full.xls").status, 0);
+    EXPECT_EQ(t.text("half.xls").substr(0, 13), "2\t828.750000\r");
+    EXPECT_EQ(t.text("full.xls").substr(0, 13), "2\t200.000000\r");
+    // The sample under the default stretch is nearly black: said once, on
+    // the command line only.
+    Outcome sombre = t.cli("dem.tif o.tif"), p99 = t.cli("dem.tif o2.tif --term curvature --stretch p99");
+    EXPECT_NE(sombre.err.find("o.tif: 95% of the search window's bytes are 0"), std::string::npos) << sombre.err;
+    EXPECT_NE(sombre.err.find("--term curvature --stretch p99 shows the whole relief"), std::string::npos);
+    EXPECT_EQ(p99.err, "");
+}
