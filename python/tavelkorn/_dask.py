@@ -8,6 +8,9 @@ primitives that gives, for any chunking, the bytes of the in-memory call.
          combined by one reduction (counts add, maxima take the larger)
       -> each block's bytes (or Float32 deviations)
 
+The DEM is read once for each of the three, so that memory stays bounded by
+the blocks whatever the DEM's size.
+
 Every function of the graph is a module-level function of this package, so
 the graph pickles, and worker processes only need tavelkorn importable.
 """
@@ -18,6 +21,7 @@ from typing import Optional, Tuple
 
 import dask.array as da
 import numpy as np
+from dask.graph_manipulation import clone
 
 from . import _arrays, _moteur
 
@@ -108,19 +112,26 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
         raise ValueError(f"dem: shape {shape}: 1 to 2^31 - 1 rows and columns")
     x = x.rechunk({0: tuple(c for c in x.chunks[0] if c), 1: tuple(c for c in x.chunks[1] if c)})
     rows = da.arange(shape[0], chunks=(x.chunks[0],))
-    halo = da.overlap.overlap(x, depth={0: 0, 1: 1}, boundary="none") if x.numblocks[1] > 1 else x
+    def with_halo(a):
+        return da.overlap.overlap(a, depth={0: 0, 1: 1}, boundary="none") if a.numblocks[1] > 1 else a
+
+    # Each reduction reads the DEM anew (clone: the same tasks under new
+    # keys): sharing one read with the bytes would keep every block in the
+    # workers' memory until the means and the stretch are known.
+    halo = with_halo(x)
     cols = da.arange(shape[1], chunks=(x.chunks[1],)).map_blocks(_columns_of, ncols=shape[1],
                                                                   chunks=(halo.chunks[1],), dtype=np.int64)
     common = dict(nodata=nodata, z_scale=req.z_scale, term=req.term, shape=shape)
     ncb = x.numblocks[1]
 
-    sums = da.blockwise(_sums, "ijl", halo, "ij", rows, "i", cols, "j", new_axes={"l": 3},
+    sums = da.blockwise(_sums, "ijl", with_halo(clone(x)), "ij", rows, "i", cols, "j", new_axes={"l": 3},
                         adjust_chunks={"j": (1,) * ncb}, dtype=np.int64, meta=np.empty((0, 0, 0), np.int64), **common)
     means = sums.sum(axis=1, dtype=np.int64).map_blocks(_means, dtype=np.int64, chunks=(x.chunks[0], (2,)))
 
     histogram = req.stretch == _moteur.ETIRE_RANG and not req.floats
     k = _moteur.NB_CASES + 1 if histogram else 1
-    per_block = da.blockwise(_stats, "ijk", halo, "ij", means, "il", rows, "i", cols, "j", new_axes={"k": k},
+    per_block = da.blockwise(_stats, "ijk", with_halo(clone(x)), "ij", means, "il", rows, "i", cols, "j",
+                             new_axes={"k": k},
                              adjust_chunks={"i": (1,) * x.numblocks[0], "j": (1,) * ncb}, concatenate=True,
                              dtype=np.uint64, meta=np.empty((0, 0, 0), np.uint64), histogram=histogram, **common)
     stats = da.reduction(per_block, chunk=_keep, combine=_merge, aggregate=_merge, axis=(0, 1), dtype=np.uint64,

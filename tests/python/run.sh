@@ -5,6 +5,7 @@
 # BUILD/tavelkorn (or $TAVELKORN_PROGRAM), with Debian's python3, whatever
 # python3 comes first on the PATH. Finding no test is a failure.
 set -euo pipefail
+export PYTHONDONTWRITEBYTECODE=1  # no __pycache__ in the tree
 build=$(cd "$1" && pwd); shift
 here=$(cd "$(dirname "$0")" && pwd)
 export PYTHONPATH=$build/python${PYTHONPATH:+:$PYTHONPATH}
