@@ -71,7 +71,7 @@ def test_missing_cells_as_the_command_line(tmp_path, how):
     elif how == "nan":
         mine = tavelkorn.roughness(np.where(holes, np.nan, z).astype(z.dtype))
     else:
-        mine = tavelkorn.roughness(np.ma.MaskedArray(z, mask=holes))
+        mine = tavelkorn.roughness(np.ma.MaskedArray(z.astype(">i2"), mask=holes))
         assert isinstance(mine, np.ma.MaskedArray)
         np.testing.assert_array_equal(np.ma.getmaskarray(mine), holes)
         mine = mine.data
@@ -174,3 +174,13 @@ def test_help_gives_the_formulas():
     doc = tavelkorn.roughness.__doc__
     for formula in ["4 z[i][j] - z[i][j-1] - z[i][j+1]", "((d - dmax/2) / (dmax/2)) * norm", "|t[i][j] - m[i]|"]:
         assert formula in doc
+
+
+def test_numpy_alone_is_enough():
+    import subprocess
+    import sys
+
+    code = ("import sys\nfor m in ('xarray', 'dask', 'dask.array', 'rioxarray'): sys.modules[m] = None\n"
+            "import numpy as np, tavelkorn\nprint(tavelkorn.roughness(np.eye(7, dtype=np.int16) * 9).sum())")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == [str(tavelkorn.roughness(np.eye(7, dtype=np.int16) * 9).sum())]
