@@ -81,6 +81,13 @@ TEST(Edges, ResultsStayWholeWhateverTheStreamsPathsAndPermissions)
                                                 "grep -q TAVELKORN_STRETCH=p99 i && grep -q TAVELKORN_TERM=curvature i && "
                                                 "grep -q TAVELKORN_PERCENTILE=99 i && grep -q TAVELKORN_REFERENCE= i && "
                                                 "grep -q TAVELKORN_DMAX= i && grep -q TAVELKORN_VERSION= i"},
+        {"a signed 8-bit band reads as the same DEM in Int16",
+         "/usr/bin/python3 -c \"from osgeo import gdal; import numpy as n; a = n.arange(600).reshape(30, 20) * 7 % 9 - 4; "
+         "g = gdal.GetDriverByName('GTiff'); b = g.Create('i16.tif', 20, 30, 1, gdal.GDT_Int16); "
+         "b.GetRasterBand(1).WriteArray(a); b = None; b = g.Create('s8.tif', 20, 30, 1, gdal.GDT_Byte, "
+         "['PIXELTYPE=SIGNEDBYTE']); b.GetRasterBand(1).WriteArray(a % 256); b = None\" && "
+         "$T -q i16.tif a.raw --report ra.txt && $T -q s8.tif b.raw --report rb.txt && cmp a.raw b.raw && "
+         "grep -q 'Min. -4  Max. 4' rb.txt"},
         {"a failing keeper with threads", "! bash -c 'ulimit -f 1024; $T -q big_z.tif k.tif --memory 1 --threads 2 "
                                           "--stretch p99' 2> err && grep -q 'could not be kept' err && [ ! -e k.tif ]"},
         {"a damaged GeoTIFF with threads", "head -c $(( $(stat -c %s big_z.tif) / 2 )) big_z.tif > dam.tif && "

@@ -17,7 +17,8 @@ install() {  # [--no-install-recommends] PACKAGE...
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${options[@]}" "${need[@]}" >/dev/null
   fi
 }
-install cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin imagemagick man-db python3
+install cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
+install python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest
 install --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
 install --no-install-recommends qgis python3-qgis qgis-providers
 

@@ -24,6 +24,7 @@ GDALRasterBandH bande_entree;
 GDALDataType type_entree;
 int largeur;
 bool a_nodata, lecture_entiere, fractions, manquants, sortie_reelle;
+bool octet_signe;  // a Byte band that says its bytes are signed (PIXELTYPE=SIGNEDBYTE): -128 .. 127
 double nodata, echelle;
 std::vector<double> reels;
 // The image of a driver that only copies: the GeoTIFF written first, and
@@ -84,8 +85,13 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     nodata = GDALGetRasterNoDataValue(bande_entree, &a);
     a_nodata = a != 0;
     echelle = echelle_z;
+    const char* pixels = GDALGetMetadataItem(bande_entree, "PIXELTYPE", "IMAGE_STRUCTURE");
+    octet_signe = type_entree == GDT_Byte && pixels && EQUAL(pixels, "SIGNEDBYTE");
     bool entier_32 = type_entree == GDT_Byte || type_entree == GDT_Int16 || type_entree == GDT_UInt16 ||
                      type_entree == GDT_Int32;
+#if GDAL_VERSION_NUM >= 3070000
+    entier_32 |= type_entree == GDT_Int8;
+#endif
     lecture_entiere = entier_32 && echelle_z == 1.0;
     dem.manquants = manquants = GDALDataTypeIsFloating(type_entree) || a_nodata;
 
@@ -122,6 +128,8 @@ bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::st
         if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, z, largeur, nombre, GDT_Int32, 0, 0) !=
             CE_None)
             return erreur = "cannot be read: " + erreur_gdal(), false;
+        if (octet_signe)
+            for (size_t k = 0; k < cellules; k++) z[k] = z[k] > 127 ? z[k] - 256 : z[k];
         if (manquants)
             for (size_t k = 0; k < cellules; k++) {
                 presence[k] = (double)z[k] != nodata;
@@ -134,7 +142,7 @@ bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::st
                      0, 0) != CE_None)
         return erreur = "cannot be read: " + erreur_gdal(), false;
     for (size_t k = 0; k < cellules; k++) {
-        double v = reels[k];
+        double v = octet_signe && reels[k] > 127 ? reels[k] - 256 : reels[k];
         bool present = !manque(v);
         if (manquants) presence[k] = present;
         if (!present) {
