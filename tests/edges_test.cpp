@@ -114,8 +114,8 @@ TEST(Edges, WrongValuesAreRefusedByName)
         {"--of '' dem.tif o.tif", 2, "--of: an empty value"},
         {"--memory 0.4 dem.tif o.tif", 2, "--memory 0.4: a size such as 512M or 2G"},
         {"--progress -q dem.tif o.tif", 2, "--progress and --quiet: one or the other"},
-        {"x.tif o.tif", 1, "x.tif: not a raster GDAL reads"},
-        {"lone.raw o.tif", 1, "lone.raw: no descriptor lone.txt beside it for a native DEM"},
+        {"x.tif o.tif", 1, "x.tif: cannot be opened: not a raster GDAL reads"},
+        {"lone.raw o.tif", 1, "lone.raw: cannot be opened: no descriptor lone.txt beside it for a native DEM"},
     };
     for (const Refus& c : cas) {
         Outcome r = t.cli(c.args);

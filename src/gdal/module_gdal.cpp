@@ -156,10 +156,10 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
         if (absent) echec("%s: cannot be opened: %s", r.entree.c_str(), strerror(ENOENT));
         std::string descripteur = fs::path(r.entree).replace_extension(".txt").string();
         if (fs::path(r.entree).extension() == ".raw")
-            echec("%s: no descriptor %s beside it for a native DEM (lines, columns, 4, minimum, maximum, pixel size), "
-                  "and not a raster GDAL reads",
+            echec("%s: cannot be opened: no descriptor %s beside it for a native DEM (lines, columns, 4, minimum, "
+                  "maximum, pixel size), and not a raster GDAL reads",
                   r.entree.c_str(), descripteur.c_str());
-        if (erreur == "cannot be opened: GDAL gives no reason") erreur = "not a raster GDAL reads";
+        if (erreur == "cannot be opened: GDAL gives no reason") erreur = "cannot be opened: not a raster GDAL reads";
         echec("%s: %s", r.entree.c_str(), erreur.c_str());
     }
     dem_ouvert = true;
