@@ -118,6 +118,7 @@ struct Bilan {
     uint64_t manquants = 0;         // missing cells
     bool termes_32 = false;         // every elevation within +-2^28: the 32-bit loops serve
     std::vector<double> profil;     // deviations of Options::ligne_profil (NaN: missing), when asked
+    bool fractions = false;         // calcul_tableau only: a float elevation's fraction was rounded away at z-scale 1
 };
 
 // The stretch of the second pass, from the first pass and the norm.

@@ -3,6 +3,7 @@
 // the z-scale rounding every source of the program shares.
 #include "calcul.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -126,9 +127,29 @@ Source source_tableau(const Tableau* t)
     // Native int32 rows, aligned, taken as they are: read where they lie.
     bool natif = t->type == ELEV_INT32 && !t->echange_octets && t->pas_colonne == (ptrdiff_t)sizeof(int32_t) &&
                  t->pas_ligne > 0 && t->pas_ligne % (ptrdiff_t)sizeof(int32_t) == 0 &&
-                 (uintptr_t)t->donnees % alignof(int32_t) == 0;
+                 (uintptr_t)t->donnees % alignof(int32_t) == 0 && t->echelle_z == 1.0;
     if (natif && !s.manquants) s.en_place = en_place;
     return s;
+}
+
+// The array read by calcul_tableau, which says whether fractions were rounded.
+struct Lecture {
+    const Tableau* t;
+    std::atomic<bool> fractions{false};
+};
+
+static const int* en_place_lecture(void* contexte, int premiere, size_t& pas)
+{
+    return en_place(((Lecture*)contexte)->t, premiere, pas);
+}
+
+static bool lit_et_compte(void* contexte, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur)
+{
+    Lecture& l = *(Lecture*)contexte;
+    bool f = false;
+    bool ok = tableau_lit(*l.t, premiere, nombre, z, m, erreur, &f);
+    if (f) l.fractions = true;
+    return ok;
 }
 
 bool calcul_tableau(const Tableau& t, const Options& o, int norm, void* image, unsigned char* presence, Bilan& bilan,
@@ -139,8 +160,14 @@ bool calcul_tableau(const Tableau& t, const Options& o, int norm, void* image, u
     Calcul* c = calcul_cree(t.nb_lig, t.nb_col, oo, "the array", erreur);
     if (annule) *annule = false;
     if (!c) return false;
+    Lecture lecture;
+    lecture.t = &t;
     Source s = source_tableau(&t);
+    s.contexte = &lecture;
+    s.lit_bloc = lit_et_compte;
+    s.en_place = s.en_place ? en_place_lecture : nullptr;
     bool ok = calcul_premiere_passe(c, s, bilan);
+    bilan.fractions = lecture.fractions;
     if (ok) {
         Puits p;
         p.memoire = image;
