@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -142,14 +143,14 @@ static void lit_bloc(const py::array& dem, const py::object& masque, const py::t
     b.pas_presence = (size_t)t.nb_col;
 }
 
-// The means of the block's rows, from the (n, 2) array moyennes() gives.
+// The means of the block's rows, from the (n, 3) array moyennes() gives.
 struct Moyennes {
     std::vector<int64_t> moyenne;
     std::vector<unsigned char> a_moyenne;
 };
 static Moyennes moyennes_de(const py::array_t<int64_t>& m, int lignes)
 {
-    if (m.ndim() != 2 || m.shape(0) != lignes || m.shape(1) != 2) throw std::invalid_argument("row means of another block");
+    if (m.ndim() != 2 || m.shape(0) != lignes || m.shape(1) != 3) throw std::invalid_argument("row means of another block");
     auto v = m.unchecked<2>();
     Moyennes r;
     for (int i = 0; i < lignes; i++) {
@@ -159,38 +160,67 @@ static Moyennes moyennes_de(const py::array_t<int64_t>& m, int lignes)
     return r;
 }
 
-// (1) Per-row sum and count of the block's terms: (lignes, 3) int64 of
-// haut, bas and compte, to be added over the blocks of a row.
+// (1) Per-row sum and count of the block's terms, and the least and the
+// largest of its terms inside the search window: (lignes, 5) int64 of haut,
+// bas, compte, tmin, tmax (INT64_MAX and INT64_MIN without such a term).
+// Sums add over the blocks of a row, extremes take the smaller and the
+// larger; once the row's mean m is known, its largest deviation is
+// max(tmax - m, m - tmin), so dmax needs no second reading of the DEM.
 static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masque, const py::tuple& lecture,
                                    const py::tuple& position, int terme)
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
     int n = l.b.lignes;
-    std::vector<int64_t> haut(n), bas(n), compte(n);
+    std::vector<int64_t> haut(n), bas(n), compte(n), tmin(n, INT64_MAX), tmax(n, INT64_MIN);
     {
         py::gil_scoped_release libre;
         bloc_sommes(l.b, (Terme)terme, haut.data(), bas.data(), compte.data());
+        // The window's extremes of a row are its largest deviations from a
+        // mean below every term and from one above: |t| < 2^35, so both are
+        // exact in a double.
+        const int64_t loin = (int64_t)1 << 40;
+        const unsigned char oui = 1;
+        for (int r = 0; r < n; r++) {
+            Bloc ligne = l.b;
+            ligne.z = l.b.z + (size_t)r * l.b.pas;
+            ligne.presence = l.b.presence ? l.b.presence + (size_t)r * l.b.pas_presence : nullptr;
+            ligne.ligne0 = l.b.ligne0 + r;
+            ligne.lignes = 1;
+            double bas_t = 0, haut_t = 0;
+            bloc_deviations(ligne, (Terme)terme, &loin, &oui, bas_t, nullptr, nullptr, 0, 1.0);
+            if (bas_t == 0) continue;  // no term of this row in the window
+            const int64_t moins = -loin;
+            bloc_deviations(ligne, (Terme)terme, &moins, &oui, haut_t, nullptr, nullptr, 0, 1.0);
+            tmin[r] = loin - (int64_t)bas_t;
+            tmax[r] = (int64_t)haut_t - loin;
+        }
     }
-    py::array_t<int64_t> r({n, 3});
+    py::array_t<int64_t> r({n, 5});
     auto v = r.mutable_unchecked<2>();
-    for (int i = 0; i < n; i++) v(i, 0) = haut[i], v(i, 1) = bas[i], v(i, 2) = compte[i];
+    for (int i = 0; i < n; i++)
+        v(i, 0) = haut[i], v(i, 1) = bas[i], v(i, 2) = compte[i], v(i, 3) = tmin[i], v(i, 4) = tmax[i];
     return r;
 }
 
-// The row means from the added sums: (n, 2) int64 of moyenne and a_moyenne.
+// The row means from the added sums and extremes: (n, 3) int64 of moyenne,
+// a_moyenne and the row's largest deviation in the window (0 without one).
 static py::array_t<int64_t> moyennes_py(const py::array_t<int64_t, py::array::c_style | py::array::forcecast>& s)
 {
-    if (s.ndim() != 2 || s.shape(1) != 3) throw std::invalid_argument("row sums must be (n, 3)");
+    if (s.ndim() != 2 || s.shape(1) != 5) throw std::invalid_argument("row sums must be (n, 5)");
     int n = (int)s.shape(0);
     std::vector<int64_t> haut(n), bas(n), compte(n), moyenne(n);
     std::vector<unsigned char> a(n);
     auto v = s.unchecked<2>();
     for (int i = 0; i < n; i++) haut[i] = v(i, 0), bas[i] = v(i, 1), compte[i] = v(i, 2);
     moyennes(n, haut.data(), bas.data(), compte.data(), moyenne.data(), a.data());
-    py::array_t<int64_t> r({n, 2});
+    py::array_t<int64_t> r({n, 3});
     auto w = r.mutable_unchecked<2>();
-    for (int i = 0; i < n; i++) w(i, 0) = moyenne[i], w(i, 1) = a[i];
+    for (int i = 0; i < n; i++) {
+        bool fenetre = a[i] && v(i, 3) <= v(i, 4);
+        w(i, 0) = moyenne[i], w(i, 1) = a[i];
+        w(i, 2) = fenetre ? std::max(v(i, 4) - moyenne[i], moyenne[i] - v(i, 3)) : 0;
+    }
     return r;
 }
 

@@ -2,14 +2,16 @@
 primitives that gives, for any chunking, the bytes of the in-memory call.
 
     blocks with one column of halo (overlap, no padding at the grid's edge)
-      -> each block's per-row sums and counts of its terms, added along rows
-      -> the row means (one small array, nrows x 2)
-      -> each block's window maximum, and histogram for a percentile,
-         combined by one reduction (counts add, maxima take the larger)
+      -> each block's per-row sums and counts of its terms and their extremes
+         in the search window, combined along rows by one reduction
+      -> the row means and each row's largest deviation (one small array,
+         nrows x 3), whose maximum is dmax
+      -> for a percentile, each block's histogram, added by one reduction
       -> each block's bytes (or Float32 deviations)
 
-The DEM is read once for each of the three, so that memory stays bounded by
-the blocks whatever the DEM's size.
+The DEM is read once for each step that needs it (twice, three times for a
+percentile), as the command line reads it twice: keeping the blocks of one
+reading for the next would keep the whole DEM in the workers' memory.
 
 Every function of the graph is a module-level function of this package, so
 the graph pickles, and worker processes only need tavelkorn importable.
@@ -60,8 +62,20 @@ def _sums(b, rows, cols, *, nodata, z_scale, term, shape):
     return s[:, None, :]
 
 
+def _merge_rows(x, axis, keepdims):
+    # Sums and counts add; the window's least term takes the smaller, its
+    # largest the larger.
+    parts = [x[..., :3].sum(axis=axis, keepdims=keepdims, dtype=np.int64),
+             x[..., 3:4].min(axis=axis, keepdims=keepdims), x[..., 4:].max(axis=axis, keepdims=keepdims)]
+    return np.concatenate(parts, axis=-1)
+
+
 def _means(s):
     return _moteur.moyennes(s)
+
+
+def _row_dmax(means):
+    return means[:, 2:]
 
 
 def _stats(b, means, rows, cols, *, nodata, z_scale, term, shape, histogram):
@@ -124,18 +138,22 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     common = dict(nodata=nodata, z_scale=req.z_scale, term=req.term, shape=shape)
     ncb = x.numblocks[1]
 
-    sums = da.blockwise(_sums, "ijl", with_halo(clone(x)), "ij", rows, "i", cols, "j", new_axes={"l": 3},
+    sums = da.blockwise(_sums, "ijl", with_halo(clone(x)), "ij", rows, "i", cols, "j", new_axes={"l": 5},
                         adjust_chunks={"j": (1,) * ncb}, dtype=np.int64, meta=np.empty((0, 0, 0), np.int64), **common)
-    means = sums.sum(axis=1, dtype=np.int64).map_blocks(_means, dtype=np.int64, chunks=(x.chunks[0], (2,)))
+    sums = da.reduction(sums, chunk=_keep, combine=_merge_rows, aggregate=_merge_rows, axis=1, dtype=np.int64,
+                        concatenate=True, meta=np.empty((0, 0), np.int64))
+    means = sums.map_blocks(_means, dtype=np.int64, chunks=(x.chunks[0], (3,)))
+    top = means.map_blocks(_row_dmax, dtype=np.int64, chunks=(x.chunks[0], (1,))).max(axis=0).astype(np.uint64)
 
-    histogram = req.stretch == _moteur.ETIRE_RANG and not req.floats
-    k = _moteur.NB_CASES + 1 if histogram else 1
-    per_block = da.blockwise(_stats, "ijk", with_halo(clone(x)), "ij", means, "il", rows, "i", cols, "j",
-                             new_axes={"k": k},
-                             adjust_chunks={"i": (1,) * x.numblocks[0], "j": (1,) * ncb}, concatenate=True,
-                             dtype=np.uint64, meta=np.empty((0, 0, 0), np.uint64), histogram=histogram, **common)
-    stats = da.reduction(per_block, chunk=_keep, combine=_merge, aggregate=_merge, axis=(0, 1), dtype=np.uint64,
-                         concatenate=True, meta=np.empty((0,), np.uint64))
+    if req.stretch == _moteur.ETIRE_RANG and not req.floats:
+        per_block = da.blockwise(_stats, "ijk", with_halo(clone(x)), "ij", means, "il", rows, "i", cols, "j",
+                                 new_axes={"k": _moteur.NB_CASES + 1},
+                                 adjust_chunks={"i": (1,) * x.numblocks[0], "j": (1,) * ncb}, concatenate=True,
+                                 dtype=np.uint64, meta=np.empty((0, 0, 0), np.uint64), histogram=True, **common)
+        stats = da.reduction(per_block, chunk=_keep, combine=_merge, aggregate=_merge, axis=(0, 1),
+                             dtype=np.uint64, concatenate=True, meta=np.empty((0,), np.uint64))
+    else:
+        stats = top  # dmax alone, as the last (and only) element
     dmax = da.blockwise(_dmax, "", stats, "k", concatenate=True, dtype=np.float64, meta=np.float64(0))
     reference = da.blockwise(_reference, "", stats, "k", concatenate=True, dtype=np.float64, meta=np.float64(0),
                              stretch=req.stretch, rank=req.rank)

@@ -140,7 +140,7 @@ struct Lecture {
 
 static const int* en_place_lecture(void* contexte, int premiere, size_t& pas)
 {
-    return en_place(((Lecture*)contexte)->t, premiere, pas);
+    return en_place((void*)((Lecture*)contexte)->t, premiere, pas);
 }
 
 static bool lit_et_compte(void* contexte, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur)
