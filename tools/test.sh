@@ -40,7 +40,11 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUI
   -DTAVELKORN_TESTS=ON -DTAVELKORN_WERROR=ON >/dev/null
 cmake --build build-win -j "$(nproc)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$(nproc)" --target tavelkorn
+cmake --build build -j "$(nproc)" --target tavelkorn tavelkorn_gdal _moteur
+
+# The Python package (numpy, xarray, Dask, a local cluster) against the
+# release program.
+bash tests/python/run.sh build
 
 # The QGIS plugin, headless, on the release program.
 bash tests/qgis_test.sh "$PWD/build/tavelkorn" "$PWD"
