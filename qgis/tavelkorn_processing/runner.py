@@ -30,20 +30,23 @@ class Run:
 
 
 def program():
-    """The program: the provider's setting, TAVELKORN_PROGRAM, a copy packed
-    in the plugin, the install the plugin belongs to, then the PATH."""
+    """The program: the one named in the provider's setting or in
+    TAVELKORN_PROGRAM, else a copy packed in the plugin, the install the
+    plugin belongs to, then the PATH."""
     name = "tavelkorn.exe" if sys.platform == "win32" else "tavelkorn"
     here = os.path.dirname(os.path.abspath(__file__))
-    candidates = []
-    try:
-        from processing.core.ProcessingConfig import ProcessingConfig
-        candidates.append(ProcessingConfig.getSetting("TAVELKORN_PROGRAM") or "")
-    except Exception:  # outside Processing (a test)
-        pass
-    candidates += [os.environ.get("TAVELKORN_PROGRAM", ""), os.path.join(here, "bin", name),
-                   os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin", name))]
-    for c in candidates:
-        if c and os.path.isfile(c) and os.access(c, os.X_OK):
+    for where, named in (("Processing's option Providers > Tavelkorn", setting()),
+                         ("TAVELKORN_PROGRAM", os.environ.get("TAVELKORN_PROGRAM", ""))):
+        if named.strip():
+            # the one the user asked for: running another would hide the mistake
+            problem = cannot_run(named)
+            if problem:
+                raise QgsProcessingException("tavelkorn: %s (named by %s): %s" % (named, where, problem))
+            return named
+    packed = os.path.join(here, "bin", name)
+    installed = os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin", name))
+    for c in (packed, installed):
+        if not cannot_run(c):
             return c
     found = shutil.which(name)
     if found:
@@ -52,8 +55,30 @@ def program():
                                  "(Providers > Tavelkorn), in TAVELKORN_PROGRAM, or put it on the PATH")
 
 
+def setting():
+    try:
+        from processing.core.ProcessingConfig import ProcessingConfig
+        return ProcessingConfig.getSetting("TAVELKORN_PROGRAM") or ""
+    except Exception:  # outside Processing (a test)
+        return ""
+
+
+def cannot_run(path):
+    """Why path is no program to run, or None."""
+    if os.path.isdir(path):
+        return "a folder, not the program"
+    if not os.path.exists(path):
+        return "no such file"
+    if not os.access(path, os.X_OK):
+        return "not executable"
+    return None
+
+
 def has_gdal(prog):
-    out = subprocess.run([prog, "--help"], capture_output=True, text=True).stdout
+    try:
+        out = subprocess.run([prog, "--help"], stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout
+    except OSError as e:
+        raise QgsProcessingException("tavelkorn: %s cannot run: %s" % (prog, e.strerror or e))
     return "this build has no GDAL" not in out
 
 
