@@ -95,23 +95,17 @@ block() {  # NAME: the code block after <!-- NAME --> in the README
   awk -v mark="<!-- $1 -->" '$0 == mark {found = 1; next} found && /^```/ && !inside {inside = 1; next}
        inside && /^```/ {exit} inside {print}' "$src/README.md"
 }
-home=$tmp/home
-mkdir -p "$home/.local/share/tavelkorn/qgis" "$home/.local/bin" "$tmp/user"
-cp -r "$src/qgis/tavelkorn_processing" "$home/.local/share/tavelkorn/qgis/"
-cp "$prog" "$home/.local/bin/"
-cp "$dem" "$tmp/user/dem.tif"
-block qgis-headless > "$tmp/headless.sh" && block qgis-script > "$tmp/rough.py"
-grep -q "plugins enable" "$tmp/headless.sh" && grep -q "processing.run" "$tmp/rough.py" || fail "no README blocks"
-as_user() { (cd "$tmp/user" && env -u TAVELKORN_PROGRAM -u QGIS_CUSTOM_CONFIG_PATH -u QGIS_PLUGINPATH HOME="$home" "$@"); }
-as_user env -u QT_QPA_PLATFORM bash -e "$tmp/headless.sh" > "$tmp/headless.out" 2>&1 ||
-  fail "README headless: $(cat "$tmp/headless.out")"
-mv "$tmp/user/rough.tif" "$tmp/user/headless.tif"
-as_user env QT_QPA_PLATFORM=offscreen /usr/bin/python3 "$tmp/rough.py" > "$tmp/script.out" 2>&1 ||
-  fail "README script: $(cat "$tmp/script.out")"
-for way in headless rough; do
+home=$tmp/home && mkdir -p "$home/.local/share/tavelkorn/qgis" "$home/.local/bin" "$tmp/user"
+cp -r "$src/qgis/tavelkorn_processing" "$home/.local/share/tavelkorn/qgis/" && cp "$prog" "$home/.local/bin/"
+cp "$dem" "$tmp/user/dem.tif" && block qgis-headless > "$tmp/headless.sh" && block qgis-script > "$tmp/rough.py"
+user() { (cd "$tmp/user" && env -u TAVELKORN_PROGRAM -u QGIS_CUSTOM_CONFIG_PATH -u QGIS_PLUGINPATH HOME="$home" "$@"); }
+for way in "headless env -u QT_QPA_PLATFORM bash -e $tmp/headless.sh" "script /usr/bin/python3 $tmp/rough.py"; do
+  set -- $way
+  user env QT_QPA_PLATFORM=offscreen "${@:2}" > "$tmp/$1.out" 2>&1 || fail "README $1: $(cat "$tmp/$1.out")"
   for b in 1 mask; do
-    pixels -b $b "$tmp/user/$way.tif" "$tmp/w.bin" && pixels -b $b "$tmp/g.tif" "$tmp/g.bin"
-    cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "README $way: band $b is not the command line's"
+    pixels -b $b "$tmp/user/rough.tif" "$tmp/w.bin" && pixels -b $b "$tmp/g.tif" "$tmp/g.bin"
+    cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "README $1: band $b is not the command line's"
   done
+  rm "$tmp/user/rough.tif"
 done
 echo "qgis: ok"

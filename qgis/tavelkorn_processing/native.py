@@ -34,7 +34,7 @@ def execute(run, prog, feedback):
                 z, missing, extra = grid(run, ds)
                 held = dataclasses.replace(run, profile=results.held(run.profile), report=results.held(run.report))
                 pixels = image(held, prog, feedback, tmp, z, extra, round(abs(ds.GetGeoTransform()[1])))
-                write_image(results.held(run.output), pixels, missing, ds)
+                write_image(results.held(run.output), run.output, pixels, missing, ds)
             except RuntimeError as e:  # GDAL's, when other code turned its exceptions on
                 raise QgsProcessingException("tavelkorn: %s" % e)
         results.commit()
@@ -96,9 +96,10 @@ def image(run, prog, feedback, tmp, z, extra, cell):
     return np.fromfile(out, np.uint8).reshape(z.shape)
 
 
-def write_image(path, pixels, missing, like):
+def write_image(path, output, pixels, missing, like):
     """The image at path (its format from its name), with like's place on
-    the map and a mask of the missing cells; read back before it counts."""
+    the map and a mask of the missing cells; read back before it counts.
+    Messages name output, where it goes."""
     mem = gdal.GetDriverByName("MEM").Create("", pixels.shape[1], pixels.shape[0], 1, gdal.GDT_Byte)
     mem.SetGeoTransform(like.GetGeoTransform())
     mem.SetProjection(like.GetProjection())
@@ -108,17 +109,17 @@ def write_image(path, pixels, missing, like):
         mem.GetRasterBand(1).GetMaskBand().WriteArray(np.where(missing, 0, 255).astype(np.uint8))
     gdal.ErrorReset()
     with thread_option("GDAL_TIFF_INTERNAL_MASK", "YES"):  # one file, as the program with GDAL writes
-        out = opened(gdal.Translate(path, mem), path)
+        out = opened(gdal.Translate(path, mem), output)
         out = None  # closing writes what GDAL still holds; a failure there is only recorded
     if gdal.GetLastErrorType() >= gdal.CE_Failure:
-        raise QgsProcessingException("tavelkorn: %s: %s" % (path, gdal.GetLastErrorMsg()))
-    back = opened(gdal.Open(path), path)
+        raise QgsProcessingException("tavelkorn: %s: %s" % (output, gdal.GetLastErrorMsg()))
+    back = opened(gdal.Open(path), output)
     band = back.GetRasterBand(1)
     same = np.array_equal(band.ReadAsArray(), pixels)
     if same and missing.any() and band.GetMaskFlags() == gdal.GMF_PER_DATASET:
         same = np.array_equal(band.GetMaskBand().ReadAsArray() == 0, missing)
     if not same:
-        raise QgsProcessingException("tavelkorn: %s: the image written is not the image computed" % path)
+        raise QgsProcessingException("tavelkorn: %s: the image written is not the image computed" % output)
 
 
 @contextmanager
