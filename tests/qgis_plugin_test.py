@@ -87,23 +87,28 @@ def failing(cut):
 
 
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write that fails, not a killed process
-previous = {"r.tif": b"previous" * 6000, "r.xls": b"previous" * 6000}
+previous = {n: b"previous" * 6000 for n in ("r.tif", "r.xls", "r.txt")}
 for fault, failure in [("full disk", failing(False)), ("cut", failing(True)), ("none", None)]:
     for name, data in previous.items():
         pathlib.Path(T + "/disk/" + name).write_bytes(data)
     gdal.Translate = failure or translate
-    message = run(ALONE, INPUT=DEM, OUTPUT=T + "/disk/r.tif", PROFILE=T + "/disk/r.xls")
+    message = run(ALONE, INPUT=DEM, OUTPUT=T + "/disk/r.tif", PROFILE=T + "/disk/r.xls", REPORT=T + "/disk/r.txt")
     gdal.Translate, after = translate, contents(T + "/disk")
     expect(sorted(after) == sorted(previous) and (after == previous) == bool(failure) and
            (message or "").startswith("tavelkorn: %s/disk/r.tif: " % T) == bool(failure), "%s: %s" % (fault, message))
+report = after["r.txt"]  # names the user's files, not those the program saw
+expect(all(os.fsencode(T + "/disk/r.") + x in report for x in (b"tif", b"xls", b"txt")) and
+       os.fsencode(DEM) in report and b"tavelkorn-" not in report, "the report names " + str(report))
 
-# QGIS's GDAL as found, the run succeeding or failing (band 5), exceptions on or off, the mask option set or not
-for exceptions, option, band in [(0, None, 1), (1, "NO", 1), (0, None, 5), (1, None, 5)]:
+# QGIS's GDAL as found, the run succeeding (band 2 of 2) or failing (5), exceptions on or off,
+# the mask option set or not
+subprocess.run(["gdal_translate", "-q", "-b", "1", "-b", "1", DEM, T + "/two.tif"], check=True)
+for exceptions, option, band in [(0, None, 2), (1, "NO", 2), (0, None, 5), (1, None, 5)]:
     (gdal.UseExceptions if exceptions else gdal.DontUseExceptions)()
     gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", option)
-    message = run(ALONE, INPUT=DEM, BAND=band, OUTPUT=T + "/state.tif")
+    message = run(ALONE, INPUT=T + "/two.tif", BAND=band, OUTPUT=T + "/state.tif")
     state = (gdal.GetUseExceptions(), gdal.GetConfigOption("GDAL_TIFF_INTERNAL_MASK"))
-    expect(state == (exceptions, option) and (not message) == (band == 1) and not os.path.exists(T + "/state.tif.msk")
+    expect(state == (exceptions, option) and (not message) == (band == 2) and not os.path.exists(T + "/state.tif.msk")
            and (exceptions or gdal.Open(T + "/missing.tif") is None), "%s: %s, %s" % (state, band, message))
 gdal.DontUseExceptions()
 gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", None)

@@ -32,14 +32,30 @@ def execute(run, prog, feedback):
             try:
                 ds = opened(gdal.Open(run.source), run.source)
                 z, missing, extra = grid(run, ds)
-                held = dataclasses.replace(run, profile=results.held(run.profile), report=results.held(run.report))
+                # the grid has the one band chosen
+                held = dataclasses.replace(run, band=1, profile=results.held(run.profile),
+                                           report=results.held(run.report))
                 pixels = image(held, prog, feedback, tmp, z, extra, round(abs(ds.GetGeoTransform()[1])))
                 write_image(results.held(run.output), run.output, pixels, missing, ds)
+                if run.report:
+                    renamed(held.report, {os.path.join(tmp, "dem.raw"): run.source, held.profile: run.profile,
+                                          os.path.join(tmp, "image.raw"): run.output, held.report: run.report})
             except RuntimeError as e:  # GDAL's, when other code turned its exceptions on
                 raise QgsProcessingException("tavelkorn: %s" % e)
         results.commit()
     finally:
         results.discard()
+
+
+def renamed(report, names):
+    """The report names the files the program saw: the user's instead."""
+    with open(report, "rb") as f:
+        text = f.read()
+    for seen, meant in names.items():
+        if seen:
+            text = text.replace(os.fsencode(seen), os.fsencode(meant))
+    with open(report, "wb") as f:
+        f.write(text)
 
 
 def opened(ds, name):
