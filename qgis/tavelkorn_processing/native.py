@@ -126,7 +126,7 @@ def write_image(path, output, pixels, missing, like):
     gdal.ErrorReset()
     with thread_option("GDAL_TIFF_INTERNAL_MASK", "YES"):  # one file, as the program with GDAL writes
         out = opened(gdal.Translate(path, mem), output)
-        out = None  # closing writes what GDAL still holds; a failure there is only recorded
+        del out  # closing writes what GDAL still holds; a failure there is only recorded
     if gdal.GetLastErrorType() >= gdal.CE_Failure:
         raise QgsProcessingException("tavelkorn: %s: %s" % (output, gdal.GetLastErrorMsg()))
     back = opened(gdal.Open(path), output)

@@ -1,10 +1,10 @@
 """The algorithm tavelkorn:roughness: its parameters and its help."""
+import re
+
 from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProcessingParameterBand,
                        QgsProcessingParameterEnum, QgsProcessingParameterFileDestination,
                        QgsProcessingParameterNumber, QgsProcessingParameterRasterDestination,
                        QgsProcessingParameterRasterLayer, QgsProcessingParameterString, QgsProviderRegistry)
-
-import re
 
 from . import runner
 

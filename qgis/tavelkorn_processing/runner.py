@@ -5,11 +5,11 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 from dataclasses import dataclass
 
 from qgis.core import QgsProcessingException
+
 
 @dataclass
 class Run:
