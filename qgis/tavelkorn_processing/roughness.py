@@ -1,8 +1,10 @@
 """The algorithm tavelkorn:roughness: its parameters and its help."""
+import re
+
 from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProcessingParameterBand,
                        QgsProcessingParameterEnum, QgsProcessingParameterFileDestination,
                        QgsProcessingParameterNumber, QgsProcessingParameterRasterDestination,
-                       QgsProcessingParameterRasterLayer, QgsProcessingParameterString)
+                       QgsProcessingParameterRasterLayer, QgsProcessingParameterString, QgsProviderRegistry)
 
 from . import runner
 
@@ -53,18 +55,30 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
         self.addParameter(QgsProcessingParameterFileDestination("REPORT", "Run report", "Text (*.txt)",
                                                                 optional=True, createByDefault=False))
 
+    def checkParameterValues(self, parameters, context):
+        # refused here, a bad value is said once and nothing starts
+        stretch = self.stretch(parameters, context)
+        if not valid_stretch(stretch):
+            return False, "tavelkorn: STRETCH %s: half, full, or pP with P in (0, 100], such as p99" % stretch
+        return super().checkParameterValues(parameters, context)
+
+    def stretch(self, parameters, context):
+        return (self.parameterAsString(parameters, "STRETCH", context) or "half").strip()
+
     def processAlgorithm(self, parameters, context, feedback):
         layer = self.parameterAsRasterLayer(parameters, "INPUT", context)
         if layer is None:
             raise QgsProcessingException("INPUT: not a raster layer QGIS can open")
+        source, source_file = layer_source(layer, feedback)
         band = self.parameterAsInt(parameters, "BAND", context) if parameters.get("BAND") is not None else 1
         run = runner.Run(
-            source=layer.source().split("|")[0],
+            source=source,
+            source_file=source_file,
             band=band or 1,
             norm=self.parameterAsInt(parameters, "NORM", context) if parameters.get("NORM") is not None else 255,
             z_scale=self.parameterAsDouble(parameters, "Z_SCALE", context) if parameters.get("Z_SCALE") is not None else 1.0,
             term=TERMS[self.parameterAsEnum(parameters, "TERM", context)],
-            stretch=(self.parameterAsString(parameters, "STRETCH", context) or "half").strip(),
+            stretch=self.stretch(parameters, context),
             type_=TYPES[self.parameterAsEnum(parameters, "TYPE", context)],
             output=self.parameterAsOutputLayer(parameters, "OUTPUT", context),
             profile=self.parameterAsFileOutput(parameters, "PROFILE", context) if parameters.get("PROFILE") else "",
@@ -77,3 +91,31 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
         if run.report:
             results["REPORT"] = run.report
         return results
+
+
+def valid_stretch(s):
+    """The program's rule: half, full, or p and a number in (0, 100]."""
+    if s in ("half", "full"):
+        return True
+    return bool(re.fullmatch(r"p(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?", s)) and 0 < float(s[1:]) <= 100
+
+
+def layer_source(layer, feedback):
+    """The name GDAL opens for the layer and the file it reads, as the
+    layer's provider reads its source: '|' separates QGIS's own parts of a
+    source, but a file name may hold one too."""
+    if layer.providerType() != "gdal":
+        raise QgsProcessingException("INPUT: a %s layer; tavelkorn reads what GDAL opens" % layer.providerType())
+    parts = QgsProviderRegistry.instance().decodeUri("gdal", layer.source())
+    path = parts.get("path") or ""
+    if not path:
+        raise QgsProcessingException("INPUT: %s names no file" % layer.source())
+    name = (parts.get("vsiPrefix") or "") + path + (parts.get("vsiSuffix") or "")
+    if parts.get("layerName"):
+        if not name.lower().endswith(".gpkg"):
+            raise QgsProcessingException("INPUT: %s: a sublayer tavelkorn cannot name" % layer.source())
+        name = "GPKG:%s:%s" % (name, parts["layerName"])
+    if parts.get("openOptions"):
+        feedback.pushWarning("INPUT: the layer's open options (%s) are not passed to tavelkorn"
+                             % " ".join(parts["openOptions"]))
+    return name, path

@@ -1,23 +1,20 @@
-"""Running the tavelkorn program for the algorithm: where it is, its
-progress and messages, cancellation, and the native path of a program
-without GDAL."""
+"""Running the tavelkorn program for the algorithm: where it is, the checks
+before it runs, its progress and messages, cancellation."""
 import os
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 from dataclasses import dataclass
 
 from qgis.core import QgsProcessingException
 
-SENTINELS = (-2147483648, 2147483647)
-
 
 @dataclass
 class Run:
-    source: str
+    source: str  # the name GDAL opens
+    source_file: str  # the file it reads: a zip for /vsizip/..., else source
     band: int
     norm: int
     z_scale: float
@@ -30,20 +27,23 @@ class Run:
 
 
 def program():
-    """The program: the provider's setting, TAVELKORN_PROGRAM, a copy packed
-    in the plugin, the install the plugin belongs to, then the PATH."""
+    """The program: the one named in the provider's setting or in
+    TAVELKORN_PROGRAM, else a copy packed in the plugin, the install the
+    plugin belongs to, then the PATH."""
     name = "tavelkorn.exe" if sys.platform == "win32" else "tavelkorn"
     here = os.path.dirname(os.path.abspath(__file__))
-    candidates = []
-    try:
-        from processing.core.ProcessingConfig import ProcessingConfig
-        candidates.append(ProcessingConfig.getSetting("TAVELKORN_PROGRAM") or "")
-    except Exception:  # outside Processing (a test)
-        pass
-    candidates += [os.environ.get("TAVELKORN_PROGRAM", ""), os.path.join(here, "bin", name),
-                   os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin", name))]
-    for c in candidates:
-        if c and os.path.isfile(c) and os.access(c, os.X_OK):
+    for where, named in (("Processing's option Providers > Tavelkorn", setting()),
+                         ("TAVELKORN_PROGRAM", os.environ.get("TAVELKORN_PROGRAM", ""))):
+        if named.strip():
+            # the one the user asked for: running another would hide the mistake
+            problem = cannot_run(named)
+            if problem:
+                raise QgsProcessingException("tavelkorn: %s (named by %s): %s" % (named, where, problem))
+            return named
+    packed = os.path.join(here, "bin", name)
+    installed = os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin", name))
+    for c in (packed, installed):
+        if not cannot_run(c):
             return c
     found = shutil.which(name)
     if found:
@@ -52,8 +52,30 @@ def program():
                                  "(Providers > Tavelkorn), in TAVELKORN_PROGRAM, or put it on the PATH")
 
 
+def setting():
+    try:
+        from processing.core.ProcessingConfig import ProcessingConfig
+        return ProcessingConfig.getSetting("TAVELKORN_PROGRAM") or ""
+    except Exception:  # outside Processing (a test)
+        return ""
+
+
+def cannot_run(path):
+    """Why path is no program to run, or None."""
+    if os.path.isdir(path):
+        return "a folder, not the program"
+    if not os.path.exists(path):
+        return "no such file"
+    if not os.access(path, os.X_OK):
+        return "not executable"
+    return None
+
+
 def has_gdal(prog):
-    out = subprocess.run([prog, "--help"], capture_output=True, text=True).stdout
+    try:
+        out = subprocess.run([prog, "--help"], stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout
+    except OSError as e:
+        raise QgsProcessingException("tavelkorn: %s cannot run: %s" % (prog, e.strerror or e))
     return "this build has no GDAL" not in out
 
 
@@ -116,69 +138,36 @@ def follow(args, feedback, quiet=()):
 
 
 def execute(run, feedback):
+    check_results(run)
     prog = program()
     if has_gdal(prog):
         follow(arguments(run, prog, run.source, run.output), feedback)
     else:
-        native(run, prog, feedback)
+        from . import native
+        native.execute(run, prog, feedback)
 
 
-def native(run, prog, feedback):
-    """A program without GDAL: the band as a native grid, the image back as
-    a GeoTIFF with the layer's place and a mask of the missing cells."""
-    import numpy as np
-    from osgeo import gdal
+def check_results(run):
+    """Before anything runs: no result is the input, another result or a
+    folder. The program checks its own, but without GDAL it sees only a
+    converted copy of the DEM, and a layer's file is the provider's to say."""
+    named = [(k, p) for k, p in (("OUTPUT", run.output), ("PROFILE", run.profile), ("REPORT", run.report)) if p]
+    for i, (key, path) in enumerate(named):
+        if os.path.isdir(path):
+            raise QgsProcessingException("tavelkorn: %s: %s is a folder; name a file" % (key, path))
+        if same_file(path, run.source_file):
+            raise QgsProcessingException("tavelkorn: %s: %s is the input DEM's file; choose another name"
+                                         % (key, path))
+        for other_key, other in named[:i]:
+            if same_file(path, other):
+                raise QgsProcessingException("tavelkorn: %s and %s: both name %s" % (other_key, key, path))
 
-    if run.type_ != "Byte":
-        raise QgsProcessingException("Float32 needs the tavelkorn program with GDAL; this one reads native grids only")
-    gdal.UseExceptions()
-    ds = gdal.Open(run.source)
-    if run.band < 1 or run.band > ds.RasterCount:
-        raise QgsProcessingException("tavelkorn: %s: has no band %d (it has %d)" % (run.source, run.band, ds.RasterCount))
-    band = ds.GetRasterBand(run.band)
-    values = band.ReadAsArray()
-    nodata = band.GetNoDataValue()
-    missing = np.zeros(values.shape, bool)
-    if values.dtype.kind == "f":
-        missing |= np.isnan(values)
-    if nodata is not None:
-        missing |= values == (np.float32(nodata) if values.dtype == np.float32 else nodata)
-    if values.dtype.kind in "iu" and values.dtype.itemsize <= 4 and values.dtype != np.uint32 and run.z_scale == 1.0:
-        z = values.astype(np.int64)
-    else:  # as the command line: times the z-scale, rounded half away from zero
-        v = values.astype(np.float64) * run.z_scale
-        z = np.where(v >= 0, np.floor(v + 0.5), np.ceil(v - 0.5))
-        bad = ~missing & ~((z >= -2147483648) & (z <= 2147483647))
-        if bad.any():
-            raise QgsProcessingException("tavelkorn: %s: elevations times the z-scale leave the 32-bit range; "
-                                         "choose a smaller z-scale" % run.source)
-        z = np.where(missing, 0, z).astype(np.int64)
-    extra = []
-    if missing.any():
-        sentinel = next((s for s in SENTINELS if not (z[~missing] == s).any()), None)
-        if sentinel is None:
-            raise QgsProcessingException("tavelkorn: %s: no Int32 value is free to mark the missing cells" % run.source)
-        z[missing] = sentinel
-        extra = ["--nodata", str(sentinel)]
-    geo = ds.GetGeoTransform()
-    with tempfile.TemporaryDirectory(prefix="tavelkorn-") as tmp:
-        dem = os.path.join(tmp, "dem.raw")
-        z.astype("<i4").tofile(dem)
-        with open(os.path.join(tmp, "dem.txt"), "w") as f:
-            f.write("%d\n%d\n4\n0\n0\n%d\n" % (z.shape[0], z.shape[1], round(abs(geo[1]))))
-        image = os.path.join(tmp, "image.raw")
-        # the grid holds the elevations already scaled
-        follow(arguments(run, prog, dem, image, extra, z_scale=1.0), feedback, quiet=("cannot be marked in this format",))
-        pixels = np.fromfile(image, np.uint8).reshape(z.shape)
-        gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES")
-        tif = run.output if run.output.lower().endswith((".tif", ".tiff")) else os.path.join(tmp, "image.tif")
-        out = gdal.GetDriverByName("GTiff").Create(tif, z.shape[1], z.shape[0], 1, gdal.GDT_Byte)
-        out.SetGeoTransform(geo)
-        out.SetProjection(ds.GetProjection())
-        out.GetRasterBand(1).WriteArray(pixels)
-        if missing.any():
-            out.CreateMaskBand(gdal.GMF_PER_DATASET)
-            out.GetRasterBand(1).GetMaskBand().WriteArray(np.where(missing, 0, 255).astype(np.uint8))
-        out = None
-        if tif != run.output:
-            gdal.Translate(run.output, tif)
+
+def same_file(a, b):
+    # realpath for names not yet written; samefile for hard links
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False

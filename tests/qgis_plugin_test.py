@@ -1,0 +1,141 @@
+"""The plugin's edges in one PyQGIS process: names with '|', results that are the input, a full disk,
+QGIS's GDAL state, the program named, STRETCH. usage: qgis_plugin_test.py PROGRAM SOURCE_DIR SCRATCH_DIR"""
+import os, pathlib, resource, shutil, signal, subprocess, sys, zipfile  # noqa: E401
+from qgis.core import QgsApplication, QgsProcessingContext, QgsProcessingException, QgsRasterLayer
+
+QgsApplication.setPrefixPath("/usr", True)
+app = QgsApplication([], False)
+app.initQgis()
+sys.path[:0] = [os.path.join(sys.argv[2], "qgis"), "/usr/share/qgis/python/plugins"]
+import numpy as np, processing  # noqa: E401,E402
+from osgeo import gdal  # noqa: E402
+from processing.core.Processing import Processing  # noqa: E402
+from processing.core.ProcessingConfig import ProcessingConfig  # noqa: E402
+from tavelkorn_processing.provider import TavelkornProvider  # noqa: E402
+
+Processing.initialize()
+provider = TavelkornProvider()  # kept: Python overrides live in this object
+QgsApplication.processingRegistry().addProvider(provider)
+PROG, SRC, T = sys.argv[1:4]
+DEM, ALONE, failures = SRC + "/examples/jacksboro.tif", T + "/alone/tavelkorn", []  # ALONE: without GDAL
+for d in ("alone", "same", "disk", "named/path"):
+    os.makedirs(os.path.join(T, d))
+shutil.copy(PROG, ALONE)
+
+
+def expect(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what, file=sys.stderr)
+
+
+def run(program, **params):  # the failure's message, or None
+    os.environ["TAVELKORN_PROGRAM"] = program
+    try:
+        processing.run("tavelkorn:roughness", params)
+    except QgsProcessingException as e:
+        return str(e)
+
+
+def contents(d):
+    return {p.name: p.read_bytes() for p in pathlib.Path(d).iterdir()}
+
+
+# '|' in a file name, and a /vsizip/ name the provider splits: the DEM's pixels
+same = T + "/same/"
+shutil.copy(DEM, same + "a|b.tif")
+os.link(same + "a|b.tif", same + "link.tif")
+with zipfile.ZipFile(same + "z.zip", "w") as z:
+    z.write(DEM, "dem.tif")
+zipped = QgsRasterLayer("/vsizip/%sz.zip/dem.tif" % same, "z", "gdal")  # as a project holds it
+subprocess.run([PROG, "-q", DEM, T + "/ref.tif"], check=True)
+for layer in (same + "a|b.tif", zipped):
+    for program in (PROG, ALONE):
+        message = run(program, INPUT=layer, OUTPUT=T + "/names.tif")
+        expect(not message and np.array_equal(gdal.Open(T + "/names.tif").ReadAsArray(),
+                                              gdal.Open(T + "/ref.tif").ReadAsArray()), "%s: %s" % (layer, message))
+
+# results that are the input or each other: refused before anything, nothing changed
+before = contents(same)
+for program in (ALONE, PROG):
+    for input_, output, profile, said in [
+            ("a|b.tif", "a|b.tif", "", "OUTPUT: %sa|b.tif is the input DEM's file" % same),
+            ("a|b.tif", "link.tif", "", "is the input DEM's file"), (zipped, "z.zip", "", "is the input DEM's file"),
+            ("a|b.tif", "o.tif", "a|b.tif", "PROFILE: "), ("a|b.tif", "o.tif", "o.tif", "OUTPUT and PROFILE: both"),
+            ("a|b.tif", "", "", "is a folder")]:
+        message = run(program, INPUT=input_ if zipped is input_ else same + input_, OUTPUT=same + output,
+                      **({"PROFILE": same + profile} if profile else {}))
+        expect(message and said in message and contents(same) == before, "%s %s: %s" % (output, profile, message))
+
+# without GDAL, a full disk (a file-size limit) or an image cut short after closing leaves
+# the previous results whole and nothing else
+translate = gdal.Translate
+
+
+def failing(cut):
+    def translate_and_fail(dest, src):
+        limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit[1] if cut else 20000, limit[1]))
+        try:
+            translate(dest, src)  # closed, and so written, within the limit
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        if cut:
+            os.truncate(dest, 40000)
+        return gdal.Open(dest)  # as if GDAL took the write for good: the read back must not
+    return translate_and_fail
+
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write that fails, not a killed process
+previous = {n: b"previous" * 6000 for n in ("r.tif", "r.xls", "r.txt")}
+for fault, failure in [("full disk", failing(False)), ("cut", failing(True)), ("none", None)]:
+    for name, data in previous.items():
+        pathlib.Path(T + "/disk/" + name).write_bytes(data)
+    gdal.Translate = failure or translate
+    message = run(ALONE, INPUT=DEM, OUTPUT=T + "/disk/r.tif", PROFILE=T + "/disk/r.xls", REPORT=T + "/disk/r.txt")
+    gdal.Translate, after = translate, contents(T + "/disk")
+    expect(sorted(after) == sorted(previous) and (after == previous) == bool(failure) and
+           (message or "").startswith("tavelkorn: %s/disk/r.tif: " % T) == bool(failure), "%s: %s" % (fault, message))
+report = after["r.txt"]  # names the user's files, not those the program saw
+expect(all(os.fsencode(T + "/disk/r.") + x in report for x in (b"tif", b"xls", b"txt")) and
+       os.fsencode(DEM) in report and b"tavelkorn-" not in report, "the report names " + str(report))
+
+# QGIS's GDAL as found, the run succeeding (band 2 of 2) or failing (5), exceptions on or off,
+# the mask option set or not
+subprocess.run(["gdal_translate", "-q", "-b", "1", "-b", "1", DEM, T + "/two.tif"], check=True)
+for exceptions, option, band in [(0, None, 2), (1, "NO", 2), (0, None, 5), (1, None, 5)]:
+    (gdal.UseExceptions if exceptions else gdal.DontUseExceptions)()
+    gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", option)
+    message = run(ALONE, INPUT=T + "/two.tif", BAND=band, OUTPUT=T + "/state.tif")
+    state = (gdal.GetUseExceptions(), gdal.GetConfigOption("GDAL_TIFF_INTERNAL_MASK"))
+    expect(state == (exceptions, option) and (not message) == (band == 2) and not os.path.exists(T + "/state.tif.msk")
+           and (exceptions or gdal.Open(T + "/missing.tif") is None), "%s: %s, %s" % (state, band, message))
+gdal.DontUseExceptions()
+gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", None)
+
+# a program named that cannot run is an error naming it, never the PATH's (which leaves a mark)
+named = T + "/named"
+pathlib.Path(named + "/path/tavelkorn").write_text("#!/bin/sh\ntouch %s/mark\nexec %s \"$@\"\n" % (named, PROG))
+os.chmod(named + "/path/tavelkorn", 0o755)
+shutil.copy(DEM, named + "/plain")
+os.environ["PATH"] = named + "/path:" + os.environ["PATH"]
+env, option = " (named by TAVELKORN_PROGRAM): ", " (named by Processing's option Providers > Tavelkorn): "
+for setting, program, said in [("", named, named + env + "a folder"), ("", named + "/plain", "plain" + env + "not ex"),
+                               ("", named + "/no", "no" + env + "no such file"), (named, PROG, named + option + "a fo"),
+                               (named + "/no", PROG, "no" + option + "no such"), ("", "", None), (PROG, "/no", None)]:
+    ProcessingConfig.settings["TAVELKORN_PROGRAM"].value = setting  # past the dialogue's check: removed since
+    message = run(program, INPUT=DEM, OUTPUT=named + "/r.tif")
+    expect((said in (message or "") if said else not message) and os.path.exists(named + "/mark") == (program == ""),
+           "%r %r: %s" % (setting, program, message))
+    subprocess.run(["rm", "-f", named + "/mark"])
+ProcessingConfig.settings["TAVELKORN_PROGRAM"].value = ""
+
+# STRETCH checked before the run, by the program's rule
+alg, context = QgsApplication.processingRegistry().algorithmById("tavelkorn:roughness"), QgsProcessingContext()
+valid = ["half", "full", "p99", "p99.5", "p100", "p.5", " p99 ", ""]
+for stretch in valid + ["p0", "p100.01", "p", "p-1", "bogus", "P99", "p99%", "p1_0", "pnan"]:
+    ok, message = alg.checkParameterValues({"INPUT": DEM, "STRETCH": stretch, "OUTPUT": "r.tif"}, context)
+    expect(ok == (stretch in valid) and (ok or "STRETCH %s:" % stretch in message), "%r: %s" % (stretch, message))
+if failures:
+    sys.exit("%d failures" % len(failures))
+print("plugin edges: ok")
