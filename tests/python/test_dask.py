@@ -45,6 +45,14 @@ def test_any_chunking_gives_the_in_memory_bytes(chunks, options, dtype):
     np.testing.assert_array_equal(lazy.compute(), tavelkorn.roughness(z, **options))
 
 
+@pytest.mark.parametrize("stretch", ["half", "p99"])
+def test_elevations_across_the_32_bit_range(stretch):
+    z = dem("int64")
+    z = ((z - z.min()) * (2**32 - 1) // (z.max() - z.min()) - 2**31).astype(np.int32)
+    np.testing.assert_array_equal(tavelkorn.roughness(da.from_array(z, chunks=(6, 7)), stretch=stretch).compute(),
+                                  tavelkorn.roughness(z, stretch=stretch))
+
+
 def test_nothing_is_computed_before_compute():
     def refuse(*args, **kwargs):
         raise AssertionError("computed")
