@@ -88,6 +88,8 @@ TEST(Edges, ResultsStayWholeWhateverTheStreamsPathsAndPermissions)
          "['PIXELTYPE=SIGNEDBYTE']); b.GetRasterBand(1).WriteArray(a % 256); b = None\" && "
          "$T -q i16.tif a.raw --report ra.txt && $T -q s8.tif b.raw --report rb.txt && cmp a.raw b.raw && "
          "grep -q 'Min. -4  Max. 4' rb.txt"},
+        {"a driver's header names the final file", "$T -q dem.tif e.envi --of ENVI && grep -q 'description = {' e.hdr && "
+                                                   "! grep -q tavelkorn-tmp e.hdr e.envi.aux.xml"},
         {"a failing keeper with threads", "! bash -c 'ulimit -f 1024; $T -q big_z.tif k.tif --memory 1 --threads 2 "
                                           "--stretch p99' 2> err && grep -q 'could not be kept' err && [ ! -e k.tif ]"},
         {"a damaged GeoTIFF with threads", "head -c $(( $(stat -c %s big_z.tif) / 2 )) big_z.tif > dam.tif && "

@@ -219,9 +219,34 @@ static bool copie_dans(const std::string& de, const std::string& vers)
     return ok;
 }
 
+// A driver's text companions (ENVI's .hdr, GDAL's .aux.xml) name the file
+// they were written as: they name its final path instead.
+static void corrige_textes()
+{
+    for (const Resultat& r : resultats) {
+        std::string ext = fs::path(r.final_).extension().string();
+        if (r.direct || (ext != ".hdr" && ext != ".xml" && ext != ".HDR")) continue;
+        std::error_code ec;
+        if (fs::file_size(r.prive, ec) > (1u << 20) || ec) continue;
+        FILE* f = fopen(r.prive.c_str(), "rb");
+        if (!f) continue;
+        std::string texte;
+        char t[4096];
+        for (size_t n; (n = fread(t, 1, sizeof t, f)) > 0;) texte.append(t, n);
+        fclose(f);
+        std::string final_ = noms_finals(texte);
+        if (final_ == texte) continue;
+        f = fopen(r.prive.c_str(), "wb");
+        bool ok = f && fwrite(final_.data(), 1, final_.size(), f) == final_.size();
+        if (f && fclose(f) != 0) ok = false;
+        if (!ok) echec("%s: could not be written completely", r.final_.c_str());
+    }
+}
+
 void resultats_valide()
 {
     adopte_compagnons();
+    corrige_textes();
     std::string faits;
     auto ecrit = [](const Resultat& r) { return genre_fichier(r.prive, false) == REGULIER; };
     for (const Resultat& r : resultats)
