@@ -170,6 +170,7 @@ FILE* cree_fichier_neuf(const std::string& chemin, bool lecture)
     return f;
 }
 
+#ifndef _WIN32
 // The number of a descriptor the name stands for (/dev/stdout, /dev/fd/N,
 // /proc/self/fd/N), or -1.
 static int descripteur_nomme(const std::string& chemin)
@@ -186,6 +187,7 @@ static int descripteur_nomme(const std::string& chemin)
     }
     return -1;
 }
+#endif
 
 bool descripteur_ouvert(const std::string& chemin)
 {
