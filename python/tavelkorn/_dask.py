@@ -9,9 +9,11 @@ primitives that gives, for any chunking, the bytes of the in-memory call.
       -> for a percentile, each block's histogram, added by one reduction
       -> each block's bytes (or Float32 deviations)
 
-The DEM is read once for each step that needs it (twice, three times for a
-percentile), as the command line reads it twice: keeping the blocks of one
-reading for the next would keep the whole DEM in the workers' memory.
+On a distributed cluster, each block is read once and kept until its bytes
+are made, as the command line keeps a decoded DEM: the workers spill what
+does not fit to disk. Elsewhere (the threaded scheduler keeps everything in
+memory) each step reads the DEM anew (twice, three times for a percentile),
+so that memory stays bounded by the blocks.
 
 Every function of the graph is a module-level function of this package, so
 the graph pickles, and worker processes only need tavelkorn importable.
@@ -19,6 +21,7 @@ the graph pickles, and worker processes only need tavelkorn importable.
 
 from __future__ import annotations
 
+import sys
 from typing import Optional, Tuple
 
 import dask.array as da
@@ -47,6 +50,19 @@ def _columns_of(cols: np.ndarray, *, ncols: int) -> np.ndarray:
 def _position(rows: np.ndarray, cols: np.ndarray, shape: Tuple[int, int]) -> tuple:
     # rows: the block's part of np.arange over the rows; cols: _columns_of's.
     return (int(rows[0]), int(cols[0]), int(cols[-1]) if len(cols) > 1 else 1, shape[0], shape[1])
+
+
+def _spills() -> bool:
+    """Whether the graph will run on a distributed client, whose workers
+    spill to disk what their memory cannot hold."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return False
+    try:
+        distributed.default_client()
+    except ValueError:
+        return False
+    return True
 
 
 def _engine(f, *args):
@@ -129,16 +145,16 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     def with_halo(a):
         return da.overlap.overlap(a, depth={0: 0, 1: 1}, boundary="none") if a.numblocks[1] > 1 else a
 
-    # Each reduction reads the DEM anew (clone: the same tasks under new
-    # keys): sharing one read with the bytes would keep every block in the
-    # workers' memory until the means and the stretch are known.
+    def reading():  # the DEM for a reduction: read anew (the same tasks under new keys), or shared
+        return x if _spills() else clone(x)
+
     halo = with_halo(x)
     cols = da.arange(shape[1], chunks=(x.chunks[1],)).map_blocks(_columns_of, ncols=shape[1],
                                                                   chunks=(halo.chunks[1],), dtype=np.int64)
     common = dict(nodata=nodata, z_scale=req.z_scale, term=req.term, shape=shape)
     ncb = x.numblocks[1]
 
-    sums = da.blockwise(_sums, "ijl", with_halo(clone(x)), "ij", rows, "i", cols, "j", new_axes={"l": 5},
+    sums = da.blockwise(_sums, "ijl", with_halo(reading()), "ij", rows, "i", cols, "j", new_axes={"l": 5},
                         adjust_chunks={"j": (1,) * ncb}, dtype=np.int64, meta=np.empty((0, 0, 0), np.int64), **common)
     sums = da.reduction(sums, chunk=_keep, combine=_merge_rows, aggregate=_merge_rows, axis=1, dtype=np.int64,
                         concatenate=True, meta=np.empty((0, 0), np.int64))
@@ -146,7 +162,7 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     top = means.map_blocks(_row_dmax, dtype=np.int64, chunks=(x.chunks[0], (1,))).max(axis=0).astype(np.uint64)
 
     if req.stretch == _moteur.ETIRE_RANG and not req.floats:
-        per_block = da.blockwise(_stats, "ijk", with_halo(clone(x)), "ij", means, "il", rows, "i", cols, "j",
+        per_block = da.blockwise(_stats, "ijk", with_halo(reading()), "ij", means, "il", rows, "i", cols, "j",
                                  new_axes={"k": _moteur.NB_CASES + 1},
                                  adjust_chunks={"i": (1,) * x.numblocks[0], "j": (1,) * ncb}, concatenate=True,
                                  dtype=np.uint64, meta=np.empty((0, 0, 0), np.uint64), histogram=True, **common)
