@@ -150,3 +150,11 @@ for format in 0 1; do
   rm -f images/bench/mem_* images/bench/stream_* images/bench/one_*
 done
 rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
+
+# The Python package (PYTHON=1): in memory against gdal.DEMProcessing and
+# plain numpy, and a Dask cluster against the command line.
+if [ "${PYTHON:-0}" != 0 ]; then
+  cmake --build "$bin" -j "$(nproc)" --target _moteur >/dev/null
+  TAVELKORN_PROGRAM=$bin/tavelkorn BENCH_DIR=$work PYTHONPATH=$bin/python /usr/bin/python3 "$top/bench/python_bench.py" \
+    "$lines" "$cols" "$runs"
+fi
