@@ -98,6 +98,7 @@ static py::dict calcule(const py::array& dem, const py::object& masque, const py
     r["dmax"] = b.dmax;
     r["reference"] = b.reference;
     r["manquants"] = b.manquants;
+    r["fractions"] = b.fractions;
     return r;
 }
 
@@ -144,15 +145,15 @@ static void lit_bloc(const py::array& dem, const py::object& masque, const py::t
 }
 
 // The means of the block's rows, from the (n, 3) array moyennes() gives.
-struct Moyennes {
+struct MoyennesBloc {
     std::vector<int64_t> moyenne;
     std::vector<unsigned char> a_moyenne;
 };
-static Moyennes moyennes_de(const py::array_t<int64_t>& m, int lignes)
+static MoyennesBloc moyennes_de(const py::array_t<int64_t>& m, int lignes)
 {
     if (m.ndim() != 2 || m.shape(0) != lignes || m.shape(1) != 3) throw std::invalid_argument("row means of another block");
     auto v = m.unchecked<2>();
-    Moyennes r;
+    MoyennesBloc r;
     for (int i = 0; i < lignes; i++) {
         r.moyenne.push_back(v(i, 0));
         r.a_moyenne.push_back((unsigned char)v(i, 1));
@@ -234,7 +235,7 @@ static py::array_t<uint64_t> statistiques(const py::array& dem, const py::object
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
-    Moyennes moy = moyennes_de(m, l.b.lignes);
+    MoyennesBloc moy = moyennes_de(m, l.b.lignes);
     py::array_t<uint64_t> r(histo ? NB_CASES + 1 : 1);
     uint64_t* h = r.mutable_data();
     std::fill(h, h + r.size(), 0);
@@ -264,7 +265,7 @@ static py::array_t<float> reelles(const py::array& dem, const py::object& masque
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
-    Moyennes moy = moyennes_de(m, l.b.lignes);
+    MoyennesBloc moy = moyennes_de(m, l.b.lignes);
     py::array_t<float> r({l.b.lignes, l.b.colonnes});
     float* v = r.mutable_data();
     double echelle_z = lecture[4].cast<double>(), dmax = 0;
@@ -284,7 +285,7 @@ static py::array_t<uint8_t> octets(const py::array& dem, const py::object& masqu
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
-    Moyennes moy = moyennes_de(m, l.b.lignes);
+    MoyennesBloc moy = moyennes_de(m, l.b.lignes);
     Options o;
     o.terme = (Terme)terme;
     o.etirement = (Etirement)etirement;

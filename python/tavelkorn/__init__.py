@@ -47,9 +47,13 @@ def _in_memory(a: np.ndarray, mask: Optional[np.ndarray], nodata: Optional[float
         if r["annule"]:
             raise Cancelled("the progress callable returned False")
         raise _arrays.engine_error(r["erreur"])
-    if not req.floats and not r["reference"] > 0:
-        import warnings
+    import warnings
 
+    if r["fractions"]:
+        warnings.warn("elevations with fractions (after z_scale) are rounded to whole units; z_scale=100 keeps "
+                      "centimetres",
+                      RuntimeWarning, stacklevel=3)
+    if not req.floats and not r["reference"] > 0:
         warnings.warn("nothing to stretch by (the search window holds no deviation, or the percentile is 0): "
                       "the image is all 0", RuntimeWarning, stacklevel=3)
     attrs = dict(req.attrs, dmax=r["dmax"], reference=r["reference"], missing_cells=int(r["manquants"]))
@@ -114,7 +118,8 @@ def roughness(
     z_scale : float
         Elevations are multiplied by it and rounded half away from zero
         before computing (integers at 1 are taken as they are; a float DEM is
-        rounded to whole units at 1: ``z_scale=100`` keeps centimetres).
+        rounded to whole units at 1: ``z_scale=100`` keeps centimetres). A
+        fraction rounded away gives a ``RuntimeWarning`` (in memory).
         Non-zero and finite. An elevation beyond the 32-bit range once scaled
         raises ValueError.
     dtype : {"uint8", "float32"}

@@ -126,12 +126,7 @@ def reading(dt: np.dtype, nodata: Optional[float], z_scale: float) -> tuple:
         # An integer array cannot hold a nodata it has no value for: no cell is missing by it.
         info = np.iinfo(dt)
         avec = nodata == math.floor(nodata) and info.min <= nodata <= info.max
-    code = _moteur.TYPES[f"{dt.kind}{dt.itemsize}"]
-    if code == _moteur.TYPES["i4"] and z_scale != 1.0 and not avec:
-        # The engine would read native int32 rows in place, z-scale unapplied
-        # (python/ENGINE_REQUESTS.md, 1): a nodata no int32 equals avoids it.
-        avec, nodata = True, 0.5
-    return (code, not dt.isnative, avec, nodata if avec else 0.0, z_scale)
+    return (_moteur.TYPES[f"{dt.kind}{dt.itemsize}"], not dt.isnative, avec, nodata if avec else 0.0, z_scale)
 
 
 def split_masked(a: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray]]:

@@ -184,3 +184,19 @@ def test_numpy_alone_is_enough():
             "import numpy as np, tavelkorn\nprint(tavelkorn.roughness(np.eye(7, dtype=np.int16) * 9).sum())")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.split() == [str(tavelkorn.roughness(np.eye(7, dtype=np.int16) * 9).sum())]
+
+
+@pytest.mark.parametrize("z, z_scale, warns", [
+    (dem("float32"), 1.0, True),
+    (dem("float32").round(), 1.0, False),
+    (dem("float32").round(), 0.5, True),   # halves of whole elevations, rounded away
+    (dem("float32").round() / 4, 100.0, False),
+    (dem("int16"), 0.5, False),            # integers are scaled and rounded as the command line does, quietly
+])
+def test_fractions_rounded_away_warn(z, z_scale, warns):
+    import warnings
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        tavelkorn.roughness(z, z_scale=z_scale)
+    assert any("fractions" in str(w.message) for w in seen) == warns
