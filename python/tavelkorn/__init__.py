@@ -108,7 +108,10 @@ def roughness(
         gives. dtype int16, uint16, int32, uint32, float32 or float64, any
         strides, either byte order, read in place without a copy; int8, uint8
         and float16 are widened exactly (a copy). A DataArray backed by dask,
-        or a dask array, gives a lazy result of the same chunks.
+        or a dask array, gives a lazy result of the same chunks, any chunks:
+        the DEM is read twice (three times for ``"pP"``), block by block; on
+        a ``distributed`` client each block is read once and kept between the
+        readings, as the workers' memory (and spilling) allows.
     term : {"classic", "curvature"}
         The term (see above).
     stretch : {"half", "full"} or str
@@ -125,7 +128,7 @@ def roughness(
     dtype : {"uint8", "float32"}
         ``"uint8"``: the stretched image, 0 at missing cells (as the command
         line's ``.raw`` and ``.bmp`` give them). ``"float32"``: the deviation
-        ``d / z_scale`` in elevation units, NaN at missing cells (as
+        ``d / |z_scale|`` in elevation units, NaN at missing cells (as
         ``--type Float32``).
     nodata : float, optional
         Cells equal to it are missing (compared in the array's own dtype).

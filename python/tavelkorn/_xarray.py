@@ -41,8 +41,8 @@ def nodata_of(dem: xr.DataArray) -> Optional[float]:
 
 def roughness(dem: xr.DataArray, req: _arrays.Request) -> xr.DataArray:
     if dem.ndim == 3 and dem.shape[0] != 1:
-        raise ValueError(f"dem: dimension {dem.dims[0]!r} has {dem.shape[0]} bands; one is needed "
-                         f"(select it: dem.isel({dem.dims[0]}=0))")
+        raise ValueError(f"dem: dimension {dem.dims[0]!r}, the band of a 3-D DataArray, has {dem.shape[0]} "
+                         f"bands; one is needed (select it: dem.isel({dem.dims[0]}=[0]))")
     if dem.ndim not in (2, 3):
         raise ValueError(f"dem: dims {dem.dims}: a 2-D DataArray (y, x), or 3-D with one band, is needed")
     nodata = req.nodata if req.nodata is not None else nodata_of(dem)

@@ -24,7 +24,7 @@ CASES = [
     dict(),
     dict(stretch="p99", term="curvature"),
     dict(stretch="full", norm=120, z_scale=10.0),
-    dict(dtype="float32", z_scale=0.5),
+    dict(dtype="float32", z_scale=-0.5),
 ]
 
 

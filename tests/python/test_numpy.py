@@ -35,7 +35,7 @@ def test_options_as_the_command_line(tmp_path, options, args, dtype):
     np.testing.assert_array_equal(tavelkorn.roughness(z, **options), cli(tmp_path, z, *args))
 
 
-@pytest.mark.parametrize("z_scale", [1.0, 100.0])
+@pytest.mark.parametrize("z_scale", [1.0, 100.0, -0.37])
 def test_float32_deviations_as_the_command_line(tmp_path, z_scale):
     z = dem("float64")
     z[5, 7] = np.nan
