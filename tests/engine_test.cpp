@@ -313,14 +313,17 @@ TEST(Engine, AFailingSourceOrACancelStopsTheRunWhereverItComes)
     // a pass that failed wrote nothing more into the image.
     Dem d = relief(1000, 1200, 0, 900, false, true, 9);  // 218 rows a block: five blocks, two rounds a pass
     Tableau t = tableau_de(d);
+    for (Direction dir : {DIRECTION_LIGNES, DIRECTION_COLONNES})
     for (bool parallele : {true, false})
         for (bool annule : {false, true})
             for (int echec = 1;; echec++) {
-                SCOPED_TRACE(std::to_string(parallele) + " " + std::to_string(annule) + " at " + std::to_string(echec));
+                SCOPED_TRACE(std::to_string(dir) + " " + std::to_string(parallele) + " " + std::to_string(annule) +
+                             " at " + std::to_string(echec));
                 Piege p{&t, echec};
                 Options o;
                 o.fils = 3;
                 o.manquants = true;
+                o.direction = dir;
                 if (annule) o.progres = progres_piege, o.contexte_progres = &p;
                 Source s = source_tableau(&t);
                 s.parallele = parallele;
@@ -449,4 +452,177 @@ TEST(Engine, ArraysOfEveryTypeReadAsTheirInt32Elevations)
         EXPECT_EQ(calcule(t, o).octets, voulu.octets) << sizeof(T) << echange;
     };
     for (bool e : {false, true}) essai((int16_t)0, e), essai((uint16_t)0, e), essai(0.0f, e), essai(0.0, e);
+}
+
+namespace {
+// The DEM read down its columns: the transposed view of the same memory.
+Tableau transpose(const Dem& d, std::vector<unsigned char>& manque_t)
+{
+    Tableau t = tableau_de(d);
+    std::swap(t.nb_lig, t.nb_col);
+    t.pas_ligne = sizeof(int32_t), t.pas_colonne = (ptrdiff_t)(d.colonnes * sizeof(int32_t));
+    if (!d.manque.empty()) {
+        manque_t.resize(d.manque.size());
+        for (int i = 0; i < d.lignes; i++)
+            for (int j = 0; j < d.colonnes; j++) manque_t[(size_t)j * d.lignes + i] = d.manque[(size_t)i * d.colonnes + j];
+        t.manquants = manque_t.data(), t.pas_manquants = d.lignes;
+    }
+    return t;
+}
+
+template <typename T>
+std::vector<T> transposee(const std::vector<T>& v, int lignes, int colonnes)
+{
+    std::vector<T> r(v.size());
+    for (int i = 0; i < lignes; i++)
+        for (int j = 0; j < colonnes; j++) r[(size_t)j * lignes + i] = v[(size_t)i * colonnes + j];
+    return r;
+}
+}  // namespace
+
+TEST(Engine, ColumnsAreTheRowsOfTheTransposeAndBothTheLargerOfTheTwo)
+{
+    const std::pair<int, int> formes[] = {{9, 7}, {37, 33}, {6, 3}, {1, 40}, {40, 1}, {300, 5}, {5, 300}};
+    for (auto [lignes, colonnes] : formes)
+        for (bool trous : {false, true})
+            for (Etirement e : {ETIRE_DEMI, ETIRE_PLEIN, ETIRE_RANG}) {
+                SCOPED_TRACE(std::to_string(lignes) + " x " + std::to_string(colonnes) + (trous ? " holes" : "") +
+                             " stretch " + std::to_string(e));
+                Dem d = relief(lignes, colonnes, 100, 3000, false, trous, 17u + lignes);
+                std::vector<unsigned char> mt;
+                Tableau t = tableau_de(d), tt = transpose(d, mt);
+                Options o;
+                o.etirement = e;
+                o.rang = 97;
+                o.fils = 3;
+                o.reelles = true;
+                o.direction = DIRECTION_COLONNES;
+                Sortie col = calcule(t, o);
+                o.direction = DIRECTION_LIGNES;
+                Sortie lig = calcule(tt, o);
+                ASSERT_TRUE(col.ok && lig.ok) << col.erreur << lig.erreur;
+                EXPECT_EQ(col.bilan.dmax, lig.bilan.dmax);
+                EXPECT_EQ(col.bilan.reference, lig.bilan.reference);
+                EXPECT_EQ(col.octets, transposee(lig.octets, colonnes, lignes));
+                EXPECT_EQ(0, memcmp(col.valeurs.data(), transposee(lig.valeurs, colonnes, lignes).data(),
+                                    col.valeurs.size() * sizeof(float)));
+                // Both: at each cell the larger deviation, and the bytes of that.
+                Sortie rows = calcule(t, o);
+                o.direction = DIRECTION_LES_DEUX;
+                Sortie deux = calcule(t, o);
+                ASSERT_TRUE(deux.ok && rows.ok);
+                std::vector<double> dev(col.valeurs.size());
+                for (size_t k = 0; k < dev.size(); k++) {
+                    float a = rows.valeurs[k], b = col.valeurs[k];
+                    ASSERT_TRUE(std::isnan(a) ? std::isnan(deux.valeurs[k]) : deux.valeurs[k] == std::max(a, b)) << k;
+                    dev[k] = deux.valeurs[k];
+                }
+                EXPECT_EQ(deux.bilan.dmax, std::max(rows.bilan.dmax, col.bilan.dmax));
+                EXPECT_EQ(deux.octets, octets_du_modele(dev, e, deux.bilan.dmax, deux.bilan.reference, 255));
+            }
+}
+
+TEST(Engine, BlocksDownColumnsAndBothWaysGiveTheWholeRun)
+{
+    std::mt19937 g(23);
+    for (int essai = 0; essai < 10; essai++) {
+        int lignes = 1 + (int)(g() % 40), colonnes = 1 + (int)(g() % 40);
+        Dem d = relief(lignes, colonnes, 0, 5000, essai % 4 == 1, essai % 2 == 0, g());
+        std::vector<unsigned char> presence(d.z.size(), 1);
+        for (size_t k = 0; k < d.manque.size(); k++) presence[k] = !d.manque[k], d.z[k] = d.manque[k] ? 0 : d.z[k];
+        auto coupes = [&](int n) {
+            std::vector<int> c{0};
+            while (c.back() < n) c.push_back(std::min(n, c.back() + 1 + (int)(g() % (essai % 3 == 2 ? 1 : 5))));
+            return c;
+        };
+        std::vector<int> cl = coupes(lignes), cc = coupes(colonnes);
+        for (Direction dir : {DIRECTION_COLONNES, DIRECTION_LES_DEUX})
+            for (Etirement e : {ETIRE_DEMI, ETIRE_RANG}) {
+                Options o;
+                o.direction = dir, o.etirement = e, o.rang = 90, o.reelles = true;
+                Sortie tout = calcule(tableau_de(d), o);
+                ASSERT_TRUE(tout.ok) << tout.erreur;
+                auto bloc = [&](size_t a, size_t b) {
+                    Bloc bl;
+                    bl.ligne0 = cl[a], bl.col0 = cc[b], bl.lignes = cl[a + 1] - cl[a], bl.colonnes = cc[b + 1] - cc[b];
+                    bl.nb_lig = lignes, bl.nb_col = colonnes;
+                    bl.z = &d.z[(size_t)bl.ligne0 * colonnes + bl.col0], bl.pas = (size_t)colonnes;
+                    bl.presence = &presence[(size_t)bl.ligne0 * colonnes + bl.col0], bl.pas_presence = (size_t)colonnes;
+                    return bl;
+                };
+                std::vector<int64_t> hl((size_t)lignes), bl_((size_t)lignes), nl((size_t)lignes), ml((size_t)lignes);
+                std::vector<int64_t> hc((size_t)colonnes), bc((size_t)colonnes), nc((size_t)colonnes), mc((size_t)colonnes);
+                std::vector<unsigned char> al((size_t)lignes), ac((size_t)colonnes);
+                for (size_t i = 0; i + 1 < cl.size(); i++)
+                    for (size_t j = 0; j + 1 < cc.size(); j++) {
+                        bloc_sommes(bloc(i, j), o.terme, &hl[(size_t)cl[i]], &bl_[(size_t)cl[i]], &nl[(size_t)cl[i]]);
+                        bloc_sommes_colonnes(bloc(i, j), o.terme, &hc[(size_t)cc[j]], &bc[(size_t)cc[j]], &nc[(size_t)cc[j]]);
+                    }
+                moyennes(lignes, hl.data(), bl_.data(), nl.data(), ml.data(), al.data());
+                moyennes(colonnes, hc.data(), bc.data(), nc.data(), mc.data(), ac.data());
+                auto moyennes_de = [&](size_t i, size_t j) {
+                    Moyennes m;
+                    m.lignes = &ml[(size_t)cl[i]], m.a_lignes = &al[(size_t)cl[i]];
+                    m.colonnes = &mc[(size_t)cc[j]], m.a_colonnes = &ac[(size_t)cc[j]];
+                    return m;
+                };
+                double dmax = 0;
+                std::vector<uint64_t> h(NB_CASES, 0);
+                std::vector<float> v(d.z.size());
+                for (size_t i = 0; i + 1 < cl.size(); i++)
+                    for (size_t j = 0; j + 1 < cc.size(); j++)
+                        bloc_deviations(bloc(i, j), o.terme, dir, moyennes_de(i, j), dmax, h.data(),
+                                        &v[(size_t)cl[i] * colonnes + cc[j]], (size_t)colonnes, 1.0);
+                Bilan b;
+                b.dmax = dmax;
+                b.reference = e == ETIRE_RANG ? percentile(h.data(), o.rang) : dmax;
+                EXPECT_EQ(b.dmax, tout.bilan.dmax);
+                EXPECT_EQ(b.reference, tout.bilan.reference);
+                std::vector<unsigned char> octets(d.z.size(), 0xAB);
+                for (size_t i = 0; i + 1 < cl.size(); i++)
+                    for (size_t j = 0; j + 1 < cc.size(); j++)
+                        bloc_octets(bloc(i, j), etirage(o, b, 255), dir, moyennes_de(i, j),
+                                    &octets[(size_t)cl[i] * colonnes + cc[j]], (size_t)colonnes);
+                EXPECT_EQ(octets, tout.octets) << lignes << " x " << colonnes << " essai " << essai << " dir " << dir;
+                EXPECT_EQ(0, memcmp(v.data(), tout.valeurs.data(), v.size() * sizeof(float)));
+            }
+    }
+}
+
+TEST(Engine, DownColumnsBlocksAndRoundsMeetExactly)
+{
+    // 2000 x 700: blocks of 374 rows, two rounds of three threads, whose
+    // halo rows cross every block and round boundary; read in place, by
+    // threads side by side, or by one thread ahead of the others.
+    Dem d = relief(2000, 700, 0, 4000, false, true, 31);
+    std::vector<unsigned char> mt;
+    Tableau t = tableau_de(d), tt = transpose(d, mt);
+    for (Direction dir : {DIRECTION_COLONNES, DIRECTION_LES_DEUX})
+        for (Etirement e : {ETIRE_DEMI, ETIRE_RANG}) {
+            Options o;
+            o.direction = dir, o.etirement = e, o.rang = 99, o.fils = 1;
+            Sortie un = calcule(t, o);
+            o.fils = 3;
+            Sortie trois = calcule(t, o);
+            EXPECT_EQ(un.octets, trois.octets) << dir << " " << e;
+            // One thread reads ahead (a decoder's way), the others compute.
+            o.manquants = true;
+            std::string erreur;
+            Calcul* c = calcul_cree(t.nb_lig, t.nb_col, o, "x", erreur);
+            Source s = source_tableau(&t);
+            s.parallele = false;
+            std::vector<unsigned char> image(d.z.size());
+            Puits p;
+            p.memoire = image.data();
+            Bilan b;
+            bool ok = calcul_premiere_passe(c, s, b) && (!calcul_rang_a_part(c) || calcul_passe_rang(c, s, b)) &&
+                      calcul_seconde_passe(c, s, etirage(o, b, 255), p);
+            calcul_libere(c);
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(image, un.octets) << dir << " " << e;
+            if (dir == DIRECTION_COLONNES) {
+                o.direction = DIRECTION_LIGNES;
+                EXPECT_EQ(transposee(calcule(tt, o).octets, d.colonnes, d.lignes), un.octets) << e;
+            }
+        }
 }

@@ -70,7 +70,7 @@ static bool lit_etirement(const std::string& s, Requete& r)
 }
 
 static void options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement,
-                         std::string& memoire)
+                    std::string& memoire, std::string& direction)
 {
     app.add_option("INPUT", r.entree, "the DEM");
     app.add_option("OUTPUT", r.image, "the image");
@@ -86,6 +86,11 @@ static void options(CLI::App& app, Requete& r, std::string& type, std::string& t
         ->capture_default_str();
     app.add_option("--term", terme, "classic: 4z[j] - z[j-1] - z[j+1]; curvature: 2z[j] - z[j-1] - z[j+1]")
         ->check(CLI::IsMember({"classic", "curvature"}))
+        ->capture_default_str();
+    app.add_option("--direction", direction,
+                   "rows: the term along each row against the row's mean (the dialogue's); columns: down each "
+                   "column against its mean; both: the larger of the two at each cell")
+        ->check(CLI::IsMember({"rows", "columns", "both"}))
         ->capture_default_str();
     app.add_option("--stretch", etirement,
                    "half: dmax/2 to 0, dmax to N (bytes wrap); full: d/dmax x N; pP: d/(P-th percentile) x N "
@@ -132,8 +137,8 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
                                   "dem.raw, then write dem.txt: lines, columns, 4, 0, 0, pixel size), and writes\n"
                                   "OUTPUT as .raw (with .txt) or .bmp."),
                  "tavelkorn"};
-    std::string type = "Byte", terme = "classic", etirement = "half", memoire;
-    options(app, r, type, terme, etirement, memoire);
+    std::string type = "Byte", terme = "classic", etirement = "half", memoire, direction = "rows";
+    options(app, r, type, terme, etirement, memoire, direction);
     app.allow_extras();  // an unknown option is named below, never blamed on a path
     std::vector<std::string> mots(argv, argv + argc);
     for (std::string& m : mots)  // GDAL's spellings
@@ -168,6 +173,9 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
         return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G (0: keep nothing in memory)");
     if (r.progres && r.silencieux) return erreur_d_usage("--progress and --quiet: one or the other");
     r.terme = terme == "curvature" ? tavelkorn::TERME_COURBURE : tavelkorn::TERME_CLASSIQUE;
+    r.direction = direction == "columns" ? tavelkorn::DIRECTION_COLONNES
+                  : direction == "both"  ? tavelkorn::DIRECTION_LES_DEUX
+                                         : tavelkorn::DIRECTION_LIGNES;
     r.avec_nodata = app.count("--nodata") > 0;
     r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");

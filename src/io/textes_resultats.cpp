@@ -24,6 +24,11 @@ std::string nom_etirement(const Requete& r)
     return r.etirement == tavelkorn::ETIRE_DEMI ? "half" : r.etirement == tavelkorn::ETIRE_PLEIN ? "full" : t;
 }
 
+const char* nom_direction(const Requete& r)
+{
+    return r.direction == tavelkorn::DIRECTION_COLONNES ? "columns" : r.direction == tavelkorn::DIRECTION_LES_DEUX ? "both" : "rows";
+}
+
 void ecrit_rapport(const Requete& r, int ligne, const tavelkorn::Bilan& b, const tavelkorn::Etirage& e, int norm)
 {
     f4 = resultat_ouvre(r.rapport);
@@ -45,6 +50,7 @@ void ecrit_rapport(const Requete& r, int ligne, const tavelkorn::Bilan& b, const
         else ecrit_texte(f4, "\n\tStretch : %s, window maximum %.17g ", nom_etirement(r).c_str(), b.dmax);
         ecrit_texte(f4, "\n\tZ-scale : %.17g ", r.echelle_z);
         ecrit_texte(f4, "\n\tMissing cells : %llu \n", (unsigned long long)b.manquants);
+        ecrit_texte(f4, "\tDirection : %s \n", nom_direction(r));
     }
     resultat_ferme(f4, r.rapport);
 }

@@ -10,6 +10,8 @@
 
 // The stretch as --stretch names it: half, full, p99 ...
 std::string nom_etirement(const Requete& r);
+// The direction as --direction names it: rows, columns, both.
+const char* nom_direction(const Requete& r);
 // The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
 void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi);
 // The run report: the DEM, its range, the norm and the profile's row (and,

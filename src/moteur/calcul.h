@@ -21,11 +21,13 @@ namespace tavelkorn {
 // goes (the buffer, or the sink's memory).
 struct Tour {
     int* tampon = nullptr;
-    unsigned char* presence = nullptr;
+    unsigned char* presence = nullptr;         // each thread's block, laid out as the elevations
+    unsigned char* presence_sortie = nullptr;  // the round's presence in row order, for the sink (down columns)
     unsigned char* tampon_octets = nullptr;
     float* tampon_valeurs = nullptr;
     std::vector<const int*> z;  // the first row of each thread's block
     std::vector<size_t> pas;    // and the elevations from one of its rows to the next
+    std::vector<const unsigned char*> m;  // the presence of each thread's first row (null: none missing)
     unsigned char* octets = nullptr;
     float* valeurs = nullptr;
     int debut = 0, fin = 0;  // its rows; empty when no round is under way
@@ -36,7 +38,9 @@ struct Calcul {
     Options o;
     int fils = 1;
     int lignes_bloc = 1;  // rows of a thread's block
+    bool halo = false;    // down columns: each block comes with the rows above and below it
     size_t pas_bloc = 0;  // elevations from one thread's block to the next (whole pages)
+    size_t pas_presence = 0;
     Tour tours[2];        // the round written (or computed) and the one computed meanwhile
     double* brouillon = nullptr;  // a row of deviations for each thread (Float32 output)
     Equipe equipe;
@@ -48,6 +52,18 @@ struct Calcul {
     int faites = 0;    // image rows handed out, for progress
     int passe = 0;
     int courant = 0;   // tours[courant] is the round the sink takes rows from
+
+    // Down columns: each column's mean term, once the first pass is done;
+    // and the last rows one thread read in order, which the halo of the next
+    // block asks again (cache_debut .. cache_fin - 1).
+    std::vector<int64_t> moyenne_col;
+    std::vector<unsigned char> a_moyenne_col;
+    std::vector<int> cache_z;
+    std::vector<unsigned char> cache_m;
+    int cache_debut = 0, cache_fin = 0;
+    // The profile row and the rows around it, kept by the first pass down columns.
+    std::vector<int> profil_z[3];
+    std::vector<unsigned char> profil_m[3];
 
     // The bytes 0 among the search window's present cells, and those cells,
     // in the last second pass.
@@ -73,9 +89,18 @@ bool part_du_fil(const Calcul* c, int t, int debut, int nombre, int& premiere, i
 bool lit_part(Calcul* c, Tour& tour, int t, int debut, int premiere, int combien);
 // Reads the whole round on the calling thread.
 bool lit_tour(Calcul* c, Tour& tour, int debut, int nombre);
-// Row r of a round: its elevations, and its presence (null: all present).
+// Row r of a round: its elevations, and its presence (null: all present);
+// down columns, with the rows above and below it (the round starts at row
+// debut of the grid).
 const int* elevations(const Calcul* c, const Tour& tour, int r);
 const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r);
+struct Rangees;
+Rangees rangees_de(const Calcul* c, const Tour& tour, int debut, int r);
+// The source's rows over the grid, a round at a time: calcul(tour, debut,
+// t, premiere, combien) on the threads, each on its block (for a source one
+// thread only may read, that thread reads the next round meanwhile).
+// Progress before each round; false on a failure or a cancel.
+bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, int)>& calcul);
 
 }  // namespace tavelkorn
 

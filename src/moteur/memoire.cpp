@@ -23,14 +23,18 @@ static void libere_page(void* p)
 
 static std::string mib(uint64_t n) { return std::to_string((unsigned long long)(n >> 20)); }
 
-// Bytes a round takes with t threads.
+// Bytes a round takes with t threads (down columns, two rows of halo a
+// block, the round's presence in row order, and each thread's column sums).
 static uint64_t octets_par_tour(const Calcul* c, int t)
 {
     uint64_t cellules = (uint64_t)c->lignes_bloc * (uint64_t)c->nb_col;
-    uint64_t pas = (cellules + 1023) / 1024 * 1024;
+    uint64_t halo = c->halo ? 2 * (uint64_t)c->nb_col : 0;
+    uint64_t pas = (cellules + halo + 1023) / 1024 * 1024;
     uint64_t par_fil = 2 * pas * sizeof(int) +
                        2 * cellules * (1 + (c->o.manquants ? 1 : 0) + (c->o.reelles ? sizeof(float) : 0)) +
                        (uint64_t)c->nb_col * sizeof(double);
+    if (c->halo)
+        par_fil += 2 * (halo + (c->o.manquants ? cellules : 0)) + (uint64_t)c->nb_col * (2 * sizeof(double) + 48);
     return par_fil * (uint64_t)t + (uint64_t)c->nb_col * sizeof(double);
 }
 
@@ -39,10 +43,16 @@ static bool alloue_tour(Calcul* c, Tour& tour)
     size_t cellules = (size_t)c->lignes_bloc * (size_t)c->nb_col * (size_t)c->fils;
     tour.tampon = (int*)alloue_page(c->pas_bloc * c->fils * sizeof(int));
     tour.tampon_octets = (unsigned char*)malloc(cellules);
-    if (c->o.manquants) tour.presence = (unsigned char*)malloc(cellules);
+    if (c->o.manquants) {
+        tour.presence = (unsigned char*)malloc(c->pas_presence * c->fils);
+        // Without halo the blocks' presence lies in row order already.
+        tour.presence_sortie = c->halo ? (unsigned char*)malloc(cellules) : tour.presence;
+        if (!tour.presence_sortie) return false;
+    }
     if (c->o.reelles) tour.tampon_valeurs = (float*)malloc(cellules * sizeof(float));
     tour.z.assign((size_t)c->fils, nullptr);
     tour.pas.assign((size_t)c->fils, 0);
+    tour.m.assign((size_t)c->fils, nullptr);
     return tour.tampon && tour.tampon_octets && (!c->o.manquants || tour.presence) &&
            (!c->o.reelles || tour.tampon_valeurs);
 }
@@ -50,6 +60,7 @@ static bool alloue_tour(Calcul* c, Tour& tour)
 static void libere_tour(Tour& tour)
 {
     libere_page(tour.tampon);
+    if (tour.presence_sortie != tour.presence) free(tour.presence_sortie);
     free(tour.presence);
     free(tour.tampon_octets);
     free(tour.tampon_valeurs);
@@ -71,6 +82,7 @@ Calcul* calcul_cree(int nb_lig, int nb_col, const Options& o, const char* nom, s
     c->nb_lig = nb_lig;
     c->nb_col = nb_col;
     c->o = o;
+    c->halo = o.direction != DIRECTION_LIGNES;
     uint64_t ligne = (uint64_t)nb_col * (sizeof(int) + sizeof(double) + 1);
     uint64_t dispo = o.memoire ? o.memoire : UINT64_MAX;
     if (ligne > dispo) {
@@ -89,9 +101,12 @@ Calcul* calcul_cree(int nb_lig, int nb_col, const Options& o, const char* nom, s
         delete c;
         return nullptr;
     }
-    c->pas_bloc = ((size_t)c->lignes_bloc * nb_col + 1023) / 1024 * 1024;  // whole 4 KiB pages
+    size_t rangees = (size_t)c->lignes_bloc + (c->halo ? 2 : 0);
+    c->pas_bloc = (rangees * nb_col + 1023) / 1024 * 1024;  // whole 4 KiB pages
+    c->pas_presence = rangees * nb_col;
     bool ok = alloue_tour(c, c->tours[0]) && alloue_tour(c, c->tours[1]);
-    if (ok && o.reelles) ok = (c->brouillon = (double*)malloc((size_t)nb_col * c->fils * sizeof(double))) != nullptr;
+    if (ok && (o.reelles || c->halo))  // a row of deviations for each thread
+        ok = (c->brouillon = (double*)malloc((size_t)nb_col * c->fils * sizeof(double))) != nullptr;
     if (!ok) {
         erreur = std::string(nom) + ": rows of " + std::to_string(nb_col) + " elevations (" + mib(ligne) +
                  " MiB) could not be allocated";

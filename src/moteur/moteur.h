@@ -12,6 +12,10 @@
 //            toward zero;
 //   deviation d = |t - m|; 0 at a present cell without a term; missing cells
 //            stay missing.
+// Along columns (direction columns) the same term is taken down each column
+// (z[i-1][j], z[i][j], z[i+1][j]) against the column's mean term, rows 1 to
+// nb_lig - 2; both takes at each cell the larger of its row and its column
+// deviation (a cell with one of them takes that one).
 // dmax is the largest deviation in the search window (rows 2 .. nb_lig - 3,
 // columns 2 .. nb_col - 3); the image stretches d to bytes:
 //   half     v = ((d - dmax/2) / (dmax/2)) x norm, 0 where negative, the byte
@@ -45,11 +49,14 @@
 namespace tavelkorn {
 
 enum Terme { TERME_CLASSIQUE, TERME_COURBURE };
+// Along rows (the dialogue's), down columns, or the larger of the two.
+enum Direction { DIRECTION_LIGNES, DIRECTION_COLONNES, DIRECTION_LES_DEUX };
 // half, full, and the percentile (rank) stretch.
 enum Etirement { ETIRE_DEMI, ETIRE_PLEIN, ETIRE_RANG };
 
-// Steps a progress callback is told: the first pass, then the second.
-enum { PASSE_LECTURE = 1, PASSE_IMAGE = 2 };
+// Steps a progress callback is told: the first pass, then the second (and,
+// for a percentile down columns, the pass between them).
+enum { PASSE_LECTURE = 1, PASSE_IMAGE = 2, PASSE_RANG = 3 };  // PASSE_RANG comes between the two
 
 // Called before each round of rows and once at the end of each pass, from
 // the thread that called the engine: fraction of that pass done (0 to 1),
@@ -59,6 +66,7 @@ typedef bool (*Progres)(double fraction, int passe, void* contexte);
 
 struct Options {
     Terme terme = TERME_CLASSIQUE;
+    Direction direction = DIRECTION_LIGNES;
     Etirement etirement = ETIRE_DEMI;
     double rang = 100.0;      // P of ETIRE_RANG, in (0, 100]
     double echelle_z = 1.0;   // the elevations were multiplied by it: Float32 deviations are divided by |it|
@@ -152,6 +160,12 @@ int calcul_fils(const Calcul* c);
 // The first pass over source: fills bilan. False on a failure of the
 // source or a cancel; calcul_erreur tells why.
 bool calcul_premiere_passe(Calcul* c, const Source& source, Bilan& bilan);
+// A percentile stretch down columns needs the deviations' histogram, which
+// needs the column means the whole first pass gives: a pass between the
+// two reads the DEM again (calcul_passe_rang sets bilan.reference) when
+// calcul_rang_a_part says so.
+bool calcul_rang_a_part(const Calcul* c);
+bool calcul_passe_rang(Calcul* c, const Source& source, Bilan& bilan);
 // The second pass over source (the same DEM, read again), into puits, with
 // the stretch e. False on a failure of the source or of the sink, or a
 // cancel; calcul_erreur tells why.
@@ -226,6 +240,9 @@ bool calcul_tableau(const Tableau& t, const Options& o, int norm, void* image, u
 // rows are pas elevations apart. Where the grid has them, the block comes
 // with one column of halo on each side: z[-1] (when col0 > 0) and
 // z[colonnes] (when col0 + colonnes < nb_col) are the neighbouring cells.
+// Down columns, the block comes with one row of halo above and below where
+// the grid has them: z[-pas] (when ligne0 > 0) and z[lignes x pas] (when
+// ligne0 + lignes < nb_lig); both needs both halos.
 // presence (null: all present) follows the same layout, pas_presence apart.
 struct Bloc {
     const int* z = nullptr;
@@ -241,6 +258,9 @@ struct Bloc {
 // one block; sums of such pairs over blocks stay exact in int64 for 2^31
 // blocks) and their count in compte[r].
 void bloc_sommes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_t* compte);
+// (1') Down columns: the block's terms added into the sums of its columns
+// (c from 0 to colonnes - 1), as bloc_sommes does for rows.
+void bloc_sommes_colonnes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_t* compte);
 // The row means from the added sums: moyenne[r] = sum / count truncated
 // toward zero, a_moyenne[r] 0 for a row without a term.
 void moyennes(int n, const int64_t* haut, const int64_t* bas, const int64_t* compte, int64_t* moyenne,
@@ -252,6 +272,17 @@ void moyennes(int n, const int64_t* haut, const int64_t* bas, const int64_t* com
 // floats apart).
 void bloc_deviations(const Bloc& b, Terme terme, const int64_t* moyenne, const unsigned char* a_moyenne, double& dmax,
                      uint64_t* histo, float* valeurs, size_t pas_valeurs, double echelle_z);
+// The same in any direction: the means of the block's rows (lignes,
+// a_lignes) and of its columns (colonnes, a_colonnes: the block's columns
+// from 0), those a direction does not use may be null.
+struct Moyennes {
+    const int64_t* lignes = nullptr;
+    const unsigned char* a_lignes = nullptr;
+    const int64_t* colonnes = nullptr;
+    const unsigned char* a_colonnes = nullptr;
+};
+void bloc_deviations(const Bloc& b, Terme terme, Direction direction, const Moyennes& m, double& dmax, uint64_t* histo,
+                     float* valeurs, size_t pas_valeurs, double echelle_z);
 // The histogram's bins: 128 to each power of two (exact below 256).
 const int NB_CASES = 1 + 64 * 128;
 // The P-th percentile of the deviations counted in histo (NB_CASES counts);
@@ -260,6 +291,8 @@ double percentile(const uint64_t* histo, double rang);
 // (3) Given the means and the stretch: the block's bytes (rows pas_octets apart).
 void bloc_octets(const Bloc& b, const Etirage& e, const int64_t* moyenne, const unsigned char* a_moyenne,
                  unsigned char* octets, size_t pas_octets);
+void bloc_octets(const Bloc& b, const Etirage& e, Direction direction, const Moyennes& m, unsigned char* octets,
+                 size_t pas_octets);
 
 }  // namespace tavelkorn
 

@@ -54,6 +54,28 @@ void deviations_segment(const int* z, const unsigned char* m, int n, const Colon
 void octets_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e, bool a_moyenne,
                     int64_t moyenne, unsigned char* out);
 
+// Down columns: row i and the rows above and below it (null at the grid's
+// first and last rows), with their presence (all three null when no cell
+// can be missing).
+struct Rangees {
+    const int *zh = nullptr, *z = nullptr, *zb = nullptr;
+    const unsigned char *mh = nullptr, *m = nullptr, *mb = nullptr;
+};
+// The first pass down columns over row i: its column terms added into
+// somme and compte (per column), and the window's extremes into tmin, tmax
+// when fenetre.
+void colonnes_passe_a(const Rangees& r, int n, int k, bool fenetre, int64_t* somme, int64_t* compte, int64_t* tmin,
+                      int64_t* tmax);
+// A row's deviations in a direction into d (-1: present without a term;
+// NaN: missing), given the column means; its bytes into out and its Float32
+// values into v when they are not null.
+void passe_direction(const Rangees& r, int n, const Etirage& e, Direction dir, const int64_t* moy_col,
+                     const unsigned char* a_col, double* d, unsigned char* out, float* v);
+// The bytes (and Float32 values, when v is not null) of such deviations.
+void octets_des_deviations(const double* d, int n, const Etirage& e, unsigned char* out, float* v);
+// The window's deviations d[wd .. wf] (those with a term) counted into h.
+void histo_des_deviations(const double* d, int wd, int wf, uint64_t* h);
+
 // The presence of row r of a block whose presence starts at m (rows n
 // apart), or null when all its cells are there.
 const unsigned char* presence_ligne(const unsigned char* m, int r, int n);

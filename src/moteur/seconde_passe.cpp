@@ -32,8 +32,16 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
         for (int r = premiere - debut; r < premiere - debut + combien; r++) {
             size_t k = (size_t)r * nb_col;
             const unsigned char* m = presence_de(c, *t_, r);
-            passe_b_ligne(elevations(c, *t_, r), m, nb_col, c->e, t_->octets + k, t_->valeurs ? t_->valeurs + k : nullptr,
-                          d);
+            const unsigned char* brute = c->source->manquants ? t_->presence + k : nullptr;  // in row order
+            if (!c->halo) {
+                passe_b_ligne(elevations(c, *t_, r), m, nb_col, c->e, t_->octets + k,
+                              t_->valeurs ? t_->valeurs + k : nullptr, d);
+            } else {
+                Rangees g = rangees_de(c, *t_, debut, r);
+                passe_direction(g, nb_col, c->e, c->o.direction, c->moyenne_col.data(), c->a_moyenne_col.data(), d,
+                                t_->octets + k, t_->valeurs ? t_->valeurs + k : nullptr);
+                if ((brute = g.m)) memcpy(t_->presence_sortie + k, g.m, (size_t)nb_col);
+            }
             if (debut + r >= 2 && debut + r <= c->nb_lig - 3 && nb_col >= 5) {  // how dark: for the caller's word on it
                 const unsigned char* o = t_->octets + k;
                 if (!m) {
@@ -45,7 +53,7 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
             }
             if (!p.memoire_presence) continue;
             unsigned char* q = p.memoire_presence + decalage + k;
-            if (c->source->manquants) memcpy(q, t_->presence + k, (size_t)nb_col);
+            if (brute) memcpy(q, brute, (size_t)nb_col);
             else memset(q, 1, (size_t)nb_col);
         }
         c->nuls += nuls;
@@ -122,8 +130,8 @@ bool calcul_seconde_passe(Calcul* c, const Source& s, const Etirage& e, const Pu
             const Tour& cour = c->tours[c->courant];
             const void* v = c->o.reelles ? (const void*)cour.valeurs : (const void*)cour.octets;
             if (p.ecrit_bloc)
-                ok = p.ecrit_bloc(p.contexte, cour.debut, cour.fin - cour.debut, v, s.manquants ? cour.presence : nullptr,
-                                  erreur);
+                ok = p.ecrit_bloc(p.contexte, cour.debut, cour.fin - cour.debut, v,
+                                  s.manquants ? cour.presence_sortie : nullptr, erreur);
             i = p.descendant ? cour.debut - 1 : cour.fin;
         }
     }

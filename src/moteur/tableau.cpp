@@ -168,6 +168,7 @@ bool calcul_tableau(const Tableau& t, const Options& o, int norm, void* image, u
     s.en_place = s.en_place ? en_place_lecture : nullptr;
     bool ok = calcul_premiere_passe(c, s, bilan);
     bilan.fractions = lecture.fractions;
+    if (ok && calcul_rang_a_part(c)) ok = calcul_passe_rang(c, s, bilan);
     if (ok) {
         Puits p;
         p.memoire = image;

@@ -1,7 +1,8 @@
 // Rounds of rows: each thread reads its block of the round (or the calling
 // thread reads them all, for a source one thread only may read) and
-// computes it.
+// computes it. Down columns a block comes with the rows above and below it.
 #include "calcul.h"
+#include "noyaux.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,7 +16,33 @@ bool part_du_fil(const Calcul* c, int t, int debut, int nombre, int& premiere, i
     return combien > 0;
 }
 
-bool lit_part(Calcul* c, Tour& tour, int t, int debut, int premiere, int combien)
+// Rows premiere .. premiere + nombre - 1 from the source. One thread reads
+// a source that is not parallel, rows in order; down columns the halo asks
+// again for the last rows it read, which come from the cache.
+static bool lit(Calcul* c, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur)
+{
+    const Source& s = *c->source;
+    if (s.parallele || !c->halo) return s.lit_bloc(s.contexte, premiere, nombre, z, m, erreur);
+    size_t n = (size_t)c->nb_col;
+    int deja = premiere >= c->cache_debut && premiere < c->cache_fin ? std::min(c->cache_fin, premiere + nombre) - premiere : 0;
+    if (deja) {
+        size_t de = (size_t)(premiere - c->cache_debut) * n;
+        memcpy(z, &c->cache_z[de], (size_t)deja * n * sizeof(int));
+        if (m) memcpy(m, &c->cache_m[de], (size_t)deja * n);
+    }
+    if (nombre > deja && !s.lit_bloc(s.contexte, premiere + deja, nombre - deja, z + deja * n, m ? m + deja * n : nullptr,
+                                     erreur))
+        return false;
+    int garde = std::min(nombre, 2);
+    size_t de = (size_t)(nombre - garde) * n;
+    c->cache_z.assign(z + de, z + de + garde * n);
+    if (m) c->cache_m.assign(m + de, m + de + garde * n);
+    c->cache_debut = premiere + nombre - garde;
+    c->cache_fin = premiere + nombre;
+    return true;
+}
+
+bool lit_part(Calcul* c, Tour& tour, int t, int, int premiere, int combien)
 {
     const Source& s = *c->source;
     size_t pas = 0;
@@ -23,14 +50,18 @@ bool lit_part(Calcul* c, Tour& tour, int t, int debut, int premiere, int combien
     if (p) {
         tour.z[(size_t)t] = p;
         tour.pas[(size_t)t] = pas;
+        tour.m[(size_t)t] = nullptr;
         return true;
     }
-    int* z = tour.tampon + (size_t)t * c->pas_bloc;
-    unsigned char* m = s.manquants ? tour.presence + (size_t)(premiere - debut) * c->nb_col : nullptr;
+    size_t n = (size_t)c->nb_col;
+    int haut = c->halo && premiere > 0, bas = c->halo && premiere + combien < c->nb_lig;
+    int* z = tour.tampon + (size_t)t * c->pas_bloc + (c->halo ? n : 0);
+    unsigned char* m = s.manquants ? tour.presence + (size_t)t * c->pas_presence + (c->halo ? n : 0) : nullptr;
     tour.z[(size_t)t] = z;
-    tour.pas[(size_t)t] = (size_t)c->nb_col;
+    tour.pas[(size_t)t] = n;
+    tour.m[(size_t)t] = m;
     std::string erreur;
-    if (s.lit_bloc(s.contexte, premiere, combien, z, m, erreur)) return true;
+    if (lit(c, premiere - haut, combien + haut + bas, z - haut * n, m ? m - haut * n : nullptr, erreur)) return true;
     echoue(c, erreur);
     return false;
 }
@@ -51,11 +82,70 @@ const int* elevations(const Calcul* c, const Tour& tour, int r)
     return tour.z[t] + (size_t)(r % c->lignes_bloc) * tour.pas[t];
 }
 
+static const unsigned char* presence_brute(const Calcul* c, const Tour& tour, int r)
+{
+    size_t t = (size_t)(r / c->lignes_bloc);
+    return tour.m[t] ? tour.m[t] + (size_t)(r % c->lignes_bloc) * c->nb_col : nullptr;
+}
+
 const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r)
 {
     if (!c->source->manquants) return nullptr;
-    const unsigned char* m = tour.presence + (size_t)r * c->nb_col;
-    return memchr(m, 0, (size_t)c->nb_col) ? m : nullptr;
+    const unsigned char* m = presence_brute(c, tour, r);
+    return m && memchr(m, 0, (size_t)c->nb_col) ? m : nullptr;
+}
+
+Rangees rangees_de(const Calcul* c, const Tour& tour, int debut, int r)
+{
+    Rangees g;
+    size_t pas = tour.pas[(size_t)(r / c->lignes_bloc)];
+    int i = debut + r;
+    g.z = elevations(c, tour, r);
+    g.zh = i > 0 ? g.z - pas : nullptr;
+    g.zb = i + 1 < c->nb_lig ? g.z + pas : nullptr;
+    g.m = presence_brute(c, tour, r);
+    if (g.m) {
+        g.mh = i > 0 ? g.m - c->nb_col : nullptr;
+        g.mb = i + 1 < c->nb_lig ? g.m + c->nb_col : nullptr;
+    }
+    return g;
+}
+
+bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, int)>& calcul)
+{
+    int nb_lig = c->nb_lig, tour = c->lignes_bloc * c->fils;
+    c->cache_debut = c->cache_fin = 0;
+    if (c->source->parallele) {
+        Tour* tr = &c->tours[0];
+        for (int i = 0; i < nb_lig && avance(c, (double)i / nb_lig); i += tour) {
+            int nombre = std::min(tour, nb_lig - i);
+            equipe_lance(c->equipe, c->fils, [=, &calcul](int t) {
+                int premiere, combien;
+                if (part_du_fil(c, t, i, nombre, premiere, combien) && lit_part(c, *tr, t, i, premiere, combien))
+                    calcul(tr, i, t, premiere, combien);
+            });
+            equipe_attend(c->equipe);
+            if (c->en_echec) break;
+        }
+    } else {
+        // One thread reads (and decodes) the next round while the others
+        // compute the current one. A failed read stops the rounds once the
+        // threads have finished the one they were given.
+        Tour *tr = &c->tours[0], *suivant = &c->tours[1];
+        bool lu = true;
+        for (int i = 0; lu && i < nb_lig && avance(c, (double)i / nb_lig); i += tour) {
+            if (i == 0 && !(lu = lit_tour(c, *tr, 0, std::min(tour, nb_lig)))) break;
+            int nombre = std::min(tour, nb_lig - i);
+            equipe_lance(c->equipe, c->fils, [=, &calcul](int t) {
+                int premiere, combien;
+                if (part_du_fil(c, t, i, nombre, premiere, combien)) calcul(tr, i, t, premiere, combien);
+            });
+            if (i + tour < nb_lig) lu = lit_tour(c, *suivant, i + tour, std::min(tour, nb_lig - i - tour));
+            equipe_attend(c->equipe);
+            std::swap(tr, suivant);
+        }
+    }
+    return !c->en_echec;
 }
 
 }  // namespace tavelkorn

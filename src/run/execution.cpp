@@ -146,6 +146,7 @@ static tavelkorn::Options options_de(const Requete& r, bool manquants, int ligne
 {
     tavelkorn::Options o;
     o.terme = r.terme;
+    o.direction = r.direction;
     o.etirement = r.etirement;
     o.rang = r.rang;
     o.echelle_z = r.echelle_z;
@@ -186,6 +187,7 @@ static std::vector<std::pair<std::string, std::string>> comment_fait(const Reque
     std::vector<std::pair<std::string, std::string>> items = {
         {"TAVELKORN_VERSION", TAVELKORN_VERSION},
         {"TAVELKORN_TERM", r.terme == tavelkorn::TERME_COURBURE ? "curvature" : "classic"},
+        {"TAVELKORN_DIRECTION", nom_direction(r)},
         {"TAVELKORN_STRETCH", nom_etirement(r)},
         {"TAVELKORN_NORM", std::to_string(norm)},
         {"TAVELKORN_Z_SCALE", nombre(r.echelle_z)},
@@ -226,6 +228,7 @@ void execute(Requete& r)
     progres.gdal = r.progres;
     progres.annonce = r.avant_lecture;
     tavelkorn::Options o = options_de(r, lu.manquants, ligne, &progres);
+    progres.passes = r.etirement == tavelkorn::ETIRE_RANG && r.direction != tavelkorn::DIRECTION_LIGNES ? 3 : 2;
     Calcul_ calcul;
     std::string erreur;
     if (!(calcul.c = tavelkorn::calcul_cree(nb_lig, nb_col, o, r.entree.c_str(), erreur))) echec("%s", erreur.c_str());
@@ -260,6 +263,11 @@ void execute(Requete& r)
     else verifie_dem_natif(natif, 1);
     if (garder) garde_termine(garde.g);
     tavelkorn::Source relu = garder ? source_gardee(garde.g) : gdal ? source_gdal() : source_native(natif, 2);
+    if (tavelkorn::calcul_rang_a_part(calcul.c)) {  // a percentile down columns: the DEM is read once more
+        if (!tavelkorn::calcul_passe_rang(calcul.c, relu, b)) echec_du_calcul(calcul.c);
+        if (gdal) verifie_dem_gdal();
+        else if (!natif.gardees) verifie_dem_natif(natif, 2);
+    }
     if (dem_a_fractions())
         avertit("%s: elevations with fractions are rounded to whole units; --z-scale 100 keeps centimetres",
                 r.entree.c_str());

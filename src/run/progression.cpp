@@ -19,6 +19,10 @@ static void marque(Progression& p, double fraction)
     fflush(stderr);
 }
 
+// The step's place among the passes: reading, then ranking (when there is
+// one), then computing and writing.
+static double rang(const Progression& p) { return p.passe == 1 ? 0 : p.passe == 3 ? 1 : p.passes - 1; }
+
 static bool terminal(const Progression& p)
 {
     static const bool oui = erreur_sur_terminal();
@@ -28,7 +32,7 @@ static bool terminal(const Progression& p)
 static void commence(Progression& p, int passe)
 {
     p.passe = passe;
-    p.etape = passe == 1 ? "reading" : "computing and writing";
+    p.etape = passe == 1 ? "reading" : passe == 3 ? "ranking" : "computing and writing";
     p.debut = p.dernier = horloge::now();
     p.affiche = false;
     if (passe == 1 && p.annonce) p.annonce();  // after the clock starts: a stop the moment it shows counts in the step
@@ -37,7 +41,7 @@ static void commence(Progression& p, int passe)
 static void avance(Progression& p, double fraction)
 {
     if (p.gdal) {
-        marque(p, (p.passe - 1 + fraction) / 2);
+        marque(p, (rang(p) + fraction) / p.passes);
         return;
     }
     if (!terminal(p)) return;
@@ -53,7 +57,7 @@ static void avance(Progression& p, double fraction)
 // line once, however few rounds came after that second.
 static void termine(Progression& p)
 {
-    if (p.gdal) marque(p, p.passe == 1 ? 0.5 : 1.0);
+    if (p.gdal) marque(p, (rang(p) + 1.0) / p.passes);
     if (!p.gdal && !p.affiche && terminal(p) && horloge::now() - p.debut >= std::chrono::seconds(1)) {
         fflush(stdout);
         fprintf(stderr, "\rtavelkorn: %s 100%%", p.etape);

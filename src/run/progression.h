@@ -11,6 +11,7 @@ struct Progression {
     bool silencieux = false;      // no indicator
     bool gdal = false;            // GDAL's ticks
     void (*annonce)() = nullptr;  // the dialogue's word as the reading starts
+    int passes = 2;               // passes over the DEM: 3 for a percentile down columns
     int passe = 0;                // the step shown
     const char* etape = "";
     std::chrono::steady_clock::time_point debut, dernier;

@@ -31,6 +31,7 @@ struct Requete {
 
     // The computation.
     tavelkorn::Terme terme = tavelkorn::TERME_CLASSIQUE;
+    tavelkorn::Direction direction = tavelkorn::DIRECTION_LIGNES;  // the dialogue's: along rows
     tavelkorn::Etirement etirement = tavelkorn::ETIRE_DEMI;  // half, full, or the percentile rang
     double rang = 100.0;
     int norm = 255;
