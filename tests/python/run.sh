@@ -9,7 +9,7 @@ export PYTHONDONTWRITEBYTECODE=1  # no __pycache__ in the tree
 build=$(cd "$1" && pwd); shift
 here=$(cd "$(dirname "$0")" && pwd)
 export PYTHONPATH=$build/python${PYTHONPATH:+:$PYTHONPATH}
-export TAVELKORN_PROGRAM=${TAVELKORN_PROGRAM:-$build/tavelkorn}
+export TAVELKORN_PROGRAM=${TAVELKORN_PROGRAM:-$build/tavelkorn} TAVELKORN_BUILD=$build
 [ -x "$TAVELKORN_PROGRAM" ] || { echo "run.sh: no program at $TAVELKORN_PROGRAM" >&2; exit 1; }
 /usr/bin/python3 -c 'import tavelkorn' || { echo "run.sh: tavelkorn does not import from $build/python" >&2; exit 1; }
 cd "$here"

@@ -200,3 +200,17 @@ def test_fractions_rounded_away_warn(z, z_scale, warns):
         warnings.simplefilter("always")
         tavelkorn.roughness(z, z_scale=z_scale)
     assert any("fractions" in str(w.message) for w in seen) == warns
+
+
+def test_installed_where_debians_python_finds_it(tmp_path):
+    # The prefix's own site folder, as Debian's python3 has for /usr/local, finds the package.
+    import subprocess
+    import sys
+
+    subprocess.run(["cmake", "--install", os.environ["TAVELKORN_BUILD"], "--prefix", str(tmp_path)], check=True,
+                   stdout=subprocess.DEVNULL)
+    site = tmp_path / "lib" / f"python{sys.version_info[0]}.{sys.version_info[1]}" / "dist-packages"
+    code = f"import site; site.addsitedir({str(site)!r}); import tavelkorn; print(tavelkorn.__file__)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env={"PATH": os.environ["PATH"]}).stdout
+    assert out.startswith(str(tmp_path / "lib" / "python3" / "dist-packages" / "tavelkorn"))
