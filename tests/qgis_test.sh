@@ -21,13 +21,15 @@ $qp plugins enable tavelkorn_processing >/dev/null 2>&1
 $qp list 2>/dev/null | grep -q "tavelkorn:roughness" || fail "the algorithm is not listed"
 $qp help tavelkorn:roughness 2>/dev/null | grep -q "second difference" || fail "no help"
 
-for way in "1 p99 0 Byte" "1 p99 1 Float32" "0 half 0 Byte"; do
+directions=(rows columns both)
+for way in "1 p99 0 Byte 1" "1 p99 1 Float32 2" "0 half 0 Byte 0"; do
   set -- $way
   term=$([ "$1" = 1 ] && echo curvature || echo classic)
   $qp --json run tavelkorn:roughness -- INPUT="$dem" OUTPUT="$tmp/q_$4.tif" TERM="$1" STRETCH="$2" TYPE="$3" \
-    PROFILE="$tmp/q.xls" > "$tmp/out.json" 2>/dev/null || fail "run $way"
+    DIRECTION="$5" PROFILE="$tmp/q.xls" > "$tmp/out.json" 2>/dev/null || fail "run $way"
   grep -q "\"OUTPUT\": \"$tmp/q_$4.tif\"" "$tmp/out.json" || fail "--json gives no output path"
-  "$prog" -q --term "$term" --stretch "$2" --type "$4" "$dem" "$tmp/c_$4.tif" --profile "$tmp/c.xls"
+  "$prog" -q --term "$term" --stretch "$2" --type "$4" --direction "${directions[$5]}" "$dem" "$tmp/c_$4.tif" \
+    --profile "$tmp/c.xls"
   pixels "$tmp/q_$4.tif" "$tmp/q.bin" && pixels "$tmp/c_$4.tif" "$tmp/c.bin"
   cmp -s "$tmp/q.bin" "$tmp/c.bin" || fail "$way: not the command line's pixels"
   cmp -s "$tmp/q.xls" "$tmp/c.xls" || fail "$way: not the command line's profile"
@@ -50,8 +52,8 @@ fi
 # The program alone, without its GDAL module: the plugin converts the band.
 mkdir "$tmp/alone" && cp "$prog" "$tmp/alone/"
 TAVELKORN_PROGRAM=$tmp/alone/tavelkorn $qp run tavelkorn:roughness -- INPUT="$dem" OUTPUT="$tmp/n.tif" TERM=1 \
-  STRETCH=p99 > /dev/null 2>&1 || fail "the native path"
-"$prog" -q --term curvature --stretch p99 "$dem" "$tmp/g.tif"
+  STRETCH=p99 DIRECTION=2 > /dev/null 2>&1 || fail "the native path"
+"$prog" -q --term curvature --stretch p99 --direction both "$dem" "$tmp/g.tif"
 for b in 1 mask; do
   pixels -b $b "$tmp/n.tif" "$tmp/n.bin" && pixels -b $b "$tmp/g.tif" "$tmp/g.bin"
   cmp -s "$tmp/n.bin" "$tmp/g.bin" || fail "the native path: band $b differs from the GDAL path's"

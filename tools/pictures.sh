@@ -4,7 +4,9 @@
 # (its profile table), and docs/jacksboro_overlay.png (the command line's
 # result on examples/jacksboro.tif over a hillshade of it), and
 # docs/jacksboro_stretches.png (the GeoTIFF four ways: classic half, classic
-# p99, curvature p99, gdaldem roughness). Needs ImageMagick and gdal-bin.
+# p99, curvature p99, gdaldem roughness), and docs/jacksboro_directions.png
+# (curvature p99 along rows, down columns, both). Needs ImageMagick and
+# gdal-bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/sample.sh >/dev/null
@@ -34,3 +36,12 @@ for p in "classic_half:classic, half" "classic_p99:classic, p99" "curvature_p99:
   panels+=("$tmp/${p%%:*}.png")
 done
 "$convert" "${panels[@]}" -bordercolor white -border 4 +append $png docs/jacksboro_stretches.png
+# the three directions side by side
+panels=()
+for d in rows columns both; do
+  build/tavelkorn -q --term curvature --stretch p99 --direction $d examples/jacksboro.tif "$tmp/$d.tif"
+  "$convert" -quiet "$tmp/$d.tif[0]" -background white -gravity north -splice 0x22 -pointsize 16 \
+    -annotate +0+2 "$d" "$tmp/$d.png"
+  panels+=("$tmp/$d.png")
+done
+"$convert" "${panels[@]}" -bordercolor white -border 4 +append $png docs/jacksboro_directions.png

@@ -9,10 +9,12 @@ from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProces
 from . import runner
 
 TERMS = ["classic", "curvature"]
+DIRECTIONS = ["rows", "columns", "both"]
 TYPES = ["Byte", "Float32"]
 
 HELP = """<p>Measures along every row of a DEM how far the local bend of the terrain departs from the row's mean bend, and stretches that into an image.</p>
 <p><b>Term</b>: <i>classic</i> is 4 z[j] - z[j-1] - z[j+1], which follows elevation itself once the row mean is taken away (a tilted plane is not flat); <i>curvature</i> is the second difference 2 z[j] - z[j-1] - z[j+1], zero on any plane: it shows where the terrain bends (ridges, valley floors, breaks of slope) more or less than is usual along its row. Terms and row means are exact.</p>
+<p><b>Direction</b>: <i>rows</i> (the default) takes the term along each row against the row's mean, so a ridge or valley running along the rows does not show; <i>columns</i> takes it down each column against the column's mean; <i>both</i> keeps at each cell the larger of the two deviations.</p>
 <p><b>Stretch</b> (Byte output): <i>half</i> maps half the largest deviation of the window (the grid less a 2-pixel border) to 0 and the largest to the normalisation value, bytes wrapping above 255 (the original program's); <i>full</i> gives d / dmax x norm; <i>pP</i> (p99, p99.5 ...) gives d / (the P-th percentile of the window's deviations, within 1%) x norm. full and pP saturate at norm. <i>curvature</i> with <i>p99</i> shows the whole relief.</p>
 <p><b>Float32</b> writes the deviation |t - mean| in elevation units (divided by the z-scale).</p>
 <p><b>Missing cells</b> (the band's nodata, NaN): a term exists only where a cell and both its neighbours are present; missing cells are masked in the output.</p>
@@ -46,6 +48,8 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
         self.addParameter(QgsProcessingParameterNumber("Z_SCALE", "Z-scale (elevations are multiplied by it)",
                                                        QgsProcessingParameterNumber.Double, 1.0, optional=True))
         self.addParameter(QgsProcessingParameterEnum("TERM", "Term", TERMS, defaultValue=0, optional=True))
+        self.addParameter(QgsProcessingParameterEnum("DIRECTION", "Direction", DIRECTIONS, defaultValue=0,
+                                                     optional=True))
         self.addParameter(QgsProcessingParameterString("STRETCH", "Stretch: half, full or pP (p99 ...)", "half",
                                                        optional=True))
         self.addParameter(QgsProcessingParameterEnum("TYPE", "Output type", TYPES, defaultValue=0, optional=True))
@@ -78,6 +82,7 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
             norm=self.parameterAsInt(parameters, "NORM", context) if parameters.get("NORM") is not None else 255,
             z_scale=self.parameterAsDouble(parameters, "Z_SCALE", context) if parameters.get("Z_SCALE") is not None else 1.0,
             term=TERMS[self.parameterAsEnum(parameters, "TERM", context)],
+            direction=DIRECTIONS[self.parameterAsEnum(parameters, "DIRECTION", context)],
             stretch=self.stretch(parameters, context),
             type_=TYPES[self.parameterAsEnum(parameters, "TYPE", context)],
             output=self.parameterAsOutputLayer(parameters, "OUTPUT", context),

@@ -19,6 +19,7 @@ class Run:
     norm: int
     z_scale: float
     term: str
+    direction: str
     stretch: str
     type_: str
     output: str
@@ -82,7 +83,7 @@ def has_gdal(prog):
 def arguments(run, prog, source, output, extra=(), z_scale=None):
     z = run.z_scale if z_scale is None else z_scale
     args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(z),
-            "--term", run.term, "--stretch", run.stretch, "--type", run.type_, *extra]
+            "--term", run.term, "--direction", run.direction, "--stretch", run.stretch, "--type", run.type_, *extra]
     if run.profile:
         args += ["--profile", run.profile]
     if run.report:
