@@ -141,7 +141,8 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     if shape[0] < 1 or shape[1] < 1 or shape[0] >= 2**31 or shape[1] >= 2**31:
         raise ValueError(f"dem: shape {shape}: 1 to 2^31 - 1 rows and columns")
     x = x.rechunk({0: tuple(c for c in x.chunks[0] if c), 1: tuple(c for c in x.chunks[1] if c)})
-    rows = da.arange(shape[0], chunks=(x.chunks[0],))
+    rows = da.arange(shape[0], chunks=(x.chunks[0],))  # where each block's rows lie
+
     def with_halo(a):
         return da.overlap.overlap(a, depth={0: 0, 1: 1}, boundary="none") if a.numblocks[1] > 1 else a
 
