@@ -482,13 +482,13 @@ std::vector<T> transposee(const std::vector<T>& v, int lignes, int colonnes)
 
 TEST(Engine, ColumnsAreTheRowsOfTheTransposeAndBothTheLargerOfTheTwo)
 {
-    const std::pair<int, int> formes[] = {{9, 7}, {37, 33}, {6, 3}, {1, 40}, {40, 1}, {300, 5}, {5, 300}};
+    const std::pair<int, int> formes[] = {{9, 7}, {37, 33}, {6, 3}, {1, 40}, {40, 1}, {300, 5}, {5, 300}, {11, 13}};
     for (auto [lignes, colonnes] : formes)
         for (bool trous : {false, true})
             for (Etirement e : {ETIRE_DEMI, ETIRE_PLEIN, ETIRE_RANG}) {
                 SCOPED_TRACE(std::to_string(lignes) + " x " + std::to_string(colonnes) + (trous ? " holes" : "") +
                              " stretch " + std::to_string(e));
-                Dem d = relief(lignes, colonnes, 100, 3000, false, trous, 17u + lignes);
+                Dem d = relief(lignes, colonnes, 100, 3000, lignes == 11, trous, 17u + lignes);  // 11: int32 extremes
                 std::vector<unsigned char> mt;
                 Tableau t = tableau_de(d), tt = transpose(d, mt);
                 Options o;
@@ -518,7 +518,8 @@ TEST(Engine, ColumnsAreTheRowsOfTheTransposeAndBothTheLargerOfTheTwo)
                     dev[k] = deux.valeurs[k];
                 }
                 EXPECT_EQ(deux.bilan.dmax, std::max(rows.bilan.dmax, col.bilan.dmax));
-                EXPECT_EQ(deux.octets, octets_du_modele(dev, e, deux.bilan.dmax, deux.bilan.reference, 255));
+                if (lignes != 11)  // the model takes the Float32 values: exact below 2^24 only
+                    EXPECT_EQ(deux.octets, octets_du_modele(dev, e, deux.bilan.dmax, deux.bilan.reference, 255));
             }
 }
 

@@ -57,6 +57,7 @@ struct Calcul {
     // and the last rows one thread read in order, which the halo of the next
     // block asks again (cache_debut .. cache_fin - 1).
     std::vector<int64_t> moyenne_col;
+    std::vector<double> moyenne_col_d;  // the same, for the 32-bit loops
     std::vector<unsigned char> a_moyenne_col;
     std::vector<int> cache_z;
     std::vector<unsigned char> cache_m;

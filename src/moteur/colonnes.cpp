@@ -46,19 +46,29 @@ EN_LIGNE void colonnes_a(const Rangees& r, int n, int k, bool fenetre, int64_t* 
 // A row's deviations in a direction: |t - mean| of its row term, its column
 // term, or the larger of the two; -1 at a present cell without a term, NaN
 // at a missing cell.
-template <bool M>
+// P: every elevation within +-2^28, so terms fit in 32 bits and convert to
+// double the fast way (the means then come as doubles, moy_col_d); the
+// values are the same.
+template <bool M, bool P>
 EN_LIGNE void deviations_dir(const Rangees& r, int n, int k, Direction dir, const int64_t* moy_col,
-                             const unsigned char* a_col, double* d)
+                             const double* moy_col_d, const unsigned char* a_col, double* d)
 {
-    for (int j = 0; j < n; j++) d[j] = M && !r.m[j] ? NAN : -1.0;
+    const int *z = r.z, *zh = r.zh, *zb = r.zb;
+    const unsigned char *m = r.m, *mh = r.mh, *mb = r.mb;
+    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : -1.0;
     int64_t moy;
-    if (dir != DIRECTION_COLONNES && n >= 3 && moyenne<M>(r.z, r.m, n, k, moy))
-        for (int j = 1; j <= n - 2; j++)
-            if (a_terme<M>(r.m, j)) d[j] = std::fabs((double)(terme(r.z, j, k) - moy));
-    if (dir == DIRECTION_LIGNES || !r.zh || !r.zb) return;
+    if (dir != DIRECTION_COLONNES && n >= 3 && moyenne<M, P>(z, m, n, k, moy)) {
+        double md = (double)moy;
+        for (int j = 1; j <= n - 2; j++) {
+            double dr = P ? std::fabs((double)terme_32(z, j, k) - md) : std::fabs((double)(terme(z, j, k) - moy));
+            d[j] = a_terme<M>(m, j) ? dr : d[j];
+        }
+    }
+    if (dir == DIRECTION_LIGNES || !zh || !zb) return;
     for (int j = 0; j < n; j++) {
-        double dc = std::fabs((double)(terme_colonne(r, j, k) - moy_col[j]));
-        bool a = a_terme_colonne<M>(r, j) && a_col[j];
+        double dc = P ? std::fabs((double)((int32_t)((uint32_t)z[j] << k) - zh[j] - zb[j]) - moy_col_d[j])
+                      : std::fabs((double)((int64_t)((uint64_t)(int64_t)z[j] << k) - zh[j] - zb[j] - moy_col[j]));
+        bool a = (!M || (mh[j] & m[j] & mb[j])) && a_col[j];
         d[j] = a && dc > d[j] ? dc : d[j];
     }
 }
@@ -86,10 +96,13 @@ EN_LIGNE void colonnes_a_de(const Rangees& r, int n, int k, bool fenetre, int64_
 }
 
 EN_LIGNE void passe_dir_de(const Rangees& r, int n, const Etirage& e, Direction dir, const int64_t* moy_col,
-                           const unsigned char* a_col, double* d, unsigned char* out, float* v)
+                           const double* moy_col_d, const unsigned char* a_col, double* d, unsigned char* out, float* v)
 {
-    if (r.m) deviations_dir<true>(r, n, e.k, dir, moy_col, a_col, d);
-    else deviations_dir<false>(r, n, e.k, dir, moy_col, a_col, d);
+    bool p = e.termes_32 && moy_col_d;
+    if (r.m && p) deviations_dir<true, true>(r, n, e.k, dir, moy_col, moy_col_d, a_col, d);
+    else if (r.m) deviations_dir<true, false>(r, n, e.k, dir, moy_col, moy_col_d, a_col, d);
+    else if (p) deviations_dir<false, true>(r, n, e.k, dir, moy_col, moy_col_d, a_col, d);
+    else deviations_dir<false, false>(r, n, e.k, dir, moy_col, moy_col_d, a_col, d);
     if (out) octets_dev(d, n, e, out, v);
 }
 
@@ -100,10 +113,10 @@ EN_LIGNE void passe_dir_de(const Rangees& r, int n, const Etirage& e, Direction 
         colonnes_a_de(r, n, k, fenetre, s, c, mi, ma);                                                             \
     }                                                                                                              \
     CIBLE static void passe_dir_##SUFFIXE(const Rangees& r, int n, const Etirage& e, Direction dir,                \
-                                          const int64_t* moy_col, const unsigned char* a_col, double* d,           \
-                                          unsigned char* out, float* v)                                            \
+                                          const int64_t* moy_col, const double* moy_col_d,                         \
+                                          const unsigned char* a_col, double* d, unsigned char* out, float* v)     \
     {                                                                                                              \
-        passe_dir_de(r, n, e, dir, moy_col, a_col, d, out, v);                                                     \
+        passe_dir_de(r, n, e, dir, moy_col, moy_col_d, a_col, d, out, v);                                          \
     }
 NOYAUX_COLONNES(defaut, )
 #ifdef CIBLE_AVX2
@@ -120,9 +133,9 @@ void colonnes_passe_a(const Rangees& r, int n, int k, bool fenetre, int64_t* som
 }
 
 void passe_direction(const Rangees& r, int n, const Etirage& e, Direction dir, const int64_t* moy_col,
-                     const unsigned char* a_col, double* d, unsigned char* out, float* v)
+                     const double* moy_col_d, const unsigned char* a_col, double* d, unsigned char* out, float* v)
 {
-    (noyaux_avx2() ? passe_dir_avx2 : passe_dir_defaut)(r, n, e, dir, moy_col, a_col, d, out, v);
+    (noyaux_avx2() ? passe_dir_avx2 : passe_dir_defaut)(r, n, e, dir, moy_col, moy_col_d, a_col, d, out, v);
 }
 
 void octets_des_deviations(const double* d, int n, const Etirage& e, unsigned char* out, float* v)

@@ -69,8 +69,9 @@ void colonnes_passe_a(const Rangees& r, int n, int k, bool fenetre, int64_t* som
 // A row's deviations in a direction into d (-1: present without a term;
 // NaN: missing), given the column means; its bytes into out and its Float32
 // values into v when they are not null.
+// moy_col_d: the same means as doubles, for the 32-bit loops (may be null).
 void passe_direction(const Rangees& r, int n, const Etirage& e, Direction dir, const int64_t* moy_col,
-                     const unsigned char* a_col, double* d, unsigned char* out, float* v);
+                     const double* moy_col_d, const unsigned char* a_col, double* d, unsigned char* out, float* v);
 // The bytes (and Float32 values, when v is not null) of such deviations.
 void octets_des_deviations(const double* d, int n, const Etirage& e, unsigned char* out, float* v);
 // The window's deviations d[wd .. wf] (those with a term) counted into h.

@@ -26,11 +26,12 @@ bool calcul_passe_rang(Calcul* c, const Source& s, Bilan& bilan)
     std::vector<double> d((size_t)nb_col * c->fils);
     Etirage e;
     e.k = c->o.terme == TERME_COURBURE ? 1 : 2;
+    e.termes_32 = bilan.termes_32;
     bool ok = pour_chaque_tour(c, [&](Tour* tr, int i, int t, int premiere, int combien) {
         double* dt = &d[(size_t)t * nb_col];
         for (int l = std::max(premiere, 2); l < premiere + combien && l <= nb_lig - 3; l++) {
             passe_direction(rangees_de(c, *tr, i, l - i), nb_col, e, c->o.direction, c->moyenne_col.data(),
-                            c->a_moyenne_col.data(), dt, nullptr, nullptr);
+                            c->moyenne_col_d.data(), c->a_moyenne_col.data(), dt, nullptr, nullptr);
             histo_des_deviations(dt, 2, nb_col - 3, &cases[(size_t)t * NB_CASES]);
         }
     });

@@ -61,6 +61,7 @@ static double fin_des_colonnes(Calcul* c, std::vector<SommesColonnes>& sc, Bilan
     int n = c->nb_col;
     c->moyenne_col.assign((size_t)n, 0);
     c->a_moyenne_col.assign((size_t)n, 0);
+    c->moyenne_col_d.assign((size_t)n, 0.0);
     double dmax = 0.0;
     for (int j = 0; j < n; j++) {
         __int128 s = 0;
@@ -75,6 +76,7 @@ static double fin_des_colonnes(Calcul* c, std::vector<SommesColonnes>& sc, Bilan
         int64_t m = (int64_t)(s / compte);
         c->moyenne_col[(size_t)j] = m;
         c->a_moyenne_col[(size_t)j] = 1;
+        c->moyenne_col_d[(size_t)j] = (double)m;
         if (j >= 2 && j <= n - 3 && mi <= ma) dmax = std::max(dmax, (double)std::max(m - mi, ma - m));
     }
     if (!bilan.profil.empty()) {
@@ -89,7 +91,7 @@ static double fin_des_colonnes(Calcul* c, std::vector<SommesColonnes>& sc, Bilan
         }
         Etirage e;
         e.k = c->o.terme == TERME_COURBURE ? 1 : 2;
-        passe_direction(r, n, e, c->o.direction, c->moyenne_col.data(), c->a_moyenne_col.data(), bilan.profil.data(),
+        passe_direction(r, n, e, c->o.direction, c->moyenne_col.data(), c->moyenne_col_d.data(), c->a_moyenne_col.data(), bilan.profil.data(),
                         nullptr, nullptr);
         for (double& d : bilan.profil) d = d < 0.0 ? 0.0 : d;  // a present cell without a term: 0
     }

@@ -38,7 +38,7 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
                               t_->valeurs ? t_->valeurs + k : nullptr, d);
             } else {
                 Rangees g = rangees_de(c, *t_, debut, r);
-                passe_direction(g, nb_col, c->e, c->o.direction, c->moyenne_col.data(), c->a_moyenne_col.data(), d,
+                passe_direction(g, nb_col, c->e, c->o.direction, c->moyenne_col.data(), c->moyenne_col_d.data(), c->a_moyenne_col.data(), d,
                                 t_->octets + k, t_->valeurs ? t_->valeurs + k : nullptr);
                 if ((brute = g.m)) memcpy(t_->presence_sortie + k, g.m, (size_t)nb_col);
             }
