@@ -518,8 +518,9 @@ TEST(Engine, ColumnsAreTheRowsOfTheTransposeAndBothTheLargerOfTheTwo)
                     dev[k] = deux.valeurs[k];
                 }
                 EXPECT_EQ(deux.bilan.dmax, std::max(rows.bilan.dmax, col.bilan.dmax));
-                if (lignes != 11)  // the model takes the Float32 values: exact below 2^24 only
+                if (lignes != 11) {  // the model takes the Float32 values: exact below 2^24 only
                     EXPECT_EQ(deux.octets, octets_du_modele(dev, e, deux.bilan.dmax, deux.bilan.reference, 255));
+                }
             }
 }
 
