@@ -170,8 +170,9 @@ bool calcul_passe_rang(Calcul* c, const Source& source, Bilan& bilan);
 // the stretch e. False on a failure of the source or of the sink, or a
 // cancel; calcul_erreur tells why.
 bool calcul_seconde_passe(Calcul* c, const Source& source, const Etirage& e, const Puits& puits);
-// How dark the last second pass's image is: its bytes 0 among the search
-// window's present cells, and those cells.
+// How dark the last second pass's image is under the half stretch: its
+// bytes 0 among the search window's present cells, and those cells (both 0
+// under the other stretches).
 void calcul_octets_nuls(const Calcul* c, uint64_t& nuls, uint64_t& cellules);
 // The reason of the last failure ("cancelled" for a cancel), and whether it
 // was a cancel.

@@ -29,6 +29,7 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
         if (parallele && !lit_part(c, *t_, t, debut, premiere, combien)) return;
         double* d = c->brouillon ? c->brouillon + (size_t)t * nb_col : nullptr;
         uint64_t nuls = 0, fenetre = 0;
+        bool compte = c->e.etirement == ETIRE_DEMI;  // only the half stretch leaves most of an image black
         for (int r = premiere - debut; r < premiere - debut + combien; r++) {
             size_t k = (size_t)r * nb_col;
             const unsigned char* m = presence_de(c, *t_, r);
@@ -42,7 +43,7 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
                                 t_->octets + k, t_->valeurs ? t_->valeurs + k : nullptr);
                 if ((brute = g.m)) memcpy(t_->presence_sortie + k, g.m, (size_t)nb_col);
             }
-            if (debut + r >= 2 && debut + r <= c->nb_lig - 3 && nb_col >= 5) {  // how dark: for the caller's word on it
+            if (compte && debut + r >= 2 && debut + r <= c->nb_lig - 3 && nb_col >= 5) {  // how dark: for the caller's word on it
                 const unsigned char* o = t_->octets + k;
                 if (!m) {
                     fenetre += (uint64_t)(nb_col - 4);
