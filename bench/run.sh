@@ -5,7 +5,8 @@
 # times in alternating rounds:
 #   - the dialogue (answers piped, bitmap), with every core and with 1 thread;
 #   - the command line, NAME.raw to .bmp, with the default term and stretch
-#     and with --term curvature --stretch p99;
+#     and with --term curvature --stretch p99, each also --direction columns
+#     and both;
 #   - gdaldem roughness on NAME.raw (GeoTIFF out);
 #   - the stream floor: the DEM read twice through a reused page-aligned 1 MiB
 #     buffer, plus LINES x COLUMNS bytes written over an existing file;
@@ -73,6 +74,10 @@ for ((r = 0; r < runs; r++)); do
   timed t_dialogue1 sh -c "TAVELKORN_THREADS=1 $dialogue"
   timed t_cli "$bin/tavelkorn" -q "$dem" cli.bmp
   timed t_p99 "$bin/tavelkorn" -q --term curvature --stretch p99 "$dem" p99.bmp
+  for d in columns both; do
+    timed t_${d} "$bin/tavelkorn" -q --direction $d "$dem" dir.bmp
+    timed t_${d}_p99 "$bin/tavelkorn" -q --direction $d --term curvature --stretch p99 "$dem" dir.bmp
+  done
   timed t_floor "$bin/stream_floor" "$dem" floor.out $((lines * cols))
   timed t_replace sh -c "'$bin/stream_floor' '$dem' replace.tmp $((lines * cols)) && mv replace.tmp replace.out"
   if [ "$gdal" != 0 ]; then
@@ -113,6 +118,10 @@ row "tavelkorn dialogue, bitmap, $(nproc) threads" t_dialogue "$(ratio t_dialogu
 row "tavelkorn dialogue, bitmap, 1 thread" t_dialogue1 "$(ratio t_dialogue1 t_floor) x stream floor, $(ratio t_dialogue1 t_replace) x replace floor"
 row "tavelkorn command line, .raw to .bmp" t_cli "$(ratio t_cli t_dialogue) x the dialogue"
 row "the same, --term curvature --stretch p99" t_p99 "$(ratio t_p99 t_cli) x the default"
+for d in columns both; do
+  row "the same, --direction $d" t_$d "$(ratio t_$d t_cli) x the default"
+  row "the same, --direction $d --term curvature --stretch p99" t_${d}_p99 "$(ratio t_${d}_p99 t_p99) x curvature p99"
+done
 row "stream floor" t_floor
 row "replace floor" t_replace
 if [ "$gdal" != 0 ]; then
@@ -149,7 +158,7 @@ for format in 0 1; do
   echo "| $ext: streamed, in memory, 1 thread | identical files | | | |"
   rm -f images/bench/mem_* images/bench/stream_* images/bench/one_*
 done
-rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
+rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp dir.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
 
 # The Python package (PYTHON=1): in memory against gdal.DEMProcessing and
 # plain numpy, and a Dask cluster against the command line.
