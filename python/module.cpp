@@ -14,6 +14,7 @@
 #include <vector>
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 using namespace tavelkorn;
 
 // How a block's elevations are read: (type, echange_octets, avec_nodata,
@@ -39,6 +40,13 @@ static Tableau tableau_de(const py::array& dem, const py::object& masque, const 
     return t;
 }
 
+// The user's callable and how many passes the run reads the DEM in (three
+// for a percentile down columns), so the fraction rises once from 0 to 1.
+struct Avancement {
+    PyObject* f;
+    int passes;
+};
+
 // Called by the engine on the thread that called it, GIL released: Ctrl-C
 // and the user's callable both stop it; their exception stays set and is
 // raised once the engine has returned.
@@ -46,9 +54,10 @@ static bool progres(double fraction, int passe, void* contexte)
 {
     py::gil_scoped_acquire gil;
     if (PyErr_Occurred() || PyErr_CheckSignals() != 0) return false;
-    PyObject* f = (PyObject*)contexte;
-    if (f == Py_None) return true;
-    PyObject* r = PyObject_CallFunction(f, "d", ((passe == PASSE_IMAGE ? 1.0 : 0.0) + fraction) / 2.0);
+    const Avancement& a = *(const Avancement*)contexte;
+    if (a.f == Py_None) return true;
+    int faites = passe == PASSE_IMAGE ? a.passes - 1 : passe == PASSE_RANG ? 1 : 0;
+    PyObject* r = PyObject_CallFunction(a.f, "d", (faites + fraction) / a.passes);
     if (!r) return false;
     int continuer = r == Py_None ? 1 : PyObject_IsTrue(r);
     Py_DECREF(r);
@@ -59,18 +68,20 @@ static bool progres(double fraction, int passe, void* contexte)
 // reelles), with the presence of its cells when asked.
 static py::dict calcule(const py::array& dem, const py::object& masque, const py::tuple& lecture, int terme,
                         int etirement, double rang, int norm, bool reelles, int fils, bool avec_presence,
-                        const py::object& progres_py)
+                        const py::object& progres_py, int direction)
 {
     Tableau t = tableau_de(dem, masque, lecture);
     Options o;
     o.terme = (Terme)terme;
+    o.direction = (Direction)direction;
     o.etirement = (Etirement)etirement;
     o.rang = rang;
     o.echelle_z = t.echelle_z;
     o.reelles = reelles;
     o.fils = fils;
+    Avancement avancement{progres_py.ptr(), o.etirement == ETIRE_RANG && o.direction != DIRECTION_LIGNES ? 3 : 2};
     o.progres = progres;
-    o.contexte_progres = progres_py.ptr();
+    o.contexte_progres = &avancement;
     std::vector<py::ssize_t> forme{t.nb_lig, t.nb_col};
     py::array image = reelles ? py::array(py::dtype::of<float>(), forme) : py::array(py::dtype::of<uint8_t>(), forme);
     py::object presence = py::none();
@@ -111,8 +122,10 @@ struct BlocLu {
     Bloc b;
 };
 
-// position: (ligne0, col0, colonnes, nb_lig, nb_col); the block holds
-// colonnes plus the halo columns the grid has on each side.
+// position: (ligne0, col0, colonnes, nb_lig, nb_col), the block holding
+// colonnes plus the halo columns the grid has on each side; or (ligne0, col0,
+// colonnes, nb_lig, nb_col, lignes), the block also holding the halo rows
+// the grid has above and below, as down columns needs them.
 static void lit_bloc(const py::array& dem, const py::object& masque, const py::tuple& lecture,
                      const py::tuple& position, BlocLu& l)
 {
@@ -123,11 +136,15 @@ static void lit_bloc(const py::array& dem, const py::object& masque, const py::t
     b.colonnes = position[2].cast<int>();
     b.nb_lig = position[3].cast<int>();
     b.nb_col = position[4].cast<int>();
-    b.lignes = t.nb_lig;
+    b.lignes = position.size() > 5 ? position[5].cast<int>() : t.nb_lig;
     int gauche = b.col0 > 0, droite = b.col0 + b.colonnes < b.nb_col;
+    int haut = position.size() > 5 && b.ligne0 > 0, bas = position.size() > 5 && b.ligne0 + b.lignes < b.nb_lig;
     if (t.nb_col != b.colonnes + gauche + droite)
         throw std::invalid_argument("a block of " + std::to_string(t.nb_col) + " columns for " +
                                     std::to_string(b.colonnes) + " and its halo");
+    if (t.nb_lig != b.lignes + haut + bas)
+        throw std::invalid_argument("a block of " + std::to_string(t.nb_lig) + " rows for " +
+                                    std::to_string(b.lignes) + " and its halo");
     size_t n = (size_t)t.nb_lig * t.nb_col;
     l.z.resize(n);
     if (tableau_manquants(t)) l.m.resize(n);
@@ -138,27 +155,53 @@ static void lit_bloc(const py::array& dem, const py::object& masque, const py::t
         ok = tableau_lit(t, 0, t.nb_lig, l.z.data(), l.m.empty() ? nullptr : l.m.data(), erreur);
     }
     if (!ok) throw std::domain_error(erreur);  // pybind11 raises it as ValueError
-    b.z = l.z.data() + gauche;
+    size_t premier = (size_t)haut * t.nb_col + gauche;  // the block's first cell, past the halo
+    b.z = l.z.data() + premier;
     b.pas = (size_t)t.nb_col;
-    b.presence = l.m.empty() ? nullptr : l.m.data() + gauche;
+    b.presence = l.m.empty() ? nullptr : l.m.data() + premier;
     b.pas_presence = (size_t)t.nb_col;
 }
 
-// The means of the block's rows, from the (n, 3) array moyennes() gives.
+// The means of the block's rows (or columns), from the (n, 3) array
+// moyennes() gives; none when m is None (a direction that does not use them).
 struct MoyennesBloc {
     std::vector<int64_t> moyenne;
     std::vector<unsigned char> a_moyenne;
 };
-static MoyennesBloc moyennes_de(const py::array_t<int64_t>& m, int lignes)
+static MoyennesBloc moyennes_de(const py::object& objet, int n)
 {
-    if (m.ndim() != 2 || m.shape(0) != lignes || m.shape(1) != 3) throw std::invalid_argument("row means of another block");
-    auto v = m.unchecked<2>();
     MoyennesBloc r;
-    for (int i = 0; i < lignes; i++) {
+    if (objet.is_none()) return r;
+    py::array_t<int64_t> m = objet.cast<py::array_t<int64_t>>();
+    if (m.ndim() != 2 || m.shape(0) != n || m.shape(1) != 3) throw std::invalid_argument("means of another block");
+    auto v = m.unchecked<2>();
+    for (int i = 0; i < n; i++) {
         r.moyenne.push_back(v(i, 0));
         r.a_moyenne.push_back((unsigned char)v(i, 1));
     }
     return r;
+}
+
+// The means a direction uses: the block's rows' (lignes) and its columns'
+// (colonnes, None along rows).
+struct MoyennesLues {
+    MoyennesBloc lignes, colonnes;
+    Moyennes m;
+};
+static void lit_moyennes(const Bloc& b, const py::object& lignes, const py::object& colonnes, MoyennesLues& l)
+{
+    l.lignes = moyennes_de(lignes, b.lignes);
+    l.colonnes = moyennes_de(colonnes, b.colonnes);
+    if (!l.lignes.moyenne.empty()) l.m.lignes = l.lignes.moyenne.data(), l.m.a_lignes = l.lignes.a_moyenne.data();
+    if (!l.colonnes.moyenne.empty())
+        l.m.colonnes = l.colonnes.moyenne.data(), l.m.a_colonnes = l.colonnes.a_moyenne.data();
+}
+static void lit_moyennes(const Bloc& b, const py::object& lignes, const py::object& colonnes, int direction,
+                         MoyennesLues& l)
+{
+    lit_moyennes(b, lignes, colonnes, l);
+    if ((direction != DIRECTION_COLONNES && !l.m.lignes) || (direction != DIRECTION_LIGNES && !l.m.colonnes))
+        throw std::invalid_argument("the means this direction needs are missing");
 }
 
 // (1) Per-row sum and count of the block's terms, and the least and the
@@ -167,8 +210,10 @@ static MoyennesBloc moyennes_de(const py::array_t<int64_t>& m, int lignes)
 // Sums add over the blocks of a row, extremes take the smaller and the
 // larger; once the row's mean m is known, its largest deviation is
 // max(tmax - m, m - tmin), so dmax needs no second reading of the DEM.
+// Without extremes (both directions, whose dmax the deviations give):
+// (lignes, 3), the sums and counts alone.
 static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                   const py::tuple& position, int terme)
+                                   const py::tuple& position, int terme, bool extremes)
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
@@ -182,7 +227,7 @@ static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masqu
         // exact in a double.
         const int64_t loin = (int64_t)1 << 40;
         const unsigned char oui = 1;
-        for (int r = 0; r < n; r++) {
+        for (int r = 0; extremes && r < n; r++) {
             Bloc ligne = l.b;
             ligne.z = l.b.z + (size_t)r * l.b.pas;
             ligne.presence = l.b.presence ? l.b.presence + (size_t)r * l.b.pas_presence : nullptr;
@@ -197,18 +242,42 @@ static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masqu
             tmax[r] = (int64_t)haut_t - loin;
         }
     }
-    py::array_t<int64_t> r({n, 5});
+    py::array_t<int64_t> r({n, extremes ? 5 : 3});
     auto v = r.mutable_unchecked<2>();
-    for (int i = 0; i < n; i++)
-        v(i, 0) = haut[i], v(i, 1) = bas[i], v(i, 2) = compte[i], v(i, 3) = tmin[i], v(i, 4) = tmax[i];
+    for (int i = 0; i < n; i++) {
+        v(i, 0) = haut[i], v(i, 1) = bas[i], v(i, 2) = compte[i];
+        if (extremes) v(i, 3) = tmin[i], v(i, 4) = tmax[i];
+    }
+    return r;
+}
+
+// (1') Down columns: the block's per-column sums and counts of its terms,
+// (colonnes, 3) int64 of haut, bas, compte; they add over the blocks of a
+// column.
+static py::array_t<int64_t> sommes_colonnes(const py::array& dem, const py::object& masque, const py::tuple& lecture,
+                                            const py::tuple& position, int terme)
+{
+    BlocLu l;
+    lit_bloc(dem, masque, lecture, position, l);
+    int n = l.b.colonnes;
+    std::vector<int64_t> haut(n), bas(n), compte(n);
+    {
+        py::gil_scoped_release libre;
+        bloc_sommes_colonnes(l.b, (Terme)terme, haut.data(), bas.data(), compte.data());
+    }
+    py::array_t<int64_t> r({n, 3});
+    auto v = r.mutable_unchecked<2>();
+    for (int j = 0; j < n; j++) v(j, 0) = haut[j], v(j, 1) = bas[j], v(j, 2) = compte[j];
     return r;
 }
 
 // The row means from the added sums and extremes: (n, 3) int64 of moyenne,
 // a_moyenne and the row's largest deviation in the window (0 without one).
+// Sums without extremes, (n, 3), give the means and 0.
 static py::array_t<int64_t> moyennes_py(const py::array_t<int64_t, py::array::c_style | py::array::forcecast>& s)
 {
-    if (s.ndim() != 2 || s.shape(1) != 5) throw std::invalid_argument("row sums must be (n, 5)");
+    if (s.ndim() != 2 || (s.shape(1) != 5 && s.shape(1) != 3)) throw std::invalid_argument("sums must be (n, 5) or (n, 3)");
+    bool extremes = s.shape(1) == 5;
     int n = (int)s.shape(0);
     std::vector<int64_t> haut(n), bas(n), compte(n), moyenne(n);
     std::vector<unsigned char> a(n);
@@ -218,7 +287,7 @@ static py::array_t<int64_t> moyennes_py(const py::array_t<int64_t, py::array::c_
     py::array_t<int64_t> r({n, 3});
     auto w = r.mutable_unchecked<2>();
     for (int i = 0; i < n; i++) {
-        bool fenetre = a[i] && v(i, 3) <= v(i, 4);
+        bool fenetre = extremes && a[i] && v(i, 3) <= v(i, 4);
         w(i, 0) = moyenne[i], w(i, 1) = a[i];
         w(i, 2) = fenetre ? std::max(v(i, 4) - moyenne[i], moyenne[i] - v(i, 3)) : 0;
     }
@@ -228,22 +297,23 @@ static py::array_t<int64_t> moyennes_py(const py::array_t<int64_t, py::array::c_
 // (2) The block's window statistics: with histo, the NB_CASES counts of the
 // histogram, then dmax (a whole number: deviations are exact integers), so
 // that blocks combine by adding all but the last and taking the maximum of
-// the last; without, dmax alone.
+// the last; without, dmax alone. m: the means of the block's rows, mc those
+// of its columns (None along rows).
 static py::array_t<uint64_t> statistiques(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                          const py::tuple& position, int terme, const py::array_t<int64_t>& m,
-                                          bool histo)
+                                          const py::tuple& position, int terme, const py::object& m, bool histo,
+                                          int direction, const py::object& mc)
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
-    MoyennesBloc moy = moyennes_de(m, l.b.lignes);
+    MoyennesLues moy;
+    lit_moyennes(l.b, m, mc, direction, moy);
     py::array_t<uint64_t> r(histo ? NB_CASES + 1 : 1);
     uint64_t* h = r.mutable_data();
     std::fill(h, h + r.size(), 0);
     double dmax = 0;
     {
         py::gil_scoped_release libre;
-        bloc_deviations(l.b, (Terme)terme, moy.moyenne.data(), moy.a_moyenne.data(), dmax, histo ? h : nullptr,
-                        nullptr, 0, 1.0);
+        bloc_deviations(l.b, (Terme)terme, (Direction)direction, moy.m, dmax, histo ? h : nullptr, nullptr, 0, 1.0);
     }
     h[r.size() - 1] = (uint64_t)dmax;
     return r;
@@ -261,31 +331,34 @@ static double reference(const py::array_t<uint64_t, py::array::c_style | py::arr
 
 // The block's Float32 deviations in elevation units, NaN at missing cells.
 static py::array_t<float> reelles(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                  const py::tuple& position, int terme, const py::array_t<int64_t>& m)
+                                  const py::tuple& position, int terme, const py::object& m, int direction,
+                                  const py::object& mc)
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
-    MoyennesBloc moy = moyennes_de(m, l.b.lignes);
+    MoyennesLues moy;
+    lit_moyennes(l.b, m, mc, direction, moy);
     py::array_t<float> r({l.b.lignes, l.b.colonnes});
     float* v = r.mutable_data();
     double echelle_z = lecture[4].cast<double>(), dmax = 0;
     {
         py::gil_scoped_release libre;
-        bloc_deviations(l.b, (Terme)terme, moy.moyenne.data(), moy.a_moyenne.data(), dmax, nullptr, v,
-                        (size_t)l.b.colonnes, echelle_z);
+        bloc_deviations(l.b, (Terme)terme, (Direction)direction, moy.m, dmax, nullptr, v, (size_t)l.b.colonnes,
+                        echelle_z);
     }
     return r;
 }
 
 // (3) The block's bytes, stretched by the combined statistics.
 static py::array_t<uint8_t> octets(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                   const py::tuple& position, int terme, const py::array_t<int64_t>& m,
+                                   const py::tuple& position, int terme, const py::object& m,
                                    const py::array_t<uint64_t, py::array::c_style | py::array::forcecast>& stats,
-                                   int etirement, double rang, int norm)
+                                   int etirement, double rang, int norm, int direction, const py::object& mc)
 {
     BlocLu l;
     lit_bloc(dem, masque, lecture, position, l);
-    MoyennesBloc moy = moyennes_de(m, l.b.lignes);
+    MoyennesLues moy;
+    lit_moyennes(l.b, m, mc, direction, moy);
     Options o;
     o.terme = (Terme)terme;
     o.etirement = (Etirement)etirement;
@@ -299,7 +372,7 @@ static py::array_t<uint8_t> octets(const py::array& dem, const py::object& masqu
     uint8_t* v = r.mutable_data();
     {
         py::gil_scoped_release libre;
-        bloc_octets(l.b, e, moy.moyenne.data(), moy.a_moyenne.data(), v, (size_t)l.b.colonnes);
+        bloc_octets(l.b, e, (Direction)direction, moy.m, v, (size_t)l.b.colonnes);
     }
     return r;
 }
@@ -321,11 +394,22 @@ PYBIND11_MODULE(_moteur, m)
     m.attr("ETIRE_DEMI") = (int)ETIRE_DEMI;
     m.attr("ETIRE_PLEIN") = (int)ETIRE_PLEIN;
     m.attr("ETIRE_RANG") = (int)ETIRE_RANG;
-    m.def("calcule", &calcule);
-    m.def("sommes", &sommes);
+    m.attr("DIRECTION_LIGNES") = (int)DIRECTION_LIGNES;
+    m.attr("DIRECTION_COLONNES") = (int)DIRECTION_COLONNES;
+    m.attr("DIRECTION_LES_DEUX") = (int)DIRECTION_LES_DEUX;
+    // The direction's arguments last, defaulting to rows, so a caller that
+    // knows only rows calls as before.
+    auto lignes = py::arg("direction") = (int)DIRECTION_LIGNES;
+    auto sans = py::arg("moyennes_colonnes") = py::none();
+    m.def("calcule", &calcule, "dem"_a, "masque"_a, "lecture"_a, "terme"_a, "etirement"_a, "rang"_a, "norm"_a,
+          "reelles"_a, "fils"_a, "avec_presence"_a, "progres"_a, lignes);
+    m.def("sommes", &sommes, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "extremes"_a = true);
+    m.def("sommes_colonnes", &sommes_colonnes);
     m.def("moyennes", &moyennes_py);
-    m.def("statistiques", &statistiques);
+    m.def("statistiques", &statistiques, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "moyennes"_a,
+          "histo"_a, lignes, sans);
     m.def("reference", &reference);
-    m.def("reelles", &reelles);
-    m.def("octets", &octets);
+    m.def("reelles", &reelles, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "moyennes"_a, lignes, sans);
+    m.def("octets", &octets, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "moyennes"_a, "stats"_a,
+          "etirement"_a, "rang"_a, "norm"_a, lignes, sans);
 }

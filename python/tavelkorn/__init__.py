@@ -42,7 +42,7 @@ def _in_memory(a: np.ndarray, mask: Optional[np.ndarray], nodata: Optional[float
         raise ValueError(f"dem: shape {a.shape}: 1 to 2^31 - 1 rows and columns")
     lecture = _arrays.reading(a.dtype, nodata, req.z_scale)
     r = _moteur.calcule(a, mask, lecture, req.term, req.stretch, req.rank, req.norm, req.floats, req.threads,
-                        presence, req.progress)
+                        presence, req.progress, req.direction)
     if not r["ok"]:
         if r["annule"]:
             raise Cancelled("the progress callable returned False")
@@ -64,6 +64,7 @@ def roughness(
     dem: Any,
     *,
     term: str = "classic",
+    direction: str = "rows",
     stretch: str = "half",
     norm: int = 255,
     z_scale: float = 1.0,
@@ -186,7 +187,7 @@ def roughness(
     >>> tavelkorn.roughness(z, term="curvature", stretch="full").shape
     (6, 7)
     """
-    req = _arrays.request(term, stretch, norm, z_scale, dtype, nodata, threads, progress)
+    req = _arrays.request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, direction)
     if _is_instance(dem, "xarray", "DataArray"):
         from . import _xarray
 

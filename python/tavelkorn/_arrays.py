@@ -25,9 +25,12 @@ class Request(NamedTuple):
     threads: int
     progress: Optional[Callable[[float], Any]]
     attrs: dict  # how the result was made, as the result records it
+    direction: int = _moteur.DIRECTION_LIGNES
 
 
 _TERMS = {"classic": _moteur.TERME_CLASSIQUE, "curvature": _moteur.TERME_COURBURE}
+_DIRECTIONS = {"rows": _moteur.DIRECTION_LIGNES, "columns": _moteur.DIRECTION_COLONNES,
+               "both": _moteur.DIRECTION_LES_DEUX}
 # Exact widenings into a type the engine reads; any other dtype is refused.
 _WIDENED = {"i1": np.int16, "u1": np.int16, "f2": np.float32}
 
@@ -64,10 +67,12 @@ def _default_threads() -> int:
     return max(1, min(n, 256))
 
 
-def request(term, stretch, norm, z_scale, dtype, nodata, threads, progress) -> Request:
+def request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, direction="rows") -> Request:
     """Checks every option; ValueError or TypeError naming the one at fault."""
     if not isinstance(term, str) or term not in _TERMS:
         raise ValueError(f"term={term!r}: 'classic' or 'curvature'")
+    if not isinstance(direction, str) or direction not in _DIRECTIONS:
+        raise ValueError(f"direction={direction!r}: 'rows', 'columns' or 'both'")
     etirement, rank = _stretch(stretch)
     if isinstance(norm, (bool, np.bool_)) or not isinstance(norm, (int, np.integer)):
         raise TypeError(f"norm={norm!r}: an integer (255 at most is used)")
@@ -96,9 +101,10 @@ def request(term, stretch, norm, z_scale, dtype, nodata, threads, progress) -> R
         raise ValueError(f"threads={threads!r}: from 1 to 256")
     if progress is not None and not callable(progress):
         raise TypeError(f"progress={progress!r}: a callable taking the fraction done, or None")
-    attrs = {"term": term, "stretch": stretch, "norm": int(min(norm, 255)), "z_scale": z_scale}
+    attrs = {"term": term, "direction": direction, "stretch": stretch, "norm": int(min(norm, 255)),
+             "z_scale": z_scale}
     return Request(_TERMS[term], etirement, rank, int(norm), z_scale, out == "float32", nodata, int(threads),
-                   progress, attrs)
+                   progress, attrs, _DIRECTIONS[direction])
 
 
 def elevations(a: np.ndarray, what: str = "dem") -> np.ndarray:

@@ -50,7 +50,8 @@ void ecrit_rapport(const Requete& r, int ligne, const tavelkorn::Bilan& b, const
         else ecrit_texte(f4, "\n\tStretch : %s, window maximum %.17g ", nom_etirement(r).c_str(), b.dmax);
         ecrit_texte(f4, "\n\tZ-scale : %.17g ", r.echelle_z);
         ecrit_texte(f4, "\n\tMissing cells : %llu \n", (unsigned long long)b.manquants);
-        ecrit_texte(f4, "\tDirection : %s \n", nom_direction(r));
+        // Along rows, as every report before the directions said without a word.
+        if (r.direction != tavelkorn::DIRECTION_LIGNES) ecrit_texte(f4, "\tDirection : %s \n", nom_direction(r));
     }
     resultat_ferme(f4, r.rapport);
 }
