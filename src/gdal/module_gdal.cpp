@@ -121,6 +121,8 @@ static void fin_de_passe_gdal(int)
 
 static const Source SOURCE_GDAL = {"GDAL", false, false, lit_bloc_gdal, fin_de_passe_gdal};
 static const Source SOURCE_GDAL_MANQUANTS = {"GDAL", false, true, lit_bloc_gdal, fin_de_passe_gdal};
+static const Source SOURCE_GDAL_PARALLELE = {"GDAL", true, false, lit_bloc_gdal, fin_de_passe_gdal};
+static const Source SOURCE_GDAL_PARALLELE_MANQUANTS = {"GDAL", true, true, lit_bloc_gdal, fin_de_passe_gdal};
 
 void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
 {
@@ -139,7 +141,8 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
     nb_lig = dem.nb_lig;
     nb_col = dem.nb_col;
     pix_size = dem.pix_size;
-    source = dem.manquants ? &SOURCE_GDAL_MANQUANTS : &SOURCE_GDAL;
+    if (dem.parallele) source = dem.manquants ? &SOURCE_GDAL_PARALLELE_MANQUANTS : &SOURCE_GDAL_PARALLELE;
+    else source = dem.manquants ? &SOURCE_GDAL_MANQUANTS : &SOURCE_GDAL;
     std::vector<std::string> tous = dem.fichiers;
     tous.push_back(r.entree);
     for (const std::string& f : tous) {
