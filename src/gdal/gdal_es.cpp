@@ -2,7 +2,7 @@
 // driver that writes files as the image's writer. Built as a module that
 // the program loads only when a run needs GDAL: its libraries take longer
 // to load than a whole run of the native formats, and tens of MiB.
-#include "gdal_tiff.h"
+#include "gdal_lecture.h"
 #include "module.h"
 
 #include <algorithm>
@@ -24,7 +24,7 @@ GDALDatasetH ds_entree, ds_sortie;
 GDALRasterBandH bande_entree;
 GDALDataType type_entree;
 int largeur;
-bool direct, sortie_reelle;
+bool direct, avance, sortie_reelle;  // read by the direct reader, read ahead
 std::atomic<bool> fractions;  // the direct reader's threads set it side by side
 Regles regles;
 std::vector<double> reels;
@@ -102,12 +102,15 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     GDALGetBlockSize(bande_entree, &bx, &by);
     GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
     GDALSetCacheMax64(std::max((GIntBig)(dem.couteux ? 16 : 48) << 20, 2 * rangee));
-    // TAVELKORN_GTIFF_DIRECT: NO reads every GeoTIFF through GDAL; ONLY
-    // refuses one that cannot be read directly (for the tests).
+    // TAVELKORN_GTIFF_DIRECT (for the tests): NO reads every DEM as GDAL
+    // gives the rows asked for; ONLY refuses a DEM that cannot be read
+    // directly.
     const char* voulu = CPLGetConfigOption("TAVELKORN_GTIFF_DIRECT", "YES");
+    bool simple = EQUAL(voulu, "NO");
     std::string pourquoi = "not asked";
-    dem.parallele = direct = !EQUAL(voulu, "NO") && tiff_ouvre(ds_entree, bande_entree, regles, pourquoi);
+    dem.parallele = direct = !simple && tiff_ouvre(ds_entree, bande_entree, regles, pourquoi);
     if (!direct && EQUAL(voulu, "ONLY")) return erreur = "not read directly: " + pourquoi, false;
+    avance = !simple && !direct && dem.couteux && avance_ouvre(chemin, bande, regles);
     char** liste = GDALGetFileList(ds_entree);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
     CSLDestroy(liste);
@@ -122,6 +125,8 @@ bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::st
     bool f = false, ok;
     if (direct) {
         ok = tiff_lit(premiere, nombre, z, presence, f, erreur);
+    } else if (avance) {
+        ok = avance_lit(premiere, nombre, z, presence, f, erreur);
     } else {
         bool entiere = regles.entiere;
         if (!entiere) reels.resize((size_t)nombre * largeur);
@@ -269,7 +274,8 @@ void abandonne()
     if (ds_entree) GDALClose(ds_entree);
     ds_sortie = ds_entree = nullptr;
     tiff_ferme();
-    direct = false;
+    avance_ferme();
+    direct = avance = false;
 }
 
 }  // namespace

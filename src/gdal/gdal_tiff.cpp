@@ -1,4 +1,4 @@
-#include "gdal_tiff.h"
+#include "gdal_lecture.h"
 
 #include <algorithm>
 #include <atomic>

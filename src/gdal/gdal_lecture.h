@@ -1,9 +1,11 @@
-// Inside the GDAL module: the one conversion of a band's values into the
-// engine's elevations, and the direct reader of uncompressed GeoTIFFs that
-// reads their strips or tiles with plain positional reads, one file handle
-// per thread, instead of going through GDAL's block cache.
-#ifndef GDAL_TIFF_H
-#define GDAL_TIFF_H
+// Inside the GDAL module, the ways a DEM band is read: the one conversion of
+// a band's values into the engine's elevations; the direct reader of
+// uncompressed GeoTIFFs (gdal_tiff.cpp), which reads their strips or tiles
+// with plain positional reads, one file handle per thread, instead of going
+// through GDAL's block cache; and the reading ahead of DEMs that GDAL
+// decodes (gdal_avance.cpp).
+#ifndef GDAL_LECTURE_H
+#define GDAL_LECTURE_H
 
 #include <gdal.h>
 
@@ -38,5 +40,17 @@ bool tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::st
 bool tiff_lit(int premiere, int nombre, int* z, unsigned char* presence, bool& fractions, std::string& erreur);
 // Closes the file handles.
 void tiff_ferme();
+
+// A DEM that GDAL decodes (compressed, a mosaic ...) read a whole row of
+// blocks at a time through a dataset of its own, the next row decoded on
+// another thread while the program takes the current one. False when its
+// rows of blocks are too large to hold two of them; GDAL reads it as asked
+// then.
+bool avance_ouvre(const char* chemin, int bande, const Regles& r);
+// Rows premiere .. premiere + nombre - 1, as the module's lit_bloc; from one
+// thread, fastest in increasing order.
+bool avance_lit(int premiere, int nombre, int* z, unsigned char* presence, bool& fractions, std::string& erreur);
+// Waits for the row being decoded and closes the dataset.
+void avance_ferme();
 
 #endif
