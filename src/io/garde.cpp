@@ -59,10 +59,10 @@ void garde_prepare(uint64_t budget, const Source* s, bool etroit)
     taille_z = etroit ? 2 : 4;
     uint64_t n = (uint64_t)nb_lig * (uint64_t)nb_col;
     if (taille_garde(s->manquants, etroit) <= budget && n <= SIZE_MAX / 4) {
-        elevations_gardees = (char*)malloc((size_t)n * taille_z);
-        presences_gardees = s->manquants ? (unsigned char*)malloc((size_t)n) : nullptr;
+        elevations_gardees = (char*)alloue_grand((size_t)n * taille_z);
+        presences_gardees = s->manquants ? (unsigned char*)alloue_grand((size_t)n) : nullptr;
         if (elevations_gardees && (presences_gardees || !s->manquants)) return;
-        free(elevations_gardees), free(presences_gardees);
+        libere_aligne(elevations_gardees), libere_aligne(presences_gardees);
         elevations_gardees = nullptr, presences_gardees = nullptr;
     }
     fz = brouillon(".kept.z");
