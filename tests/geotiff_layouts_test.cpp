@@ -54,6 +54,7 @@ const Cas kCas[] = {
     {"Int16", "mask", "BE", "none", "whole", "", false},
     {"Int16", "deflate", "LE", "nodata", "whole", "", false},
     {"UInt16", "nbits12", "LE", "none", "whole", "", false},
+    {"Byte", "signed", "LE", "nodata", "whole", "", false},
 };
 
 void PrintTo(const Cas& c, std::ostream* os) { *os << c.type << " " << c.disposition << " " << c.ordre << " " << c.options; }

@@ -3,7 +3,7 @@
 # when its values are whole.
 #   make_geotiff.py NAME TYPE LAYOUT ORDER MISSING VALUES [ROWS COLUMNS]
 # TYPE: a GDAL type; LAYOUT: strips1, strips7, whole, tiles16, tiles256,
-# sparse, mask, deflate, nbits12, predictor; ORDER: LE or BE; MISSING:
+# sparse, mask, deflate, nbits12, predictor, signed (bytes); ORDER: LE or BE; MISSING:
 # none, nodata or nan; VALUES: whole, fractions or huge.
 import sys
 
@@ -35,12 +35,15 @@ if missing == "nan":
     z[gone] = np.nan
 
 options = ["ENDIANNESS=" + ("BIG" if order == "BE" else "LITTLE")]
+if layout == "signed":
+    options.append("PIXELTYPE=SIGNEDBYTE")
 options += {"strips1": ["BLOCKYSIZE=1"], "strips7": ["BLOCKYSIZE=7"], "whole": ["BLOCKYSIZE=%d" % rows],
             "tiles16": ["TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"],
             "tiles256": ["TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256"],
             "sparse": ["TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16", "SPARSE_OK=TRUE"],
             "mask": ["BLOCKYSIZE=7"], "deflate": ["TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16", "COMPRESS=DEFLATE"],
-            "nbits12": ["BLOCKYSIZE=7", "NBITS=12"], "predictor": ["BLOCKYSIZE=7", "PREDICTOR=2"]}[layout]
+            "nbits12": ["BLOCKYSIZE=7", "NBITS=12"], "predictor": ["BLOCKYSIZE=7", "PREDICTOR=2"],
+            "signed": ["BLOCKYSIZE=7"]}[layout]
 gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES")
 ds = gdal.GetDriverByName("GTiff").Create(name + ".tif", cols, rows, 1, gdal.GetDataTypeByName(typ), options)
 ds.SetGeoTransform([500000, 30, 0, 4000000, 0, -30])
@@ -57,7 +60,7 @@ if layout == "mask":
     ds.GetRasterBand(1).GetMaskBand().WriteArray(np.where(gone, 0, 255).astype(np.uint8))
 ds = None
 
-if values == "whole" and layout != "mask":
+if values == "whole" and layout not in ("mask", "signed"):
     k = np.where(gone, -2000000000, z) if missing != "none" else z
     k = k.astype("<i4")
     k.tofile(name + "_n.raw")

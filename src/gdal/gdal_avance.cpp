@@ -77,6 +77,11 @@ bool avance_ouvre(const char* chemin, int bande, const Regles& r)
     ds = GDALOpenEx(chemin, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
     if (!ds) return false;
     bande_ = GDALGetRasterBand(ds, bande);
+    // Signed bytes (PIXELTYPE=SIGNEDBYTE) are read as GDAL gives them, not here.
+    if (!bande_ || GDALGetMetadataItem(bande_, "PIXELTYPE", "IMAGE_STRUCTURE")) {
+        avance_ferme();
+        return false;
+    }
     largeur = GDALGetRasterXSize(ds);
     hauteur = GDALGetRasterYSize(ds);
     ligne = (size_t)largeur * GDALGetDataTypeSizeBytes(type);
@@ -87,7 +92,7 @@ bool avance_ouvre(const char* chemin, int bande, const Regles& r)
     const size_t plafond = (size_t)32 << 20;
     hauteur_rangee = by * std::max(1, (64 + by - 1) / by);
     while (hauteur_rangee > by && hauteur_rangee * ligne > plafond) hauteur_rangee -= by;
-    if (!bande_ || hauteur_rangee * ligne > plafond) {
+    if (hauteur_rangee * ligne > plafond) {
         avance_ferme();
         return false;
     }

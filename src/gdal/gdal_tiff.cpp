@@ -289,6 +289,8 @@ bool tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::st
         type != GDT_Float32 && type != GDT_Float64)
         return refuse(pourquoi, std::string("values of type ") + GDALGetDataTypeName(type));
     if (GDALGetMetadataItem(bande, "NBITS", "IMAGE_STRUCTURE")) return refuse(pourquoi, "values of an odd bit depth");
+    // Signed bytes are GDAL's to interpret (PIXELTYPE=SIGNEDBYTE).
+    if (GDALGetMetadataItem(bande, "PIXELTYPE", "IMAGE_STRUCTURE")) return refuse(pourquoi, "signed bytes");
     int masque = GDALGetMaskFlags(bande);
     if (masque != GMF_ALL_VALID && masque != GMF_NODATA) return refuse(pourquoi, "a mask");
     // A /vsi path or a GTIFF_DIR: name is no plain file to open again.
