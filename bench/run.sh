@@ -13,6 +13,9 @@
 #   - the replace floor: the same, written to a new file renamed over an
 #     existing one, as every result is replaced whole;
 #   - the GeoTIFF leg: GeoTIFF in, GeoTIFF out, tavelkorn and gdaldem;
+#   - the uncompressed legs, each against gdaldem and against the .raw of
+#     the same cells to GeoTIFF: Int16 and Int32 in the strips gdal_translate
+#     makes by default (one row each here), Float32 in 256 x 256 tiles;
 #   - the compressed legs: an Int16 GeoTIFF, DEFLATE with predictor 2 in
 #     256 x 256 tiles, to GeoTIFF, tavelkorn (the decoded DEM held in memory,
 #     and spilled with --memory 64M) and gdaldem; and (VRT=1) a VRT of four
@@ -46,6 +49,12 @@ dem=images/bench/$name.raw
 tif=images/bench/$name.tif
 [ "$gdal" = 0 ] || [ -f "$tif" ] || gdal_translate -q -ot Int32 -co TILED=YES -a_srs EPSG:32616 \
   -a_ullr 500000 4000000 $((500000 + 25 * cols)) $((4000000 - 25 * lines)) "$dem" "$tif"
+legs=(int16 int32 float32)
+for leg in "${legs[@]}"; do
+  f=images/bench/${name}_$leg.tif
+  case $leg in int16) opts="-ot Int16" ;; int32) opts="-ot Int32" ;; float32) opts="-ot Float32 -co TILED=YES" ;; esac
+  [ "$gdal" = 0 ] || [ -f "$f" ] || gdal_translate -q $opts "$dem" "$f"
+done
 deflate=images/bench/${name}_deflate.tif
 [ "$gdal" = 0 ] || [ -f "$deflate" ] || gdal_translate -q -ot Int16 -co TILED=YES -co COMPRESS=DEFLATE \
   -co PREDICTOR=2 "$tif" "$deflate"
@@ -85,6 +94,12 @@ for ((r = 0; r < runs; r++)); do
     timed t_tif "$bin/tavelkorn" -q "$tif" out.tif
     timed t_gdaldem_tif gdaldem roughness -q "$tif" rough_tif.tif
     sync  # gdaldem's 400 MB of dirty pages would be written back during the next runs
+    timed t_raw_tif "$bin/tavelkorn" -q "$dem" out.tif
+    for leg in "${legs[@]}"; do
+      timed t_$leg "$bin/tavelkorn" -q "images/bench/${name}_$leg.tif" out.tif
+      timed t_gdaldem_$leg gdaldem roughness -q "images/bench/${name}_$leg.tif" rough_tif.tif
+      sync
+    done
     timed t_deflate "$bin/tavelkorn" -q "$deflate" out.tif
     timed t_deflate_spill "$bin/tavelkorn" -q --memory 64M "$deflate" out.tif
     timed t_gdaldem_deflate gdaldem roughness -q "$deflate" rough_tif.tif
@@ -128,6 +143,12 @@ if [ "$gdal" != 0 ]; then
   row "gdaldem roughness, .raw to GeoTIFF" t_gdaldem
   row "tavelkorn, GeoTIFF to GeoTIFF" t_tif "$(ratio t_tif t_gdaldem_tif) x gdaldem"
   row "gdaldem roughness, GeoTIFF to GeoTIFF" t_gdaldem_tif
+  row "tavelkorn, .raw to GeoTIFF" t_raw_tif "$(ratio t_raw_tif t_gdaldem) x gdaldem"
+  for leg in "${legs[@]}"; do
+    case $leg in int16) what="Int16 strips" ;; int32) what="Int32 strips" ;; float32) what="Float32 tiles" ;; esac
+    row "tavelkorn, $what to GeoTIFF" t_$leg "$(ratio t_$leg t_raw_tif) x the .raw, $(ratio t_$leg t_gdaldem_$leg) x gdaldem"
+    row "gdaldem roughness, $what to GeoTIFF" t_gdaldem_$leg
+  done
   row "tavelkorn, DEFLATE tiles to GeoTIFF, in memory" t_deflate "$(ratio t_deflate t_gdaldem_deflate) x gdaldem"
   row "tavelkorn, DEFLATE tiles to GeoTIFF, spilled (--memory 64M)" t_deflate_spill "$(ratio t_deflate_spill t_gdaldem_deflate) x gdaldem"
   row "gdaldem roughness, DEFLATE tiles to GeoTIFF" t_gdaldem_deflate
@@ -158,6 +179,15 @@ for format in 0 1; do
   echo "| $ext: streamed, in memory, 1 thread | identical files | | | |"
   rm -f images/bench/mem_* images/bench/stream_* images/bench/one_*
 done
+if [ "$gdal" != 0 ]; then
+  "$bin/tavelkorn" -q "$dem" native.raw
+  for leg in "${legs[@]}" deflate; do
+    "$bin/tavelkorn" -q "images/bench/${name}_$leg.tif" leg.raw
+    cmp -s leg.raw native.raw || { echo "the $leg GeoTIFF and the .raw differ" >&2; exit 1; }
+  done
+  echo "| Int16, Int32, Float32, DEFLATE GeoTIFFs and the .raw | identical images | | | |"
+  rm -f native.raw native.txt leg.raw leg.txt
+fi
 rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp dir.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
 
 # The Python package (PYTHON=1): in memory against gdal.DEMProcessing and

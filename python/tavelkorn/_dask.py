@@ -9,6 +9,13 @@ primitives that gives, for any chunking, the bytes of the in-memory call.
       -> for a percentile, each block's histogram, added by one reduction
       -> each block's bytes (or Float32 deviations)
 
+Down columns and in both directions, blocks also take one row of halo above
+and below; each block gives its per-column sums (and, for both, its per-row
+sums), combined along columns by one reduction into the column means; dmax
+(and a percentile's histogram) then comes from each block's deviations, a
+second reduction, so the DEM is read three times: for the sums, for the
+deviations, for the bytes.
+
 On a distributed cluster, each block is read once and kept until its bytes
 are made, as the command line keeps a decoded DEM: the workers spill what
 does not fit to disk. Elsewhere (the threaded scheduler keeps everything in
@@ -47,9 +54,16 @@ def _columns_of(cols: np.ndarray, *, ncols: int) -> np.ndarray:
     return out
 
 
-def _position(rows: np.ndarray, cols: np.ndarray, shape: Tuple[int, int]) -> tuple:
-    # rows: the block's part of np.arange over the rows; cols: _columns_of's.
-    return (int(rows[0]), int(cols[0]), int(cols[-1]) if len(cols) > 1 else 1, shape[0], shape[1])
+def _length(where: np.ndarray) -> int:
+    # The block's length from _columns_of's array.
+    return int(where[-1]) if len(where) > 1 else 1
+
+
+def _position(rows: np.ndarray, cols: np.ndarray, shape: Tuple[int, int], direction: int) -> tuple:
+    # rows: the block's part of np.arange over the rows (along rows), or
+    # _columns_of's over the rows (the block then has halo rows); cols: _columns_of's.
+    where = (int(rows[0]), int(cols[0]), _length(cols), shape[0], shape[1])
+    return where if direction == _moteur.DIRECTION_LIGNES else where + (_length(rows),)
 
 
 def _spills() -> bool:
@@ -72,10 +86,22 @@ def _engine(f, *args):
         raise _arrays.engine_error(str(e)) from None
 
 
-def _sums(b, rows, cols, *, nodata, z_scale, term, shape):
+def _sums(b, rows, cols, *, nodata, z_scale, term, shape, direction):
     data, mask, reading = _block(b, nodata, z_scale)
-    s = _engine(_moteur.sommes, data, mask, reading, _position(rows, cols, shape), term)
+    # In both directions dmax comes from the deviations: the rows' extremes are not needed.
+    s = _engine(_moteur.sommes, data, mask, reading, _position(rows, cols, shape, direction), term,
+                direction == _moteur.DIRECTION_LIGNES)
     return s[:, None, :]
+
+
+def _column_sums(b, rows, cols, *, nodata, z_scale, term, shape, direction):
+    data, mask, reading = _block(b, nodata, z_scale)
+    s = _engine(_moteur.sommes_colonnes, data, mask, reading, _position(rows, cols, shape, direction), term)
+    return s[None, :, :]
+
+
+def _add(x, axis, keepdims):
+    return x.sum(axis=axis, keepdims=keepdims, dtype=np.int64)
 
 
 def _merge_rows(x, axis, keepdims):
@@ -94,9 +120,10 @@ def _row_dmax(means):
     return means[:, 2:]
 
 
-def _stats(b, means, rows, cols, *, nodata, z_scale, term, shape, histogram):
+def _stats(b, means, rows, cols, column_means=None, *, nodata, z_scale, term, shape, direction, histogram):
     data, mask, reading = _block(b, nodata, z_scale)
-    s = _engine(_moteur.statistiques, data, mask, reading, _position(rows, cols, shape), term, means, histogram)
+    s = _engine(_moteur.statistiques, data, mask, reading, _position(rows, cols, shape, direction), term, means,
+                histogram, direction, column_means)
     return s[None, None, :]
 
 
@@ -119,15 +146,17 @@ def _dmax(stats):
     return np.float64(stats[-1])
 
 
-def _floats(b, means, rows, cols, *, nodata, z_scale, term, shape):
+def _floats(b, means, rows, cols, column_means=None, *, nodata, z_scale, term, shape, direction):
     data, mask, reading = _block(b, nodata, z_scale)
-    return _engine(_moteur.reelles, data, mask, reading, _position(rows, cols, shape), term, means)
+    return _engine(_moteur.reelles, data, mask, reading, _position(rows, cols, shape, direction), term, means,
+                   direction, column_means)
 
 
-def _bytes(b, means, stats, rows, cols, *, nodata, z_scale, term, shape, stretch, rank, norm):
+def _bytes(b, means, stats, rows, cols, column_means=None, *, nodata, z_scale, term, shape, direction, stretch, rank,
+           norm):
     data, mask, reading = _block(b, nodata, z_scale)
-    return _engine(_moteur.octets, data, mask, reading, _position(rows, cols, shape), term, means, stats, stretch,
-                   rank, norm)
+    return _engine(_moteur.octets, data, mask, reading, _position(rows, cols, shape, direction), term, means, stats,
+                   stretch, rank, norm, direction, column_means)
 
 
 def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
@@ -142,9 +171,11 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
         raise ValueError(f"dem: shape {shape}: 1 to 2^31 - 1 rows and columns")
     x = x.rechunk({0: tuple(c for c in x.chunks[0] if c), 1: tuple(c for c in x.chunks[1] if c)})
     rows = da.arange(shape[0], chunks=(x.chunks[0],))  # where each block's rows lie
+    down = req.direction != _moteur.DIRECTION_LIGNES
 
     def with_halo(a):
-        return da.overlap.overlap(a, depth={0: 0, 1: 1}, boundary="none") if a.numblocks[1] > 1 else a
+        depth = {0: int(down and a.numblocks[0] > 1), 1: int(a.numblocks[1] > 1)}
+        return da.overlap.overlap(a, depth=depth, boundary="none") if any(depth.values()) else a
 
     def reading():  # the DEM for a reduction: read anew (the same tasks under new keys), or shared
         return x if _spills() else clone(x)
@@ -152,8 +183,11 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     halo = with_halo(x)
     cols = da.arange(shape[1], chunks=(x.chunks[1],)).map_blocks(_columns_of, ncols=shape[1],
                                                                   chunks=(halo.chunks[1],), dtype=np.int64)
-    common = dict(nodata=nodata, z_scale=req.z_scale, term=req.term, shape=shape)
+    common = dict(nodata=nodata, z_scale=req.z_scale, term=req.term, shape=shape, direction=req.direction)
     ncb = x.numblocks[1]
+    if down:
+        rows = rows.map_blocks(_columns_of, ncols=shape[0], chunks=(halo.chunks[0],), dtype=np.int64)
+        return _down(x, halo, rows, cols, with_halo, reading, common, req)
 
     sums = da.blockwise(_sums, "ijl", with_halo(reading()), "ij", rows, "i", cols, "j", new_axes={"l": 5},
                         adjust_chunks={"j": (1,) * ncb}, dtype=np.int64, meta=np.empty((0, 0, 0), np.int64), **common)
@@ -182,6 +216,55 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     else:
         out = da.blockwise(_bytes, "ij", halo, "ij", means, "il", stats, "k", rows, "i", cols, "j",
                            adjust_chunks={"j": x.chunks[1]}, concatenate=True, dtype=np.uint8,
+                           meta=np.empty((0, 0), np.uint8), stretch=req.stretch, rank=req.rank, norm=req.norm,
+                           **common)
+    return out, {"dmax": dmax, "reference": reference}
+
+
+def _down(x, halo, rows, cols, with_halo, reading, common, req):
+    """Down columns and in both directions: the graph of roughness() with the
+    blocks' halo rows, the column means and a reduction of the deviations
+    for dmax. Blocks carry halo rows, the means do not: blockwise must not
+    align their chunks (align_arrays=False), and each output says its own."""
+    nrb, ncb = x.numblocks
+    both = req.direction == _moteur.DIRECTION_LES_DEUX
+    first = with_halo(reading())  # one reading for the column sums and the row sums
+    sums = da.blockwise(_column_sums, "ijl", first, "ij", rows, "i", cols, "j", new_axes={"l": 3},
+                        adjust_chunks={"i": (1,) * nrb, "j": x.chunks[1]}, align_arrays=False, dtype=np.int64,
+                        meta=np.empty((0, 0, 0), np.int64), **common)
+    sums = da.reduction(sums, chunk=_keep, combine=_add, aggregate=_add, axis=0, dtype=np.int64,
+                        concatenate=True, meta=np.empty((0, 0), np.int64))
+    column_means = sums.map_blocks(_means, dtype=np.int64, chunks=(x.chunks[1], (3,)))
+    means = None
+    if both:
+        sums = da.blockwise(_sums, "ijl", first, "ij", rows, "i", cols, "j", new_axes={"l": 3},
+                            adjust_chunks={"i": x.chunks[0], "j": (1,) * ncb}, align_arrays=False, dtype=np.int64,
+                            meta=np.empty((0, 0, 0), np.int64), **common)
+        sums = da.reduction(sums, chunk=_keep, combine=_add, aggregate=_add, axis=1, dtype=np.int64,
+                            concatenate=True, meta=np.empty((0, 0), np.int64))
+        means = sums.map_blocks(_means, dtype=np.int64, chunks=(x.chunks[0], (3,)))
+    row_args = (means, "il") if both else (None, None)
+
+    histogram = req.stretch == _moteur.ETIRE_RANG and not req.floats
+    per_block = da.blockwise(_stats, "ijk", with_halo(reading()), "ij", *row_args, rows, "i", cols, "j",
+                             column_means, "jm", new_axes={"k": _moteur.NB_CASES + 1 if histogram else 1},
+                             adjust_chunks={"i": (1,) * nrb, "j": (1,) * ncb}, align_arrays=False,
+                             concatenate=True, dtype=np.uint64, meta=np.empty((0, 0, 0), np.uint64),
+                             histogram=histogram, **common)
+    stats = da.reduction(per_block, chunk=_keep, combine=_merge, aggregate=_merge, axis=(0, 1), dtype=np.uint64,
+                         concatenate=True, meta=np.empty((0,), np.uint64))
+    dmax = da.blockwise(_dmax, "", stats, "k", concatenate=True, dtype=np.float64, meta=np.float64(0))
+    reference = da.blockwise(_reference, "", stats, "k", concatenate=True, dtype=np.float64, meta=np.float64(0),
+                             stretch=req.stretch, rank=req.rank)
+
+    chunks = {"i": x.chunks[0], "j": x.chunks[1]}
+    if req.floats:
+        out = da.blockwise(_floats, "ij", halo, "ij", *row_args, rows, "i", cols, "j", column_means, "jm",
+                           adjust_chunks=chunks, align_arrays=False, concatenate=True, dtype=np.float32,
+                           meta=np.empty((0, 0), np.float32), **common)
+    else:
+        out = da.blockwise(_bytes, "ij", halo, "ij", *row_args, stats, "k", rows, "i", cols, "j", column_means, "jm",
+                           adjust_chunks=chunks, align_arrays=False, concatenate=True, dtype=np.uint8,
                            meta=np.empty((0, 0), np.uint8), stretch=req.stretch, rank=req.rank, norm=req.norm,
                            **common)
     return out, {"dmax": dmax, "reference": reference}

@@ -2,10 +2,11 @@
 // driver that writes files as the image's writer. Built as a module that
 // the program loads only when a run needs GDAL: its libraries take longer
 // to load than a whole run of the native formats, and tens of MiB.
+#include "gdal_lecture.h"
 #include "module.h"
 
 #include <algorithm>
-#include <climits>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -23,9 +24,10 @@ GDALDatasetH ds_entree, ds_sortie;
 GDALRasterBandH bande_entree;
 GDALDataType type_entree;
 int largeur;
-bool a_nodata, lecture_entiere, fractions, manquants, sortie_reelle;
+bool direct, avance, sortie_reelle;  // read by the direct reader, read ahead
 bool octet_signe;  // a Byte band that says its bytes are signed (PIXELTYPE=SIGNEDBYTE): -128 .. 127
-double nodata, echelle;
+std::atomic<bool> fractions;  // the direct reader's threads set it side by side
+Regles regles;
 std::vector<double> reels;
 // The image of a driver that only copies: the GeoTIFF written first, and
 // what the copy needs.
@@ -60,14 +62,6 @@ void prepare_gdal()
     fait = true;
 }
 
-bool manque(double v)
-{
-    if (std::isnan(v)) return true;
-    if (!a_nodata) return false;
-    // A Float32 band's nodata is compared as the float it was stored as.
-    return type_entree == GDT_Float32 ? (float)v == (float)nodata : v == nodata;
-}
-
 bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur)
 {
     prepare_gdal();
@@ -82,9 +76,10 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     dem.nb_col = largeur = GDALGetRasterXSize(ds_entree);
     dem.nb_lig = GDALGetRasterYSize(ds_entree);
     int a = 0;
-    nodata = GDALGetRasterNoDataValue(bande_entree, &a);
-    a_nodata = a != 0;
-    echelle = echelle_z;
+    regles.bande = type_entree;
+    regles.nodata = GDALGetRasterNoDataValue(bande_entree, &a);
+    regles.a_nodata = a != 0;
+    regles.echelle = echelle_z;
     const char* pixels = GDALGetMetadataItem(bande_entree, "PIXELTYPE", "IMAGE_STRUCTURE");
     octet_signe = type_entree == GDT_Byte && pixels && EQUAL(pixels, "SIGNEDBYTE");
     bool entier_32 = type_entree == GDT_Byte || type_entree == GDT_Int16 || type_entree == GDT_UInt16 ||
@@ -92,8 +87,9 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
 #if GDAL_VERSION_NUM >= 3070000
     entier_32 |= type_entree == GDT_Int8;
 #endif
-    lecture_entiere = entier_32 && echelle_z == 1.0;
-    dem.manquants = manquants = GDALDataTypeIsFloating(type_entree) || a_nodata;
+    regles.entiere = entier_32 && echelle_z == 1.0;
+    dem.manquants = regles.manquants = GDALDataTypeIsFloating(type_entree) || regles.a_nodata;
+    fractions = false;
 
     dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
@@ -104,7 +100,7 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     bool brut = EQUAL(pilote_entree, "ENVI") || EQUAL(pilote_entree, "EHdr") ||
                 (EQUAL(pilote_entree, "GTiff") && (!compression || EQUAL(compression, "NONE")));
     dem.couteux = !brut;
-    dem.etroit = lecture_entiere && (type_entree == GDT_Int16 || type_entree == GDT_Byte);
+    dem.etroit = regles.entiere && (type_entree == GDT_Int16 || type_entree == GDT_Byte);
     // The cache holds two rows of blocks, so that a read never decodes a
     // block an earlier read decoded; a DEM read twice keeps more of it for
     // the second pass, a DEM decoded once (kept by the program) needs no more.
@@ -112,6 +108,15 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     GDALGetBlockSize(bande_entree, &bx, &by);
     GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
     GDALSetCacheMax64(std::max((GIntBig)(dem.couteux ? 16 : 48) << 20, 2 * rangee));
+    // TAVELKORN_GTIFF_DIRECT (for the tests): NO reads every DEM as GDAL
+    // gives the rows asked for; ONLY refuses a DEM that cannot be read
+    // directly.
+    const char* voulu = CPLGetConfigOption("TAVELKORN_GTIFF_DIRECT", "YES");
+    bool simple = EQUAL(voulu, "NO");
+    std::string pourquoi = "not asked";
+    dem.parallele = direct = !simple && tiff_ouvre(ds_entree, bande_entree, regles, pourquoi);
+    if (!direct && EQUAL(voulu, "ONLY")) return erreur = "not read directly: " + pourquoi, false;
+    avance = !simple && !direct && dem.couteux && avance_ouvre(chemin, bande, regles);
     char** liste = GDALGetFileList(ds_entree);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
     CSLDestroy(liste);
@@ -123,47 +128,31 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
 // rounded half away from zero.
 bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
 {
-    size_t cellules = (size_t)nombre * largeur;
-    if (lecture_entiere) {
-        if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, z, largeur, nombre, GDT_Int32, 0, 0) !=
-            CE_None)
+    bool f = false, ok;
+    if (direct) {
+        ok = tiff_lit(premiere, nombre, z, presence, f, erreur);
+    } else if (avance) {
+        ok = avance_lit(premiere, nombre, z, presence, f, erreur);
+    } else {
+        bool entiere = regles.entiere;
+        if (!entiere) reels.resize((size_t)nombre * largeur);
+        void* dans = entiere ? (void*)z : (void*)reels.data();
+        if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, dans, largeur, nombre,
+                         entiere ? GDT_Int32 : GDT_Float64, 0, 0) != CE_None)
             return erreur = "cannot be read: " + erreur_gdal(), false;
-        if (octet_signe)
-            for (size_t k = 0; k < cellules; k++) z[k] = z[k] > 127 ? z[k] - 256 : z[k];
-        if (manquants)
-            for (size_t k = 0; k < cellules; k++) {
-                presence[k] = (double)z[k] != nodata;
-                z[k] = presence[k] ? z[k] : 0;  // as every source gives a missing cell
-            }
-        return true;
-    }
-    reels.resize(cellules);
-    if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, reels.data(), largeur, nombre, GDT_Float64,
-                     0, 0) != CE_None)
-        return erreur = "cannot be read: " + erreur_gdal(), false;
-    for (size_t k = 0; k < cellules; k++) {
-        double v = octet_signe && reels[k] > 127 ? reels[k] - 256 : reels[k];
-        bool present = !manque(v);
-        if (manquants) presence[k] = present;
-        if (!present) {
-            z[k] = 0;
-            continue;
+        if (octet_signe) {  // GDAL gives a signed byte's bits as 0 .. 255
+            size_t n = (size_t)nombre * largeur;
+            if (entiere) for (size_t k = 0; k < n; k++) z[k] = z[k] > 127 ? z[k] - 256 : z[k];
+            else for (size_t k = 0; k < n; k++) reels[k] = reels[k] > 127 ? reels[k] - 256 : reels[k];
         }
-        double r = std::round(v * echelle);
-        fractions |= r != v * echelle;
-        if (!(r >= INT_MIN && r <= INT_MAX)) {
-            char t[256];
-            snprintf(t, sizeof t,
-                     "elevation %.17g times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale",
-                     v, echelle, r);
-            return erreur = t, false;
-        }
-        z[k] = (int)r;
+        ok = convertit(dans, entiere ? GDT_Int32 : GDT_Float64, false, nombre, largeur, largeur, z, presence, largeur,
+                       regles, f, erreur);
     }
-    return true;
+    if (f) fractions = true;
+    return ok;
 }
 
-bool a_fractions() { return fractions && echelle == 1.0 && GDALDataTypeIsFloating(type_entree); }
+bool a_fractions() { return fractions && regles.echelle == 1.0 && GDALDataTypeIsFloating(type_entree); }
 
 int pilote(const char* nom)
 {
@@ -300,6 +289,9 @@ void abandonne()
     if (ds_sortie) GDALClose(ds_sortie);
     if (ds_entree) GDALClose(ds_entree);
     ds_sortie = ds_entree = nullptr;
+    tiff_ferme();
+    avance_ferme();
+    direct = avance = false;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ struct DemGdal {
     bool geo_ok;      // geo holds its geotransform
     bool couteux;     // decoding it costs more than reading it again (compressed, a mosaic ...)
     bool etroit;      // every elevation it gives fits in 16 bits (an Int16 or Byte band at z-scale 1)
+    bool parallele;   // lit_bloc may be called from several threads at once, rows in any order
     double geo[6];
     std::vector<std::string> fichiers;  // the files it is read from (GDALGetFileList)
 };

@@ -135,6 +135,7 @@ tavelkorn::Source source_gdal()
 {
     tavelkorn::Source s;
     s.manquants = dem.manquants;
+    s.parallele = dem.parallele;  // an uncompressed GeoTIFF read directly: threads side by side
     s.lit_bloc = lit_bloc_gdal;
     return s;
 }

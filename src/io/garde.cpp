@@ -34,10 +34,10 @@ void garde_prepare(Garde& g, uint64_t budget, bool etroit)
     bool m = g.source.manquants;
     uint64_t n = (uint64_t)g.nb_lig * (uint64_t)g.nb_col;
     if (taille_garde(g.nb_lig, g.nb_col, m, etroit) <= budget && n <= SIZE_MAX / 4) {
-        g.elevations = (char*)malloc((size_t)n * g.taille_z);
-        g.presences = m ? (unsigned char*)malloc((size_t)n) : nullptr;
+        g.elevations = (char*)alloue_grand((size_t)n * g.taille_z);
+        g.presences = m ? (unsigned char*)alloue_grand((size_t)n) : nullptr;
         if (g.elevations && (g.presences || !m)) return;
-        free(g.elevations), free(g.presences);
+        libere_aligne(g.elevations), libere_aligne(g.presences);
         g.elevations = nullptr, g.presences = nullptr;
     }
     g.fz = brouillon(".kept.z");
@@ -117,8 +117,8 @@ tavelkorn::Source source_gardee(Garde& g)
 
 void garde_libere(Garde& g)
 {
-    free(g.elevations);
-    free(g.presences);
+    libere_aligne(g.elevations);
+    libere_aligne(g.presences);
     if (g.fz) fclose(g.fz);
     if (g.fm) fclose(g.fm);
     g.elevations = nullptr, g.presences = nullptr, g.fz = g.fm = nullptr;

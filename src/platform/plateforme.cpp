@@ -24,6 +24,7 @@ const char SEPARATEUR = '\\';
 #else
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -71,6 +72,20 @@ void* alloue_aligne(size_t n)
 #else
     void* p = nullptr;
     return posix_memalign(&p, 4096, n ? n : 1) == 0 ? p : nullptr;
+#endif
+}
+
+void* alloue_grand(size_t n)
+{
+#ifdef _WIN32
+    return _aligned_malloc(n ? n : 1, 4096);
+#else
+    void* p = nullptr;
+    if (posix_memalign(&p, (size_t)2 << 20, n ? n : 1) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(p, n, MADV_HUGEPAGE);  // a hint: refused, the pages are small
+#endif
+    return p;
 #endif
 }
 

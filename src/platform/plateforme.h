@@ -37,6 +37,10 @@ long long lit_a(FILE* f, void* tampon, size_t n, uint64_t position);
 // Memory aligned on a page, for buffers the system reads into.
 void* alloue_aligne(size_t n);
 void libere_aligne(void* p);
+// A large buffer filled once (the decoded DEM kept for the second pass), in
+// huge pages where the system gives them: on a virtual machine each 4 KiB
+// page faulted in costs more than the copy into it. Freed by libere_aligne.
+void* alloue_grand(size_t n);
 
 // Size and modification time of an open file, from the file itself (not
 // its name, which may have been replaced since it was opened).

@@ -1,0 +1,355 @@
+#include "gdal_lecture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include <cpl_conv.h>
+#include <cpl_string.h>
+#include <cpl_vsi.h>
+
+namespace {
+
+// ---------------------------------------------------------------- conversion
+
+template <typename T> T inverse_octets(T v)
+{
+    unsigned char o[sizeof(T)];
+    memcpy(o, &v, sizeof(T));
+    std::reverse(o, o + sizeof(T));
+    memcpy(&v, o, sizeof(T));
+    return v;
+}
+
+// x rounded half away from zero, as std::round, without its library call
+// within the 32-bit range; false beyond it, with the message.
+bool arrondit(double v, double x, const Regles& r, int& e, bool& fractions, std::string& erreur)
+{
+    long long i;
+    if (std::fabs(x) < 2147483648.0) {
+        i = (long long)x;  // truncated; x - i is exact
+        double f = x - (double)i;
+        i += f >= 0.5 ? 1 : f <= -0.5 ? -1 : 0;
+        fractions |= f != 0.0;
+        if (i >= INT_MIN && i <= INT_MAX) return e = (int)i, true;
+    }
+    double d = std::fabs(x) < 2147483648.0 ? (double)i : std::round(x);
+    char t[256];
+    snprintf(t, sizeof t,
+             "elevation %.17g times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale", v,
+             r.echelle, d);
+    return erreur = t, false;
+}
+
+// A float row of whole values at z-scale 1 (most float DEMs), in one
+// branch-free pass the compiler vectorises; false when some value is not
+// whole or beyond the 32-bit range: the row is done again value by value.
+template <typename T, bool Inverse>
+bool entiers_flottants(const T* s, int n, int* z, unsigned char* presence, const Regles& r)
+{
+    // A Float32 band's nodata is compared as the float it was stored as;
+    // without one, NaN, which no value equals. Bitwise & keeps the loop
+    // free of branches.
+    double d = r.bande == GDT_Float32 ? (double)(float)r.nodata : r.nodata;
+    const T nd = r.a_nodata ? (T)d : (T)NAN;
+    int tous = 1;
+    for (int c = 0; c < n; c++) {
+        T v = Inverse ? inverse_octets(s[c]) : s[c];
+        int p = (v == v) & (v != nd);  // NaN is missing
+        int dedans = (v >= (T)-2147483648.0) & (v < (T)2147483648.0);
+        int e = (int)(dedans ? v : (T)0);
+        tous &= (p ^ 1) | (dedans & ((T)e == v));
+        presence[c] = (unsigned char)p;
+        z[c] = p ? e : 0;
+    }
+    return tous;
+}
+
+template <typename T, bool Inverse>
+bool ligne(const T* s, int n, int* z, unsigned char* presence, const Regles& r, bool& fractions, std::string& erreur)
+{
+    if (r.entiere) {
+        if (!r.manquants) {
+            for (int c = 0; c < n; c++) z[c] = (int)(Inverse ? inverse_octets(s[c]) : s[c]);
+            return true;
+        }
+        // A nodata that no integer equals leaves every cell present.
+        bool a = r.a_nodata && r.nodata == std::floor(r.nodata) && r.nodata >= INT_MIN && r.nodata <= INT_MAX;
+        int nd = a ? (int)r.nodata : 0;
+        for (int c = 0; c < n; c++) {
+            int e = (int)(Inverse ? inverse_octets(s[c]) : s[c]);
+            bool p = !a || e != nd;
+            presence[c] = p;
+            z[c] = p ? e : 0;  // as every source gives a missing cell
+        }
+        return true;
+    }
+    // manque() with what it compares computed once: a Float32 band's nodata
+    // as the float it was stored as.
+    const bool a = r.a_nodata, un = r.echelle == 1.0;
+    if constexpr (std::is_floating_point<T>::value)
+        if (un && r.manquants && entiers_flottants<T, Inverse>(s, n, z, presence, r)) return true;
+    const double nd = r.bande == GDT_Float32 ? (double)(float)r.nodata : r.nodata;
+    for (int c = 0; c < n; c++) {
+        double v = (double)(Inverse ? inverse_octets(s[c]) : s[c]);
+        bool p = !std::isnan(v) && !(a && v == nd);
+        if (r.manquants) presence[c] = p;
+        if (!p) {
+            z[c] = 0;
+            continue;
+        }
+        if (un && v >= INT_MIN && v <= INT_MAX && v == (double)(int)v) {
+            z[c] = (int)v;  // the common case: a whole value
+            continue;
+        }
+        if (!arrondit(v, v * r.echelle, r, z[c], fractions, erreur)) return false;
+    }
+    return true;
+}
+
+template <typename T>
+bool rangees(const void* source, bool inverse, int lignes, int colonnes, size_t pas_source, int* z,
+             unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, std::string& erreur)
+{
+    for (int l = 0; l < lignes; l++) {
+        const T* s = (const T*)source + (size_t)l * pas_source;
+        int* zl = z + (size_t)l * pas_z;
+        unsigned char* pl = presence ? presence + (size_t)l * pas_z : nullptr;
+        bool ok = inverse && sizeof(T) > 1 ? ligne<T, true>(s, colonnes, zl, pl, r, fractions, erreur)
+                                           : ligne<T, false>(s, colonnes, zl, pl, r, fractions, erreur);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool convertit(const void* source, GDALDataType type, bool inverse, int lignes, int colonnes, size_t pas_source,
+               int* z, unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, std::string& erreur)
+{
+    if (source == z && type == GDT_Int32 && !inverse && r.entiere && !r.manquants) return true;  // as read
+    auto f = rangees<double>;
+    switch (type) {
+    case GDT_Byte: f = rangees<uint8_t>; break;
+    case GDT_Int16: f = rangees<int16_t>; break;
+    case GDT_UInt16: f = rangees<uint16_t>; break;
+    case GDT_Int32: f = rangees<int32_t>; break;
+    case GDT_UInt32: f = rangees<uint32_t>; break;
+    case GDT_Float32: f = rangees<float>; break;
+    default: break;
+    }
+    return f(source, inverse, lignes, colonnes, pas_source, z, presence, pas_z, r, fractions, erreur);
+}
+
+// ---------------------------------------------------------------- the direct reader
+
+namespace {
+
+struct Bloc {
+    uint64_t position;  // of its first byte in the file
+};
+
+// A file handle and its buffer, for one thread at a time.
+struct Lecteur {
+    VSILFILE* f = nullptr;
+    std::vector<double> brut;  // the bytes of a read (doubles: aligned for any type)
+    ~Lecteur()
+    {
+        if (f) VSIFCloseL(f);
+    }
+};
+
+std::string chemin;
+Regles regles;
+GDALDataType type;
+int largeur, hauteur, bx, by, nbx, nby, octets;  // octets of a value
+bool inverse;
+std::vector<Bloc> blocs;
+std::mutex verrou;
+std::vector<std::unique_ptr<Lecteur>> lecteurs;
+std::vector<Lecteur*> libres;
+
+Lecteur* prend()
+{
+    std::lock_guard<std::mutex> g(verrou);
+    if (!libres.empty()) {
+        Lecteur* l = libres.back();
+        libres.pop_back();
+        return l;
+    }
+    lecteurs.push_back(std::make_unique<Lecteur>());
+    lecteurs.back()->f = VSIFOpenL(chemin.c_str(), "rb");
+    return lecteurs.back().get();
+}
+
+void rend(Lecteur* l)
+{
+    std::lock_guard<std::mutex> g(verrou);
+    libres.push_back(l);
+}
+
+// Where row ligne_bloc of block (tx, ty) starts.
+uint64_t position(int tx, int ty, int ligne_bloc)
+{
+    return blocs[(size_t)ty * nbx + tx].position + (uint64_t)ligne_bloc * bx * octets;
+}
+
+bool lit(Lecteur* l, uint64_t pos, size_t n, void* dans)
+{
+    return l->f && VSIFSeekL(l->f, pos, SEEK_SET) == 0 && VSIFReadL(dans, 1, n, l->f) == n;
+}
+
+void* tampon(Lecteur* l, size_t n)
+{
+    if (l->brut.size() * sizeof(double) < n) l->brut.resize(n / sizeof(double) + 1);
+    return l->brut.data();
+}
+
+// Strips as wide as the DEM: the rows that follow each other in the file
+// (gdal_translate writes the strips in order) come in one read; an Int32
+// band in the machine's order lands in z as it is.
+bool lit_bandes(Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
+                std::string& erreur)
+{
+    size_t ligne = (size_t)largeur * octets;
+    for (int i = premiere; i < premiere + nombre;) {
+        uint64_t debut = position(0, i / by, i % by);
+        int fin = i;
+        do fin = std::min(premiere + nombre, (fin / by + 1) * by);
+        while (fin < premiere + nombre && position(0, fin / by, fin % by) == debut + (uint64_t)(fin - i) * ligne);
+        size_t k = (size_t)(i - premiere) * largeur, n = (size_t)(fin - i) * ligne;
+        void* dans = type == GDT_Int32 ? (void*)(z + k) : tampon(l, n);
+        if (!lit(l, debut, n, dans)) return erreur = "changed during the run; no result was written", false;
+        if (!convertit(dans, type, inverse, fin - i, largeur, largeur, z + k, presence ? presence + k : nullptr,
+                       largeur, regles, fractions, erreur))
+            return false;
+        i = fin;
+    }
+    return true;
+}
+
+// Tiles: the rows wanted of each tile of a row of tiles, one read each.
+bool lit_tuiles(Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
+                std::string& erreur)
+{
+    for (int i = premiere; i < premiere + nombre;) {
+        int ty = i / by, r0 = i - ty * by, lignes = std::min(by - r0, premiere + nombre - i);
+        size_t n = (size_t)lignes * bx * octets;
+        void* dans = tampon(l, n);
+        for (int tx = 0; tx < nbx; tx++) {
+            size_t k = (size_t)(i - premiere) * largeur + (size_t)tx * bx;
+            if (!lit(l, position(tx, ty, r0), n, dans))
+                return erreur = "changed during the run; no result was written", false;
+            if (!convertit(dans, type, inverse, lignes, std::min(bx, largeur - tx * bx), bx, z + k,
+                           presence ? presence + k : nullptr, largeur, regles, fractions, erreur))
+                return false;
+        }
+        i += lignes;
+    }
+    return true;
+}
+
+// The file's byte order from its header ("II" or "MM", then 42, or 43 for
+// a BigTIFF); false when it is no TIFF.
+bool ordre(VSILFILE* f, bool& grand_boutien)
+{
+    unsigned char t[4];
+    if (VSIFReadL(t, 1, 4, f) != 4) return false;
+    grand_boutien = t[0] == 'M';
+    int version = grand_boutien ? t[2] << 8 | t[3] : t[3] << 8 | t[2];
+    return (t[0] == t[1] && (t[0] == 'I' || t[0] == 'M')) && (version == 42 || version == 43);
+}
+
+bool refuse(std::string& pourquoi, const std::string& raison) { return pourquoi = raison, false; }
+
+}  // namespace
+
+bool tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::string& pourquoi)
+{
+    tiff_ferme();
+    const char* pilote = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
+    const char* compression = GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
+    const char* entrelacement = GDALGetMetadataItem(ds, "INTERLEAVE", "IMAGE_STRUCTURE");
+    chemin = GDALGetDescription(ds);
+    type = GDALGetRasterDataType(bande);
+    octets = GDALGetDataTypeSizeBytes(type);
+    if (!EQUAL(pilote, "GTiff")) return refuse(pourquoi, std::string("a ") + pilote + " file");
+    if (compression && !EQUAL(compression, "NONE")) return refuse(pourquoi, std::string("compressed: ") + compression);
+    if (GDALGetRasterCount(ds) > 1 && !(entrelacement && EQUAL(entrelacement, "BAND")))
+        return refuse(pourquoi, "bands interleaved by pixel");
+    if (type != GDT_Byte && type != GDT_Int16 && type != GDT_UInt16 && type != GDT_Int32 && type != GDT_UInt32 &&
+        type != GDT_Float32 && type != GDT_Float64)
+        return refuse(pourquoi, std::string("values of type ") + GDALGetDataTypeName(type));
+    if (GDALGetMetadataItem(bande, "NBITS", "IMAGE_STRUCTURE")) return refuse(pourquoi, "values of an odd bit depth");
+    // Signed bytes are GDAL's to interpret (PIXELTYPE=SIGNEDBYTE).
+    if (GDALGetMetadataItem(bande, "PIXELTYPE", "IMAGE_STRUCTURE")) return refuse(pourquoi, "signed bytes");
+    int masque = GDALGetMaskFlags(bande);
+    if (masque != GMF_ALL_VALID && masque != GMF_NODATA) return refuse(pourquoi, "a mask");
+    // A /vsi path or a GTIFF_DIR: name is no plain file to open again.
+    VSIStatBufL st;
+    if (STARTS_WITH(chemin.c_str(), "/vsi") || VSIStatL(chemin.c_str(), &st) != 0 || !VSI_ISREG(st.st_mode))
+        return refuse(pourquoi, "not a plain local file");
+    std::unique_ptr<Lecteur> premier(new Lecteur);
+    premier->f = VSIFOpenL(chemin.c_str(), "rb");
+    bool grand_boutien;
+    if (!premier->f || !ordre(premier->f, grand_boutien)) return refuse(pourquoi, "not a TIFF header");
+    inverse = grand_boutien != !CPL_IS_LSB;
+
+    largeur = GDALGetRasterXSize(ds);
+    hauteur = GDALGetRasterYSize(ds);
+    GDALGetBlockSize(bande, &bx, &by);
+    if (bx < 1 || by < 1) return refuse(pourquoi, "no block size");
+    nbx = (largeur + bx - 1) / bx;
+    nby = (hauteur + by - 1) / by;
+    // Every block present (a sparse one has no offset), whole, inside the
+    // file: a short last strip holds only the DEM's rows.
+    uint64_t plein = (uint64_t)bx * by * octets;
+    blocs.assign((size_t)nbx * nby, Bloc());
+    for (int ty = 0; ty < nby; ty++)
+        for (int tx = 0; tx < nbx; tx++) {
+            std::string xy = std::to_string(tx) + "_" + std::to_string(ty);
+            const char* o = GDALGetMetadataItem(bande, ("BLOCK_OFFSET_" + xy).c_str(), "TIFF");
+            const char* t = GDALGetMetadataItem(bande, ("BLOCK_SIZE_" + xy).c_str(), "TIFF");
+            uint64_t pos = o ? std::strtoull(o, nullptr, 10) : 0, taille = t ? std::strtoull(t, nullptr, 10) : 0;
+            uint64_t utile = (uint64_t)std::min(by, hauteur - ty * by) * bx * octets;
+            if (pos == 0) return refuse(pourquoi, "a sparse file");
+            if (taille < utile || taille > plein || pos + utile > (uint64_t)st.st_size)
+                return refuse(pourquoi, "a block of " + std::to_string(taille) + " bytes");
+            blocs[(size_t)ty * nbx + tx].position = pos;
+        }
+    regles = r;
+    // One handle per core now, while the file is the one GDAL opened; more
+    // threads open theirs as they come.
+    lecteurs.push_back(std::move(premier));
+    for (unsigned k = 1; k < std::min(64u, std::thread::hardware_concurrency()); k++) {
+        lecteurs.push_back(std::make_unique<Lecteur>());
+        lecteurs.back()->f = VSIFOpenL(chemin.c_str(), "rb");
+    }
+    for (auto& l : lecteurs) libres.push_back(l.get());
+    return true;
+}
+
+bool tiff_lit(int premiere, int nombre, int* z, unsigned char* presence, bool& fractions, std::string& erreur)
+{
+    Lecteur* l = prend();
+    bool ok = bx == largeur ? lit_bandes(l, premiere, nombre, z, presence, fractions, erreur)
+                            : lit_tuiles(l, premiere, nombre, z, presence, fractions, erreur);
+    rend(l);
+    return ok;
+}
+
+void tiff_ferme()
+{
+    std::lock_guard<std::mutex> g(verrou);
+    libres.clear();
+    lecteurs.clear();
+    blocs.clear();
+}
