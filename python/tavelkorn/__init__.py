@@ -101,6 +101,27 @@ def roughness(
     When there is nothing to stretch by (``dmax`` or ``q`` is 0), the image
     is all 0 and a ``RuntimeWarning`` says so.
 
+    Along rows (the default), a ridge, a valley or a scarp that runs along
+    the rows (east-west on a north-up DEM) bends nothing along a row and
+    does not show. ``direction`` takes the measure the other way too:
+
+    - ``"rows"``: as above;
+    - ``"columns"``: the same term down each column,
+      ``t[i][j] = 4 z[i][j] - z[i-1][j] - z[i+1][j]`` (or ``2 z[i][j] - ...``
+      for ``"curvature"``), against the column's mean term (exact, truncated
+      toward zero, over the rows where the three cells are present); the
+      first and last rows are 0. East-west features show, north-south ones
+      fade;
+    - ``"both"``: at each cell the larger of its row deviation and its
+      column deviation (a cell with only one of them takes that one), so
+      features show whichever way they run. With ``"curvature"`` the two
+      second differences are the two halves of the Laplacian, each taken
+      against its own line's mean.
+
+    Every stretch, ``dtype="float32"`` and missing cells work the same in
+    every direction; a transposed DEM gives with ``"columns"`` the transpose
+    of what the DEM gives with ``"rows"``.
+
     Parameters
     ----------
     dem : numpy.ndarray, numpy.ma.MaskedArray, xarray.DataArray or dask.array.Array
@@ -110,11 +131,15 @@ def roughness(
         strides, either byte order, read in place without a copy; int8, uint8
         and float16 are widened exactly (a copy). A DataArray backed by dask,
         or a dask array, gives a lazy result of the same chunks, any chunks:
-        the DEM is read twice (three times for ``"pP"``), block by block; on
+        the DEM is read twice (three times for ``"pP"``, and for
+        ``direction="columns"`` or ``"both"``), block by block; on
         a ``distributed`` client each block is read once and kept between the
         readings, as the workers' memory (and spilling) allows.
     term : {"classic", "curvature"}
         The term (see above).
+    direction : {"rows", "columns", "both"}
+        Along rows, down columns, or the larger of the two deviations at each
+        cell (see above); the command line's ``--direction``.
     stretch : {"half", "full"} or str
         The stretch of the uint8 image; ``"pP"`` with P in (0, 100].
     norm : int
@@ -155,7 +180,7 @@ def roughness(
         ``rio.transform()``), name and attrs, less those that describe the
         elevations' values (``_FillValue``, ``missing_value``,
         ``scale_factor``, ``add_offset``, GDAL's ``STATISTICS_*``, and
-        ``units`` of a uint8 result), plus ``term``, ``stretch``, ``norm``,
+        ``units`` of a uint8 result), plus ``term``, ``direction``, ``stretch``, ``norm``,
         ``z_scale`` and, when computed in memory, ``dmax``, ``reference``
         (what the stretch maps to ``norm``: ``dmax`` or the percentile) and
         ``missing_cells``. A lazy DataArray carries ``dmax``
@@ -169,7 +194,7 @@ def roughness(
     ------
     ValueError
         A shape that is not 2-D (or 3-D with one band), an unknown term,
-        stretch or dtype, a percentile outside (0, 100], a zero or infinite
+        direction, stretch or dtype, a percentile outside (0, 100], a zero or infinite
         ``z_scale``, ``threads`` outside 1 to 256, an elevation beyond the
         32-bit range once scaled.
     TypeError

@@ -196,7 +196,8 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
     means = sums.map_blocks(_means, dtype=np.int64, chunks=(x.chunks[0], (3,)))
     top = means.map_blocks(_row_dmax, dtype=np.int64, chunks=(x.chunks[0], (1,))).max(axis=0).astype(np.uint64)
 
-    if req.stretch == _moteur.ETIRE_RANG and not req.floats:
+    # Float32 deviations do not need the histogram, but a DataArray's reference coordinate does.
+    if req.stretch == _moteur.ETIRE_RANG:
         per_block = da.blockwise(_stats, "ijk", with_halo(reading()), "ij", means, "il", rows, "i", cols, "j",
                                  new_axes={"k": _moteur.NB_CASES + 1},
                                  adjust_chunks={"i": (1,) * x.numblocks[0], "j": (1,) * ncb}, concatenate=True,
@@ -245,7 +246,7 @@ def _down(x, halo, rows, cols, with_halo, reading, common, req):
         means = sums.map_blocks(_means, dtype=np.int64, chunks=(x.chunks[0], (3,)))
     row_args = (means, "il") if both else (None, None)
 
-    histogram = req.stretch == _moteur.ETIRE_RANG and not req.floats
+    histogram = req.stretch == _moteur.ETIRE_RANG
     per_block = da.blockwise(_stats, "ijk", with_halo(reading()), "ij", *row_args, rows, "i", cols, "j",
                              column_means, "jm", new_axes={"k": _moteur.NB_CASES + 1 if histogram else 1},
                              adjust_chunks={"i": (1,) * nrb, "j": (1,) * ncb}, align_arrays=False,

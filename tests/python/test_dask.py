@@ -25,6 +25,10 @@ CASES = [
     dict(stretch="p99", term="curvature"),
     dict(stretch="full", norm=120, z_scale=10.0),
     dict(dtype="float32", z_scale=-0.5),
+    dict(direction="columns"),
+    dict(direction="columns", stretch="p99", dtype="float32"),
+    dict(direction="both", stretch="p99", term="curvature"),
+    dict(direction="both", stretch="full", z_scale=-0.5),
 ]
 
 
@@ -63,25 +67,28 @@ def test_nothing_is_computed_before_compute():
     assert r.chunks == d.chunks
 
 
-def test_dataarray_with_dask_as_in_memory():
+@pytest.mark.parametrize("direction, dtype", [("rows", "uint8"), ("columns", "uint8"), ("both", "uint8"),
+                                              ("rows", "float32"), ("both", "float32")])
+def test_dataarray_with_dask_as_in_memory(direction, dtype):
     d = rioxarray.open_rasterio(SAMPLE, masked=True, chunks=(1, 50, 70))
-    lazy = tavelkorn.roughness(d, stretch="p99").compute()
-    eager = tavelkorn.roughness(d.compute(), stretch="p99")
+    lazy = tavelkorn.roughness(d, stretch="p99", direction=direction, dtype=dtype).compute()
+    eager = tavelkorn.roughness(d.compute(), stretch="p99", direction=direction, dtype=dtype)
     np.testing.assert_array_equal(lazy.values, eager.values)
     assert lazy.rio.crs == eager.rio.crs and float(lazy.dmax) == eager.attrs["dmax"]
     assert float(lazy.reference) == eager.attrs["reference"]
 
 
-def test_masked_blocks_and_nodata():
+@pytest.mark.parametrize("direction", ["rows", "columns", "both"])
+def test_masked_blocks_and_nodata(direction):
     z = dem("int16")
     holes = np.zeros(z.shape, bool)
-    holes[7:9, 3:40] = True
+    holes[7:9, 3:40] = holes[:, 16] = True
     masked = da.from_array(np.ma.MaskedArray(z, mask=holes), chunks=(9, 8))
-    np.testing.assert_array_equal(tavelkorn.roughness(masked).compute(),
-                                  tavelkorn.roughness(np.ma.MaskedArray(z, mask=holes)).data)
+    np.testing.assert_array_equal(tavelkorn.roughness(masked, direction=direction).compute(),
+                                  tavelkorn.roughness(np.ma.MaskedArray(z, mask=holes), direction=direction).data)
     np.testing.assert_array_equal(tavelkorn.roughness(da.from_array(np.where(holes, -1, z), chunks=(9, 8)),
-                                                      nodata=-1).compute(),
-                                  tavelkorn.roughness(np.where(holes, -1, z), nodata=-1))
+                                                      nodata=-1, direction=direction).compute(),
+                                  tavelkorn.roughness(np.where(holes, -1, z), nodata=-1, direction=direction))
 
 
 @pytest.mark.parametrize("call, error", [

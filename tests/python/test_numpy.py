@@ -35,6 +35,48 @@ def test_options_as_the_command_line(tmp_path, options, args, dtype):
     np.testing.assert_array_equal(tavelkorn.roughness(z, **options), cli(tmp_path, z, *args))
 
 
+@pytest.mark.parametrize("direction", ["rows", "columns", "both"])
+@pytest.mark.parametrize("options, args", [
+    (dict(), []),
+    (dict(term="curvature", stretch="p99"), ["--term", "curvature", "--stretch", "p99"]),
+])
+@pytest.mark.parametrize("holes", [False, True])
+def test_directions_as_the_command_line(tmp_path, direction, options, args, holes):
+    z = dem("float32", 41, 37)
+    if holes:
+        z[_holes(z)] = np.nan
+    expected = cli(tmp_path, np.where(np.isnan(z), -999, z).astype(z.dtype), "--direction", direction, *args,
+                   nodata=-999)
+    np.testing.assert_array_equal(tavelkorn.roughness(z, direction=direction, **options), expected)
+
+
+# A ridge along row 3 bends nothing along a row; down each column the
+# classic terms of rows 1 to 5 are 0, -10, 40, -10, 0, their mean 4.
+@pytest.mark.parametrize("direction, dtype, stretch, column", [
+    ("columns", "float32", "half", [0, 4, 14, 36, 14, 4, 0]),
+    ("both", "float32", "half", [0, 4, 14, 36, 14, 4, 0]),
+    ("columns", "uint8", "full", [0, 28, 99, 255, 99, 28, 0]),  # d / 36 x 255, truncated
+    ("columns", "uint8", "half", [0, 0, 0, 255, 0, 0, 0]),
+])
+def test_a_ridge_along_the_rows_shows_down_columns(direction, dtype, stretch, column):
+    z = np.zeros((7, 9), np.int16)
+    z[3] = 10
+    mine = tavelkorn.roughness(z, direction=direction, stretch=stretch, dtype=dtype)
+    np.testing.assert_array_equal(mine, np.repeat(np.array(column, dtype)[:, None], 9, axis=1))
+    with pytest.warns(RuntimeWarning, match="nothing to stretch"):
+        assert not tavelkorn.roughness(z, direction="rows", stretch=stretch).any()
+
+
+@pytest.mark.parametrize("direction, across", [("rows", "columns"), ("columns", "rows"), ("both", "both")])
+@pytest.mark.parametrize("options", [dict(), dict(stretch="full"), dict(stretch="p99", term="curvature"),
+                                     dict(dtype="float32")])
+def test_transposed_dem_gives_the_transposed_image(direction, across, options):
+    z = dem("float64", 31, 44)
+    z[_holes(z)] = np.nan
+    np.testing.assert_array_equal(tavelkorn.roughness(z.T, direction=across, **options),
+                                  tavelkorn.roughness(z, direction=direction, **options).T)
+
+
 @pytest.mark.parametrize("z_scale", [1.0, 100.0, -0.37])
 def test_float32_deviations_as_the_command_line(tmp_path, z_scale):
     z = dem("float64")
@@ -83,6 +125,7 @@ def test_missing_cells_as_the_command_line(tmp_path, how):
     (lambda: tavelkorn.roughness(np.zeros((3, 4, 5), np.int32)), ValueError, "dem"),
     (lambda: tavelkorn.roughness(np.zeros(5, np.int32)), ValueError, "dem"),
     (lambda: tavelkorn.roughness(dem(), term="bumpy"), ValueError, "term='bumpy'"),
+    (lambda: tavelkorn.roughness(dem(), direction="diagonal"), ValueError, "direction='diagonal'"),
     (lambda: tavelkorn.roughness(dem(), stretch="p"), ValueError, "stretch='p'"),
     (lambda: tavelkorn.roughness(dem(), stretch="quarter"), ValueError, "stretch='quarter'"),
     (lambda: tavelkorn.roughness(dem(), stretch="p0"), ValueError, "(0, 100]"),
@@ -130,9 +173,10 @@ def test_any_number_of_threads_the_same_bytes():
     np.testing.assert_array_equal(tavelkorn.roughness(z, threads=1), tavelkorn.roughness(z, threads=7))
 
 
-def test_progress_rises_to_one():
+@pytest.mark.parametrize("options", [dict(), dict(direction="columns", stretch="p99")])  # two passes, three
+def test_progress_rises_to_one(options):
     seen = []
-    tavelkorn.roughness(dem("int32", 2000, 2000), progress=seen.append)
+    tavelkorn.roughness(dem("int32", 2000, 2000), progress=seen.append, **options)
     assert seen == sorted(seen) and seen[-1] == 1.0 and len(seen) > 2
 
 
@@ -172,7 +216,7 @@ def test_version_is_the_programs(tmp_path):
 
 def test_help_gives_the_formulas():
     doc = tavelkorn.roughness.__doc__
-    for formula in ["4 z[i][j] - z[i][j-1] - z[i][j+1]", "((d - dmax/2) / (dmax/2)) * norm", "|t[i][j] - m[i]|"]:
+    for formula in ["4 z[i][j] - z[i][j-1] - z[i][j+1]", "4 z[i][j] - z[i-1][j] - z[i+1][j]", "((d - dmax/2) / (dmax/2)) * norm", "|t[i][j] - m[i]|"]:
         assert formula in doc
 
 

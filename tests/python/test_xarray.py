@@ -17,21 +17,22 @@ from conftest import PROGRAM, ROOT, cli, dem
 SAMPLE = os.path.join(ROOT, "examples", "jacksboro.tif")
 
 
-@pytest.mark.parametrize("masked", [False, True])
+@pytest.mark.parametrize("masked, direction", [(False, "rows"), (True, "rows"), (True, "both")])
 @pytest.mark.parametrize("dtype", ["uint8", "float32"])
-def test_sample_keeps_coords_crs_and_attrs(tmp_path, masked, dtype):
+def test_sample_keeps_coords_crs_and_attrs(tmp_path, masked, direction, dtype):
     d = rioxarray.open_rasterio(SAMPLE, masked=masked)
     d.name, d.attrs["long_name"] = "elevation", "sample DEM"
-    r = tavelkorn.roughness(d, dtype=dtype, stretch="p99")
+    r = tavelkorn.roughness(d, dtype=dtype, stretch="p99", direction=direction)
     assert r.dims == d.dims and r.name == "elevation" and r.dtype == dtype
     for name in d.coords:
         xr.testing.assert_identical(r.coords[name], d.coords[name])
     assert r.rio.crs == d.rio.crs and r.rio.transform() == d.rio.transform()
     assert r.attrs["long_name"] == "sample DEM" and "STATISTICS_MEAN" not in r.attrs
-    assert (r.attrs["term"], r.attrs["stretch"], r.attrs["norm"], r.attrs["z_scale"]) == ("classic", "p99", 255, 1.0)
+    assert (r.attrs["term"], r.attrs["direction"], r.attrs["stretch"], r.attrs["norm"],
+            r.attrs["z_scale"]) == ("classic", direction, "p99", 255, 1.0)
     assert 0 < r.attrs["reference"] <= r.attrs["dmax"] and r.attrs["missing_cells"] == 9480
-    expected = cli(tmp_path, np.asarray(rioxarray.open_rasterio(SAMPLE)[0]), "--stretch", "p99", nodata=-32768,
-                   floats=dtype == "float32")
+    expected = cli(tmp_path, np.asarray(rioxarray.open_rasterio(SAMPLE)[0]), "--stretch", "p99", "--direction",
+                   direction, nodata=-32768, floats=dtype == "float32")
     np.testing.assert_array_equal(r.values[0], expected)
     if dtype == "float32":
         assert np.isnan(r.rio.nodata) and np.isnan(r.values[0]).sum() == 9480
