@@ -37,7 +37,8 @@ struct Calcul {
     int nb_lig = 0, nb_col = 0;
     Options o;
     int fils = 1;
-    int lignes_bloc = 1;  // rows of a thread's block
+    int lignes_bloc = 1;  // rows of a thread's block in its buffers
+    int bloc = 1;         // rows of a thread's block in the pass under way: more for rows read where they lie
     bool halo = false;    // down columns: each block comes with the rows above and below it
     size_t pas_bloc = 0;  // elevations from one thread's block to the next (whole pages)
     size_t pas_presence = 0;
@@ -101,6 +102,11 @@ Rangees rangees_de(const Calcul* c, const Tour& tour, int debut, int r);
 // t, premiere, combien) on the threads, each on its block (for a source one
 // thread only may read, that thread reads the next round meanwhile).
 // Progress before each round; false on a failure or a cancel.
+// The rows of a thread's block in a pass over source: a source that gives
+// its rows where they lie (and a sink with memory of its own, when
+// sans_tampon) needs no buffer, so its blocks are of about 16 MiB, and the
+// threads meet rarely.
+int bloc_de_passe(const Calcul* c, bool sans_tampon);
 bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, int)>& calcul);
 
 }  // namespace tavelkorn

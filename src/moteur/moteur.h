@@ -88,7 +88,8 @@ struct Options {
 // in the first pass; a parallele one from several threads at once.
 // en_place, when not null, may instead give the rows where they already lie
 // (row premiere, the next rows pas elevations further on), or null to be read
-// by lit_bloc: the engine then computes from them without a copy.
+// by lit_bloc: the engine then computes from them without a copy. A source
+// that has it and no missing cells must give every row that way.
 struct Source {
     void* contexte = nullptr;
     bool parallele = false;

@@ -65,7 +65,7 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
 // The round of up to fils blocks that starts (or, going down, ends) at i.
 static void tour_de(const Calcul* c, int i, int& debut, int& nombre)
 {
-    int tour = c->lignes_bloc * c->fils;
+    int tour = c->bloc * c->fils;
     bool descendant = c->puits->descendant;
     nombre = descendant ? std::min(tour, i + 1) : std::min(tour, c->nb_lig - i);
     debut = descendant ? i - nombre + 1 : i;
@@ -117,6 +117,7 @@ bool calcul_seconde_passe(Calcul* c, const Source& s, const Etirage& e, const Pu
     c->e = e;
     c->puits = &p;
     c->passe = PASSE_IMAGE;
+    c->bloc = bloc_de_passe(c, p.memoire && !c->o.reelles && !p.ecrit_bloc && !p.tire);
     c->faites = 0;
     c->courant = 0;
     c->nuls = c->fenetre = 0;

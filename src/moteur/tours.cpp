@@ -11,8 +11,8 @@ namespace tavelkorn {
 
 bool part_du_fil(const Calcul* c, int t, int debut, int nombre, int& premiere, int& combien)
 {
-    premiere = debut + t * c->lignes_bloc;
-    combien = std::min(c->lignes_bloc, debut + nombre - premiere);
+    premiere = debut + t * c->bloc;
+    combien = std::min(c->bloc, debut + nombre - premiere);
     return combien > 0;
 }
 
@@ -47,6 +47,10 @@ bool lit_part(Calcul* c, Tour& tour, int t, int, int premiere, int combien)
     const Source& s = *c->source;
     size_t pas = 0;
     const int* p = s.en_place && !s.manquants ? s.en_place(s.contexte, premiere, pas) : nullptr;
+    if (!p && combien > c->lignes_bloc) {  // a block larger than the buffers needs every row given in place
+        echoue(c, "a source's en_place must give every row");
+        return false;
+    }
     if (p) {
         tour.z[(size_t)t] = p;
         tour.pas[(size_t)t] = pas;
@@ -78,14 +82,14 @@ bool lit_tour(Calcul* c, Tour& tour, int debut, int nombre)
 
 const int* elevations(const Calcul* c, const Tour& tour, int r)
 {
-    size_t t = (size_t)(r / c->lignes_bloc);
-    return tour.z[t] + (size_t)(r % c->lignes_bloc) * tour.pas[t];
+    size_t t = (size_t)(r / c->bloc);
+    return tour.z[t] + (size_t)(r % c->bloc) * tour.pas[t];
 }
 
 static const unsigned char* presence_brute(const Calcul* c, const Tour& tour, int r)
 {
-    size_t t = (size_t)(r / c->lignes_bloc);
-    return tour.m[t] ? tour.m[t] + (size_t)(r % c->lignes_bloc) * c->nb_col : nullptr;
+    size_t t = (size_t)(r / c->bloc);
+    return tour.m[t] ? tour.m[t] + (size_t)(r % c->bloc) * c->nb_col : nullptr;
 }
 
 const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r)
@@ -98,7 +102,7 @@ const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r)
 Rangees rangees_de(const Calcul* c, const Tour& tour, int debut, int r)
 {
     Rangees g;
-    size_t pas = tour.pas[(size_t)(r / c->lignes_bloc)];
+    size_t pas = tour.pas[(size_t)(r / c->bloc)];
     int i = debut + r;
     g.z = elevations(c, tour, r);
     g.zh = i > 0 ? g.z - pas : nullptr;
@@ -111,9 +115,17 @@ Rangees rangees_de(const Calcul* c, const Tour& tour, int debut, int r)
     return g;
 }
 
+int bloc_de_passe(const Calcul* c, bool sans_tampon)
+{
+    const Source& s = *c->source;
+    if (!s.en_place || s.manquants || !sans_tampon) return c->lignes_bloc;
+    return std::max(c->lignes_bloc, std::min(c->nb_lig, (int)((16u << 20) / (4u * (unsigned)c->nb_col))));
+}
+
 bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, int)>& calcul)
 {
-    int nb_lig = c->nb_lig, tour = c->lignes_bloc * c->fils;
+    c->bloc = bloc_de_passe(c, true);
+    int nb_lig = c->nb_lig, tour = c->bloc * c->fils;
     c->cache_debut = c->cache_fin = 0;
     if (c->source->parallele) {
         Tour* tr = &c->tours[0];
