@@ -78,6 +78,9 @@ struct Calcul {
     std::string erreur;
 };
 
+// A pass over s begins: false (and the failure recorded) for a source
+// the computation's buffers were not made for.
+bool commence_passe(Calcul* c, const Source& s, int passe);
 // Records a failure (the first one only).
 void echoue(Calcul* c, const std::string& texte);
 // Tells the caller's progress callback; false (and the computation failed as

@@ -131,6 +131,17 @@ void calcul_libere(Calcul* c)
 const std::string& calcul_erreur(const Calcul* c) { return c->erreur; }
 bool calcul_annule(const Calcul* c) { return c->annule; }
 
+bool commence_passe(Calcul* c, const Source& s, int passe)
+{
+    if (s.manquants && !c->o.manquants) {
+        echoue(c, "a source with missing cells needs Options::manquants");
+        return false;
+    }
+    c->source = &s;
+    c->passe = passe;
+    return true;
+}
+
 void echoue(Calcul* c, const std::string& texte)
 {
     std::lock_guard<std::mutex> l(c->verrou);

@@ -15,12 +15,7 @@ bool calcul_rang_a_part(const Calcul* c)
 
 bool calcul_passe_rang(Calcul* c, const Source& s, Bilan& bilan)
 {
-    if (s.manquants && !c->o.manquants) {
-        echoue(c, "a source with missing cells needs Options::manquants");
-        return false;
-    }
-    c->source = &s;
-    c->passe = PASSE_RANG;
+    if (!commence_passe(c, s, PASSE_RANG)) return false;
     int nb_lig = c->nb_lig, nb_col = c->nb_col;
     std::vector<uint64_t> cases((size_t)NB_CASES * c->fils, 0);
     std::vector<double> d((size_t)nb_col * c->fils);

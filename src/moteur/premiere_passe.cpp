@@ -100,12 +100,7 @@ static double fin_des_colonnes(Calcul* c, std::vector<SommesColonnes>& sc, Bilan
 
 bool calcul_premiere_passe(Calcul* c, const Source& s, Bilan& bilan)
 {
-    if (s.manquants && !c->o.manquants) {
-        echoue(c, "a source with missing cells needs Options::manquants");
-        return false;
-    }
-    c->source = &s;
-    c->passe = PASSE_LECTURE;
+    if (!commence_passe(c, s, PASSE_LECTURE)) return false;
     int nb_lig = c->nb_lig, nb_col = c->nb_col, k = c->o.terme == TERME_COURBURE ? 1 : 2;
     Direction dir = c->o.direction;
     bilan = Bilan();

@@ -109,14 +109,9 @@ static const unsigned char* ligne_image(int i, void* calcul)
 
 bool calcul_seconde_passe(Calcul* c, const Source& s, const Etirage& e, const Puits& p)
 {
-    if (s.manquants && !c->o.manquants) {
-        echoue(c, "a source with missing cells needs Options::manquants");
-        return false;
-    }
-    c->source = &s;
+    if (!commence_passe(c, s, PASSE_IMAGE)) return false;
     c->e = e;
     c->puits = &p;
-    c->passe = PASSE_IMAGE;
     c->bloc = bloc_de_passe(c, p.memoire && !c->o.reelles && !p.ecrit_bloc && !p.tire);
     c->faites = 0;
     c->courant = 0;
