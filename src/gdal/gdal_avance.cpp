@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <cpl_error.h>
+#include <cpl_string.h>
 
 namespace {
 
@@ -96,6 +97,11 @@ bool avance_ouvre(const char* chemin, int bande, const Regles& r)
         avance_ferme();
         return false;
     }
+    // A GeoTIFF's block is asked for once, with its whole row: GDAL's cache
+    // need hold only what one read decodes, and the two rows here take the
+    // rest. (A mosaic's sources have blocks of their own: its cache stays.)
+    if (EQUAL(GDALGetDriverShortName(GDALGetDatasetDriver(ds)), "GTiff"))
+        GDALSetCacheMax64(std::max((GIntBig)4 << 20, (GIntBig)(2 * hauteur_rangee * ligne)));
     return true;
 }
 
