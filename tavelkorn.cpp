@@ -127,7 +127,6 @@ int main(int argc, char** argv)
     if (statut != 0) {  // whatever the folders held before the run stays as it was
         for (FILE** f : {&f2, &f3, &f4})  // an open file cannot be removed everywhere
             if (*f) fclose(*f), *f = nullptr;
-        abandonne_gdal();
         resultats_abandonne();
     }
     return statut;

@@ -17,23 +17,37 @@
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
+// A DEM open for reading: the module's lit_bloc reads it through the
+// direct reader, the reading ahead, or GDAL as asked.
+struct LectureGdal {
+    GDALDatasetH ds = nullptr;
+    GDALRasterBandH bande = nullptr;
+    GDALDataType type;
+    int largeur;
+    bool octet_signe;  // a Byte band that says its bytes are signed (PIXELTYPE=SIGNEDBYTE): -128 .. 127
+    Regles regles;
+    LectureTiff* direct = nullptr;    // read by the direct reader, or
+    LectureAvance* avance = nullptr;  // read ahead
+    std::atomic<bool> fractions{false};  // the direct reader's threads set it side by side
+    std::vector<double> reels;           // rows GDAL gives as doubles (one thread reads them)
+};
+
+// An image being written, and for a driver that only copies, the GeoTIFF
+// written first and what the copy needs.
+struct ImageGdal {
+    GDALDatasetH ds = nullptr;
+    int largeur;
+    bool reelles;
+    GDALDriverH pilote_final;
+    std::string chemin_final, brouillon;
+    char** options = nullptr;
+};
+
 namespace {
 
+// The program's callbacks, given once when it loads the module: GDAL's
+// error handler below is one for the whole process, and reaches them here.
 const RappelsProgramme* rappels;
-GDALDatasetH ds_entree, ds_sortie;
-GDALRasterBandH bande_entree;
-GDALDataType type_entree;
-int largeur;
-bool direct, avance, sortie_reelle;  // read by the direct reader, read ahead
-bool octet_signe;  // a Byte band that says its bytes are signed (PIXELTYPE=SIGNEDBYTE): -128 .. 127
-std::atomic<bool> fractions;  // the direct reader's threads set it side by side
-Regles regles;
-std::vector<double> reels;
-// The image of a driver that only copies: the GeoTIFF written first, and
-// what the copy needs.
-GDALDriverH pilote_final;
-std::string chemin_final, brouillon;
-char** options;
 
 std::string erreur_gdal()
 {
@@ -49,6 +63,7 @@ void CPL_STDCALL gestionnaire(CPLErr e, CPLErrorNum, const char* texte)
     if (e == CE_Warning && rappels) rappels->avertit(texte);
 }
 
+// GDAL's drivers, handler and cache are the process's, set up once.
 void prepare_gdal()
 {
     static bool fait = false;
@@ -62,51 +77,69 @@ void prepare_gdal()
     fait = true;
 }
 
-bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur)
+void ferme_dem(LectureGdal* l)
+{
+    if (!l) return;
+    if (l->ds) GDALClose(l->ds);
+    tiff_ferme(l->direct);
+    avance_ferme(l->avance);
+    delete l;
+}
+
+// A DEM that cannot be read leaves nothing open.
+LectureGdal* refuse(LectureGdal* l, std::string& erreur, const std::string& raison)
+{
+    erreur = raison;
+    ferme_dem(l);
+    return nullptr;
+}
+
+LectureGdal* ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur)
 {
     prepare_gdal();
-    ds_entree = GDALOpenEx(chemin, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
-    if (!ds_entree) return erreur = "cannot be opened: " + erreur_gdal(), false;
-    int bandes = GDALGetRasterCount(ds_entree);
+    GDALDatasetH ds = GDALOpenEx(chemin, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+    if (!ds) return erreur = "cannot be opened: " + erreur_gdal(), nullptr;
+    LectureGdal* l = new LectureGdal;
+    l->ds = ds;
+    int bandes = GDALGetRasterCount(ds);
     if (bande < 1 || bande > bandes)
-        return erreur = "has no band " + std::to_string(bande) + " (it has " + std::to_string(bandes) + ")", false;
-    bande_entree = GDALGetRasterBand(ds_entree, bande);
-    type_entree = GDALGetRasterDataType(bande_entree);
-    if (GDALDataTypeIsComplex(type_entree)) return erreur = "complex values are not elevations", false;
-    dem.nb_col = largeur = GDALGetRasterXSize(ds_entree);
-    dem.nb_lig = GDALGetRasterYSize(ds_entree);
+        return refuse(l, erreur, "has no band " + std::to_string(bande) + " (it has " + std::to_string(bandes) + ")");
+    GDALRasterBandH b = l->bande = GDALGetRasterBand(ds, bande);
+    GDALDataType type = l->type = GDALGetRasterDataType(b);
+    if (GDALDataTypeIsComplex(type)) return refuse(l, erreur, "complex values are not elevations");
+    dem.nb_col = l->largeur = GDALGetRasterXSize(ds);
+    dem.nb_lig = GDALGetRasterYSize(ds);
     int a = 0;
-    regles.bande = type_entree;
-    regles.nodata = GDALGetRasterNoDataValue(bande_entree, &a);
+    Regles& regles = l->regles;
+    regles.bande = type;
+    regles.nodata = GDALGetRasterNoDataValue(b, &a);
     regles.a_nodata = a != 0;
     regles.echelle = echelle_z;
-    const char* pixels = GDALGetMetadataItem(bande_entree, "PIXELTYPE", "IMAGE_STRUCTURE");
-    octet_signe = type_entree == GDT_Byte && pixels && EQUAL(pixels, "SIGNEDBYTE");
-    bool entier_32 = type_entree == GDT_Byte || type_entree == GDT_Int16 || type_entree == GDT_UInt16 ||
-                     type_entree == GDT_Int32;
+    const char* pixels = GDALGetMetadataItem(b, "PIXELTYPE", "IMAGE_STRUCTURE");
+    l->octet_signe = type == GDT_Byte && pixels && EQUAL(pixels, "SIGNEDBYTE");
+    bool entier_32 = type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32;
 #if GDAL_VERSION_NUM >= 3070000
-    entier_32 |= type_entree == GDT_Int8;
+    entier_32 |= type == GDT_Int8;
 #endif
     regles.entiere = entier_32 && echelle_z == 1.0;
-    dem.manquants = regles.manquants = GDALDataTypeIsFloating(type_entree) || regles.a_nodata;
-    fractions = false;
+    dem.manquants = regles.manquants = GDALDataTypeIsFloating(type) || regles.a_nodata;
 
-    dem.geo_ok = GDALGetGeoTransform(ds_entree, dem.geo) == CE_None;
+    dem.geo_ok = GDALGetGeoTransform(ds, dem.geo) == CE_None;
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
     // An uncompressed GeoTIFF or a raw format reads again as fast as a copy
     // of it would; anything else is decoded once.
-    const char* pilote_entree = GDALGetDriverShortName(GDALGetDatasetDriver(ds_entree));
-    const char* compression = GDALGetMetadataItem(ds_entree, "COMPRESSION", "IMAGE_STRUCTURE");
+    const char* pilote_entree = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
+    const char* compression = GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
     bool brut = EQUAL(pilote_entree, "ENVI") || EQUAL(pilote_entree, "EHdr") ||
                 (EQUAL(pilote_entree, "GTiff") && (!compression || EQUAL(compression, "NONE")));
     dem.couteux = !brut;
-    dem.etroit = regles.entiere && (type_entree == GDT_Int16 || type_entree == GDT_Byte);
+    dem.etroit = regles.entiere && (type == GDT_Int16 || type == GDT_Byte);
     // The cache holds two rows of blocks, so that a read never decodes a
     // block an earlier read decoded; a DEM read twice keeps more of it for
     // the second pass, a DEM decoded once (kept by the program) needs no more.
     int bx, by;
-    GDALGetBlockSize(bande_entree, &bx, &by);
-    GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type_entree);
+    GDALGetBlockSize(b, &bx, &by);
+    GIntBig rangee = (GIntBig)dem.nb_col * by * GDALGetDataTypeSizeBytes(type);
     GDALSetCacheMax64(std::max((GIntBig)(dem.couteux ? 16 : 48) << 20, 2 * rangee));
     // TAVELKORN_GTIFF_DIRECT (for the tests): NO reads every DEM as GDAL
     // gives the rows asked for; ONLY refuses a DEM that cannot be read
@@ -114,45 +147,51 @@ bool ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal& dem, st
     const char* voulu = CPLGetConfigOption("TAVELKORN_GTIFF_DIRECT", "YES");
     bool simple = EQUAL(voulu, "NO");
     std::string pourquoi = "not asked";
-    dem.parallele = direct = !simple && tiff_ouvre(ds_entree, bande_entree, regles, pourquoi);
-    if (!direct && EQUAL(voulu, "ONLY")) return erreur = "not read directly: " + pourquoi, false;
-    avance = !simple && !direct && dem.couteux && avance_ouvre(chemin, bande, regles);
-    char** liste = GDALGetFileList(ds_entree);
+    if (!simple) l->direct = tiff_ouvre(ds, b, regles, pourquoi);
+    dem.parallele = l->direct != nullptr;
+    if (!l->direct && EQUAL(voulu, "ONLY")) return refuse(l, erreur, "not read directly: " + pourquoi);
+    if (!simple && !l->direct && dem.couteux) l->avance = avance_ouvre(chemin, bande, regles);
+    char** liste = GDALGetFileList(ds);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);
     CSLDestroy(liste);
-    return true;
+    return l;
 }
 
 // Rows of the band as whole elevations: integer bands that fit are read as
 // they are; any other is read as doubles, multiplied by the z-scale and
 // rounded half away from zero.
-bool lit_bloc(int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
+bool lit_bloc(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
 {
     bool f = false, ok;
-    if (direct) {
-        ok = tiff_lit(premiere, nombre, z, presence, f, erreur);
-    } else if (avance) {
-        ok = avance_lit(premiere, nombre, z, presence, f, erreur);
+    if (l->direct) {
+        ok = tiff_lit(l->direct, premiere, nombre, z, presence, f, erreur);
+    } else if (l->avance) {
+        ok = avance_lit(l->avance, premiere, nombre, z, presence, f, erreur);
     } else {
-        bool entiere = regles.entiere;
+        bool entiere = l->regles.entiere;
+        int largeur = l->largeur;
+        std::vector<double>& reels = l->reels;
         if (!entiere) reels.resize((size_t)nombre * largeur);
         void* dans = entiere ? (void*)z : (void*)reels.data();
-        if (GDALRasterIO(bande_entree, GF_Read, 0, premiere, largeur, nombre, dans, largeur, nombre,
+        if (GDALRasterIO(l->bande, GF_Read, 0, premiere, largeur, nombre, dans, largeur, nombre,
                          entiere ? GDT_Int32 : GDT_Float64, 0, 0) != CE_None)
             return erreur = "cannot be read: " + erreur_gdal(), false;
-        if (octet_signe) {  // GDAL gives a signed byte's bits as 0 .. 255
+        if (l->octet_signe) {  // GDAL gives a signed byte's bits as 0 .. 255
             size_t n = (size_t)nombre * largeur;
             if (entiere) for (size_t k = 0; k < n; k++) z[k] = z[k] > 127 ? z[k] - 256 : z[k];
             else for (size_t k = 0; k < n; k++) reels[k] = reels[k] > 127 ? reels[k] - 256 : reels[k];
         }
         ok = convertit(dans, entiere ? GDT_Int32 : GDT_Float64, false, nombre, largeur, largeur, z, presence, largeur,
-                       regles, f, erreur);
+                       l->regles, f, erreur);
     }
-    if (f) fractions = true;
+    if (f) l->fractions = true;
     return ok;
 }
 
-bool a_fractions() { return fractions && regles.echelle == 1.0 && GDALDataTypeIsFloating(type_entree); }
+bool a_fractions(const LectureGdal* l)
+{
+    return l->fractions && l->regles.echelle == 1.0 && GDALDataTypeIsFloating(l->type);
+}
 
 int pilote(const char* nom)
 {
@@ -189,46 +228,60 @@ std::string pilote_pour(const char* chemin)
     return "";
 }
 
+void libere_image(ImageGdal* i)
+{
+    if (i->ds) GDALClose(i->ds);
+    CSLDestroy(i->options);
+    delete i;
+}
+
 // Drivers that only copy (PNG, JPEG ...) copy a GeoTIFF written first,
 // strictly: a type the driver cannot store is a failure, never a silent
 // conversion.
-bool cree_image(const char* chemin, const char* nom_pilote, const std::vector<std::string>& co, int l, int h,
-                bool reelles, bool& masque, const char* brouillon_, std::string& erreur)
+ImageGdal* cree_image(const LectureGdal* dem, const char* chemin, const char* nom_pilote,
+                      const std::vector<std::string>& co, int l, int h, bool reelles, bool& masque,
+                      const char* brouillon, std::string& erreur)
 {
     prepare_gdal();
     GDALDriverH d = GDALGetDriverByName(nom_pilote);
     bool direct = GDALGetMetadataItem(d, GDAL_DCAP_CREATE, nullptr) != nullptr;
-    CSLDestroy(options);
-    options = nullptr;
-    for (const std::string& o : co) options = CSLAddString(options, o.c_str());
-    pilote_final = d;
-    chemin_final = chemin;
-    brouillon = direct ? "" : brouillon_;
+    ImageGdal* i = new ImageGdal;
+    for (const std::string& o : co) i->options = CSLAddString(i->options, o.c_str());
+    i->pilote_final = d;
+    i->chemin_final = chemin;
+    i->brouillon = direct ? "" : brouillon;
     GDALDriverH dc = direct ? d : GDALGetDriverByName("GTiff");
-    sortie_reelle = reelles;
+    i->reelles = reelles;
     CPLErrorReset();
-    largeur = l;
-    ds_sortie = GDALCreate(dc, direct ? chemin : brouillon_, l, h, 1, reelles ? GDT_Float32 : GDT_Byte,
-                           direct ? options : nullptr);
-    if (!ds_sortie) return erreur = "cannot be created: " + erreur_gdal(), false;
+    i->largeur = l;
+    GDALDatasetH ds = i->ds = GDALCreate(dc, direct ? chemin : brouillon, l, h, 1, reelles ? GDT_Float32 : GDT_Byte,
+                                         direct ? i->options : nullptr);
+    if (!ds) {
+        erreur = "cannot be created: " + erreur_gdal();
+        libere_image(i);
+        return nullptr;
+    }
+    GDALDatasetH entree = dem ? dem->ds : nullptr;
     double geo[6];
-    if (ds_entree && GDALGetGeoTransform(ds_entree, geo) == CE_None) GDALSetGeoTransform(ds_sortie, geo);
-    const char* wkt = ds_entree ? GDALGetProjectionRef(ds_entree) : nullptr;
-    if (wkt && *wkt) GDALSetProjection(ds_sortie, wkt);
-    if (reelles) GDALSetRasterNoDataValue(GDALGetRasterBand(ds_sortie, 1), NAN);
-    if (masque && GDALCreateDatasetMaskBand(ds_sortie, GMF_PER_DATASET) != CE_None) {
+    if (entree && GDALGetGeoTransform(entree, geo) == CE_None) GDALSetGeoTransform(ds, geo);
+    const char* wkt = entree ? GDALGetProjectionRef(entree) : nullptr;
+    if (wkt && *wkt) GDALSetProjection(ds, wkt);
+    if (reelles) GDALSetRasterNoDataValue(GDALGetRasterBand(ds, 1), NAN);
+    if (masque && GDALCreateDatasetMaskBand(ds, GMF_PER_DATASET) != CE_None) {
         // A driver that stores no mask marks the missing cells by a nodata value.
-        GDALSetRasterNoDataValue(GDALGetRasterBand(ds_sortie, 1), 0);
+        GDALSetRasterNoDataValue(GDALGetRasterBand(ds, 1), 0);
         masque = false;
     }
-    return true;
+    return i;
 }
 
-bool ecrit_bloc(int premiere, int nombre, const void* valeurs, const unsigned char* presence, std::string& erreur)
+bool ecrit_bloc(ImageGdal* i, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
+                std::string& erreur)
 {
-    GDALRasterBandH b = GDALGetRasterBand(ds_sortie, 1);
+    const int largeur = i->largeur;
+    GDALRasterBandH b = GDALGetRasterBand(i->ds, 1);
     CPLErr e = GDALRasterIO(b, GF_Write, 0, premiere, largeur, nombre, (void*)valeurs, largeur, nombre,
-                            sortie_reelle ? GDT_Float32 : GDT_Byte, 0, 0);
+                            i->reelles ? GDT_Float32 : GDT_Byte, 0, 0);
     GDALRasterBandH masque = GDALGetMaskFlags(b) == GMF_PER_DATASET ? GDALGetMaskBand(b) : nullptr;
     if (masque && presence && e == CE_None) {
         std::vector<unsigned char> m((size_t)nombre * largeur);
@@ -250,25 +303,32 @@ bool ferme(GDALDatasetH& ds, std::string& erreur)
     return true;
 }
 
-bool ferme_image(std::string& erreur)
+bool copie_image(ImageGdal* i, std::string& erreur)
 {
-    if (!ferme(ds_sortie, erreur)) return false;
-    if (brouillon.empty()) return true;
-    GDALDatasetH source = GDALOpen(brouillon.c_str(), GA_ReadOnly);
+    if (!ferme(i->ds, erreur)) return false;
+    if (i->brouillon.empty()) return true;
+    GDALDatasetH source = GDALOpen(i->brouillon.c_str(), GA_ReadOnly);
     CPLErrorReset();
-    GDALDatasetH copie = source ? GDALCreateCopy(pilote_final, chemin_final.c_str(), source, TRUE, options, nullptr,
-                                                 nullptr)
+    GDALDatasetH copie = source ? GDALCreateCopy(i->pilote_final, i->chemin_final.c_str(), source, TRUE, i->options,
+                                                 nullptr, nullptr)
                                 : nullptr;
     if (source) GDALClose(source);
     if (!copie) return erreur = "cannot be created: " + erreur_gdal(), false;
     if (!ferme(copie, erreur)) return false;
-    GDALDeleteDataset(GDALGetDriverByName("GTiff"), brouillon.c_str());
+    GDALDeleteDataset(GDALGetDriverByName("GTiff"), i->brouillon.c_str());
     return true;
 }
 
-bool wkt_esri(std::string& wkt)
+bool ferme_image(ImageGdal* i, std::string& erreur)
 {
-    const char* w = ds_entree ? GDALGetProjectionRef(ds_entree) : nullptr;
+    bool ok = copie_image(i, erreur);
+    libere_image(i);
+    return ok;
+}
+
+bool wkt_esri(const LectureGdal* l, std::string& wkt)
+{
+    const char* w = l ? GDALGetProjectionRef(l->ds) : nullptr;
     if (!w || !*w) return false;
     OGRSpatialReferenceH srs = OSRNewSpatialReference(w);
     char* texte = nullptr;
@@ -279,19 +339,14 @@ bool wkt_esri(std::string& wkt)
     return ok;
 }
 
-void metadonnee(const char* nom, const char* valeur)
+void metadonnee(ImageGdal* i, const char* nom, const char* valeur)
 {
-    if (ds_sortie) GDALSetMetadataItem(ds_sortie, nom, valeur, nullptr);
+    if (i->ds) GDALSetMetadataItem(i->ds, nom, valeur, nullptr);
 }
 
-void abandonne()
+void abandonne(ImageGdal* i)
 {
-    if (ds_sortie) GDALClose(ds_sortie);
-    if (ds_entree) GDALClose(ds_entree);
-    ds_sortie = ds_entree = nullptr;
-    tiff_ferme();
-    avance_ferme();
-    direct = avance = false;
+    if (i) libere_image(i);
 }
 
 }  // namespace
@@ -299,7 +354,7 @@ void abandonne()
 extern "C" const ModuleGdal* tavelkorn_gdal(const RappelsProgramme* r)
 {
     rappels = r;
-    static const ModuleGdal table = {ouvre_dem, lit_bloc, a_fractions, pilote_pour, pilote,
-                                     cree_image, ecrit_bloc, ferme_image, wkt_esri, abandonne, metadonnee};
+    static const ModuleGdal table = {ouvre_dem,  lit_bloc,   a_fractions, ferme_dem,  pilote_pour, pilote,
+                                     cree_image, ecrit_bloc, ferme_image, wkt_esri,   abandonne,   metadonnee};
     return &table;
 }

@@ -31,26 +31,33 @@ struct Regles {
 bool convertit(const void* source, GDALDataType type, bool inverse, int lignes, int colonnes, size_t pas_source,
                int* z, unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, std::string& erreur);
 
+// The direct reader of one band, and its reading ahead: each a state of its
+// own, which the DEM's reading context holds.
+struct LectureTiff;
+struct LectureAvance;
+
 // Whether the band is read directly: an uncompressed GeoTIFF in a plain
 // local file, one sample of 8 to 64 bits a value, every block present, no
-// mask of its own. False with the reason in pourquoi; GDAL reads it then.
-bool tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::string& pourquoi);
+// mask of its own. Null with the reason in pourquoi; GDAL reads it then.
+LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::string& pourquoi);
 // Rows premiere .. premiere + nombre - 1, as the module's lit_bloc; may be
 // called from several threads at once.
-bool tiff_lit(int premiere, int nombre, int* z, unsigned char* presence, bool& fractions, std::string& erreur);
-// Closes the file handles.
-void tiff_ferme();
+bool tiff_lit(LectureTiff* t, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
+              std::string& erreur);
+// Closes the file handles and frees t.
+void tiff_ferme(LectureTiff* t);
 
 // A DEM that GDAL decodes (compressed, a mosaic ...) read a whole row of
 // blocks at a time through a dataset of its own, the next row decoded on
-// another thread while the program takes the current one. False when its
+// another thread while the program takes the current one. Null when its
 // rows of blocks are too large to hold two of them; GDAL reads it as asked
 // then.
-bool avance_ouvre(const char* chemin, int bande, const Regles& r);
+LectureAvance* avance_ouvre(const char* chemin, int bande, const Regles& r);
 // Rows premiere .. premiere + nombre - 1, as the module's lit_bloc; from one
 // thread, fastest in increasing order.
-bool avance_lit(int premiere, int nombre, int* z, unsigned char* presence, bool& fractions, std::string& erreur);
-// Waits for the row being decoded and closes the dataset.
-void avance_ferme();
+bool avance_lit(LectureAvance* a, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
+                std::string& erreur);
+// Waits for the row being decoded, closes the dataset and frees a.
+void avance_ferme(LectureAvance* a);
 
 #endif

@@ -167,39 +167,45 @@ struct Lecteur {
     }
 };
 
-std::string chemin;
-Regles regles;
-GDALDataType type;
-int largeur, hauteur, bx, by, nbx, nby, octets;  // octets of a value
-bool inverse;
-std::vector<Bloc> blocs;
-std::mutex verrou;
-std::vector<std::unique_ptr<Lecteur>> lecteurs;
-std::vector<Lecteur*> libres;
+}  // namespace
 
-Lecteur* prend()
+struct LectureTiff {
+    std::string chemin;
+    Regles regles;
+    GDALDataType type;
+    int largeur, hauteur, bx, by, nbx, nby, octets;  // octets of a value
+    bool inverse;
+    std::vector<Bloc> blocs;
+    std::mutex verrou;  // over lecteurs and libres: the threads of a pass take and give back handles
+    std::vector<std::unique_ptr<Lecteur>> lecteurs;
+    std::vector<Lecteur*> libres;
+};
+
+namespace {
+
+Lecteur* prend(LectureTiff& t)
 {
-    std::lock_guard<std::mutex> g(verrou);
-    if (!libres.empty()) {
-        Lecteur* l = libres.back();
-        libres.pop_back();
+    std::lock_guard<std::mutex> g(t.verrou);
+    if (!t.libres.empty()) {
+        Lecteur* l = t.libres.back();
+        t.libres.pop_back();
         return l;
     }
-    lecteurs.push_back(std::make_unique<Lecteur>());
-    lecteurs.back()->f = VSIFOpenL(chemin.c_str(), "rb");
-    return lecteurs.back().get();
+    t.lecteurs.push_back(std::make_unique<Lecteur>());
+    t.lecteurs.back()->f = VSIFOpenL(t.chemin.c_str(), "rb");
+    return t.lecteurs.back().get();
 }
 
-void rend(Lecteur* l)
+void rend(LectureTiff& t, Lecteur* l)
 {
-    std::lock_guard<std::mutex> g(verrou);
-    libres.push_back(l);
+    std::lock_guard<std::mutex> g(t.verrou);
+    t.libres.push_back(l);
 }
 
 // Where row ligne_bloc of block (tx, ty) starts.
-uint64_t position(int tx, int ty, int ligne_bloc)
+uint64_t position(const LectureTiff& t, int tx, int ty, int ligne_bloc)
 {
-    return blocs[(size_t)ty * nbx + tx].position + (uint64_t)ligne_bloc * bx * octets;
+    return t.blocs[(size_t)ty * t.nbx + tx].position + (uint64_t)ligne_bloc * t.bx * t.octets;
 }
 
 bool lit(Lecteur* l, uint64_t pos, size_t n, void* dans)
@@ -216,20 +222,21 @@ void* tampon(Lecteur* l, size_t n)
 // Strips as wide as the DEM: the rows that follow each other in the file
 // (gdal_translate writes the strips in order) come in one read; an Int32
 // band in the machine's order lands in z as it is.
-bool lit_bandes(Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
-                std::string& erreur)
+bool lit_bandes(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence,
+                bool& fractions, std::string& erreur)
 {
-    size_t ligne = (size_t)largeur * octets;
+    const int by = t.by, largeur = t.largeur;
+    size_t ligne = (size_t)largeur * t.octets;
     for (int i = premiere; i < premiere + nombre;) {
-        uint64_t debut = position(0, i / by, i % by);
+        uint64_t debut = position(t, 0, i / by, i % by);
         int fin = i;
         do fin = std::min(premiere + nombre, (fin / by + 1) * by);
-        while (fin < premiere + nombre && position(0, fin / by, fin % by) == debut + (uint64_t)(fin - i) * ligne);
+        while (fin < premiere + nombre && position(t, 0, fin / by, fin % by) == debut + (uint64_t)(fin - i) * ligne);
         size_t k = (size_t)(i - premiere) * largeur, n = (size_t)(fin - i) * ligne;
-        void* dans = type == GDT_Int32 ? (void*)(z + k) : tampon(l, n);
+        void* dans = t.type == GDT_Int32 ? (void*)(z + k) : tampon(l, n);
         if (!lit(l, debut, n, dans)) return erreur = "changed during the run; no result was written", false;
-        if (!convertit(dans, type, inverse, fin - i, largeur, largeur, z + k, presence ? presence + k : nullptr,
-                       largeur, regles, fractions, erreur))
+        if (!convertit(dans, t.type, t.inverse, fin - i, largeur, largeur, z + k, presence ? presence + k : nullptr,
+                       largeur, t.regles, fractions, erreur))
             return false;
         i = fin;
     }
@@ -237,19 +244,20 @@ bool lit_bandes(Lecteur* l, int premiere, int nombre, int* z, unsigned char* pre
 }
 
 // Tiles: the rows wanted of each tile of a row of tiles, one read each.
-bool lit_tuiles(Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
-                std::string& erreur)
+bool lit_tuiles(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence,
+                bool& fractions, std::string& erreur)
 {
+    const int bx = t.bx, by = t.by, largeur = t.largeur;
     for (int i = premiere; i < premiere + nombre;) {
         int ty = i / by, r0 = i - ty * by, lignes = std::min(by - r0, premiere + nombre - i);
-        size_t n = (size_t)lignes * bx * octets;
+        size_t n = (size_t)lignes * bx * t.octets;
         void* dans = tampon(l, n);
-        for (int tx = 0; tx < nbx; tx++) {
+        for (int tx = 0; tx < t.nbx; tx++) {
             size_t k = (size_t)(i - premiere) * largeur + (size_t)tx * bx;
-            if (!lit(l, position(tx, ty, r0), n, dans))
+            if (!lit(l, position(t, tx, ty, r0), n, dans))
                 return erreur = "changed during the run; no result was written", false;
-            if (!convertit(dans, type, inverse, lignes, std::min(bx, largeur - tx * bx), bx, z + k,
-                           presence ? presence + k : nullptr, largeur, regles, fractions, erreur))
+            if (!convertit(dans, t.type, t.inverse, lignes, std::min(bx, largeur - tx * bx), bx, z + k,
+                           presence ? presence + k : nullptr, largeur, t.regles, fractions, erreur))
                 return false;
         }
         i += lignes;
@@ -268,19 +276,19 @@ bool ordre(VSILFILE* f, bool& grand_boutien)
     return (t[0] == t[1] && (t[0] == 'I' || t[0] == 'M')) && (version == 42 || version == 43);
 }
 
-bool refuse(std::string& pourquoi, const std::string& raison) { return pourquoi = raison, false; }
+LectureTiff* refuse(std::string& pourquoi, const std::string& raison) { return pourquoi = raison, nullptr; }
 
 }  // namespace
 
-bool tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::string& pourquoi)
+LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::string& pourquoi)
 {
-    tiff_ferme();
+    std::unique_ptr<LectureTiff> t(new LectureTiff);
     const char* pilote = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
     const char* compression = GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
     const char* entrelacement = GDALGetMetadataItem(ds, "INTERLEAVE", "IMAGE_STRUCTURE");
-    chemin = GDALGetDescription(ds);
-    type = GDALGetRasterDataType(bande);
-    octets = GDALGetDataTypeSizeBytes(type);
+    const std::string& chemin = t->chemin = GDALGetDescription(ds);
+    GDALDataType type = t->type = GDALGetRasterDataType(bande);
+    int octets = t->octets = GDALGetDataTypeSizeBytes(type);
     if (!EQUAL(pilote, "GTiff")) return refuse(pourquoi, std::string("a ") + pilote + " file");
     if (compression && !EQUAL(compression, "NONE")) return refuse(pourquoi, std::string("compressed: ") + compression);
     if (GDALGetRasterCount(ds) > 1 && !(entrelacement && EQUAL(entrelacement, "BAND")))
@@ -301,55 +309,51 @@ bool tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r, std::st
     premier->f = VSIFOpenL(chemin.c_str(), "rb");
     bool grand_boutien;
     if (!premier->f || !ordre(premier->f, grand_boutien)) return refuse(pourquoi, "not a TIFF header");
-    inverse = grand_boutien != !CPL_IS_LSB;
+    t->inverse = grand_boutien != !CPL_IS_LSB;
 
-    largeur = GDALGetRasterXSize(ds);
-    hauteur = GDALGetRasterYSize(ds);
+    int largeur = t->largeur = GDALGetRasterXSize(ds);
+    int hauteur = t->hauteur = GDALGetRasterYSize(ds);
+    int &bx = t->bx, &by = t->by;
     GDALGetBlockSize(bande, &bx, &by);
     if (bx < 1 || by < 1) return refuse(pourquoi, "no block size");
-    nbx = (largeur + bx - 1) / bx;
-    nby = (hauteur + by - 1) / by;
+    int nbx = t->nbx = (largeur + bx - 1) / bx;
+    int nby = t->nby = (hauteur + by - 1) / by;
     // Every block present (a sparse one has no offset), whole, inside the
     // file: a short last strip holds only the DEM's rows.
     uint64_t plein = (uint64_t)bx * by * octets;
-    blocs.assign((size_t)nbx * nby, Bloc());
+    t->blocs.assign((size_t)nbx * nby, Bloc());
     for (int ty = 0; ty < nby; ty++)
         for (int tx = 0; tx < nbx; tx++) {
             std::string xy = std::to_string(tx) + "_" + std::to_string(ty);
             const char* o = GDALGetMetadataItem(bande, ("BLOCK_OFFSET_" + xy).c_str(), "TIFF");
-            const char* t = GDALGetMetadataItem(bande, ("BLOCK_SIZE_" + xy).c_str(), "TIFF");
-            uint64_t pos = o ? std::strtoull(o, nullptr, 10) : 0, taille = t ? std::strtoull(t, nullptr, 10) : 0;
+            const char* s = GDALGetMetadataItem(bande, ("BLOCK_SIZE_" + xy).c_str(), "TIFF");
+            uint64_t pos = o ? std::strtoull(o, nullptr, 10) : 0, taille = s ? std::strtoull(s, nullptr, 10) : 0;
             uint64_t utile = (uint64_t)std::min(by, hauteur - ty * by) * bx * octets;
             if (pos == 0) return refuse(pourquoi, "a sparse file");
             if (taille < utile || taille > plein || pos + utile > (uint64_t)st.st_size)
                 return refuse(pourquoi, "a block of " + std::to_string(taille) + " bytes");
-            blocs[(size_t)ty * nbx + tx].position = pos;
+            t->blocs[(size_t)ty * nbx + tx].position = pos;
         }
-    regles = r;
+    t->regles = r;
     // One handle per core now, while the file is the one GDAL opened; more
     // threads open theirs as they come.
-    lecteurs.push_back(std::move(premier));
+    t->lecteurs.push_back(std::move(premier));
     for (unsigned k = 1; k < std::min(64u, std::thread::hardware_concurrency()); k++) {
-        lecteurs.push_back(std::make_unique<Lecteur>());
-        lecteurs.back()->f = VSIFOpenL(chemin.c_str(), "rb");
+        t->lecteurs.push_back(std::make_unique<Lecteur>());
+        t->lecteurs.back()->f = VSIFOpenL(chemin.c_str(), "rb");
     }
-    for (auto& l : lecteurs) libres.push_back(l.get());
-    return true;
+    for (auto& l : t->lecteurs) t->libres.push_back(l.get());
+    return t.release();
 }
 
-bool tiff_lit(int premiere, int nombre, int* z, unsigned char* presence, bool& fractions, std::string& erreur)
+bool tiff_lit(LectureTiff* t, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
+              std::string& erreur)
 {
-    Lecteur* l = prend();
-    bool ok = bx == largeur ? lit_bandes(l, premiere, nombre, z, presence, fractions, erreur)
-                            : lit_tuiles(l, premiere, nombre, z, presence, fractions, erreur);
-    rend(l);
+    Lecteur* l = prend(*t);
+    bool ok = t->bx == t->largeur ? lit_bandes(*t, l, premiere, nombre, z, presence, fractions, erreur)
+                                  : lit_tuiles(*t, l, premiere, nombre, z, presence, fractions, erreur);
+    rend(*t, l);
     return ok;
 }
 
-void tiff_ferme()
-{
-    std::lock_guard<std::mutex> g(verrou);
-    libres.clear();
-    lecteurs.clear();
-    blocs.clear();
-}
+void tiff_ferme(LectureTiff* t) { delete t; }

@@ -33,33 +33,45 @@ enum {
     PILOTE_MASQUE = 16,   // a mask band can be added to what it writes
 };
 
+// What the module has open, opaque to the program: a DEM being read and an
+// image being written. The module allocates each and frees it in the call
+// that closes it (ferme_dem; ferme_image or abandonne), so the program may
+// hold several at once and shares nothing between them.
+struct LectureGdal;
+struct ImageGdal;
+
 struct ModuleGdal {
-    // The band of a DEM, its elevations multiplied by echelle_z.
-    bool (*ouvre_dem)(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur);
+    // The band of a DEM, its elevations multiplied by echelle_z: a new
+    // reading context, null when it cannot be read (with the reason).
+    LectureGdal* (*ouvre_dem)(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur);
     // Rows premiere .. premiere + nombre - 1: elevations and presence.
-    bool (*lit_bloc)(int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur);
+    bool (*lit_bloc)(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur);
     // Whether a float DEM read at z-scale 1 had fractions, rounded away.
-    bool (*fractions)();
+    bool (*fractions)(const LectureGdal* l);
+    // Closes the DEM (waiting for a row being read ahead) and frees l.
+    void (*ferme_dem)(LectureGdal* l);
     // The driver for a file name's extension ("" when none), and what a driver can do (0: none of that name).
     std::string (*pilote_pour)(const char* chemin);
     int (*pilote)(const char* nom);
     // The image, l x h: created at chemin with the driver and options, the
-    // input's georeferencing, Float32 (reelles) or Byte with a mask when
-    // masque (which comes back false when the driver stores none: the
-    // missing cells are then nodata 0); written a block at a time (presence
-    // null: all present); closed (and copied, for CreateCopy drivers,
-    // through brouillon).
-    bool (*cree_image)(const char* chemin, const char* pilote, const std::vector<std::string>& options, int l, int h,
-                       bool reelles, bool& masque, const char* brouillon, std::string& erreur);
-    bool (*ecrit_bloc)(int premiere, int nombre, const void* valeurs, const unsigned char* presence,
+    // georeferencing of dem (null: none), Float32 (reelles) or Byte with a
+    // mask when masque (which comes back false when the driver stores none:
+    // the missing cells are then nodata 0); written a block at a time
+    // (presence null: all present); closed (and copied, for CreateCopy
+    // drivers, through brouillon). cree_image returns a new image context,
+    // null on failure; ferme_image frees it, written or not.
+    ImageGdal* (*cree_image)(const LectureGdal* dem, const char* chemin, const char* pilote,
+                             const std::vector<std::string>& options, int l, int h, bool reelles, bool& masque,
+                             const char* brouillon, std::string& erreur);
+    bool (*ecrit_bloc)(ImageGdal* i, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
                        std::string& erreur);
-    bool (*ferme_image)(std::string& erreur);
+    bool (*ferme_image)(ImageGdal* i, std::string& erreur);
     // The DEM's coordinate system as ESRI WKT, for a .prj (false: it has none).
-    bool (*wkt_esri)(std::string& wkt);
-    // Closes whatever is open, written or not.
-    void (*abandonne)();
+    bool (*wkt_esri)(const LectureGdal* l, std::string& wkt);
+    // Closes an image that will not be finished, and frees i.
+    void (*abandonne)(ImageGdal* i);
     // A metadata item of the image (how it was made), before it is closed.
-    void (*metadonnee)(const char* nom, const char* valeur);
+    void (*metadonnee)(ImageGdal* i, const char* nom, const char* valeur);
 };
 
 typedef const ModuleGdal* (*EntreeModule)(const RappelsProgramme* rappels);

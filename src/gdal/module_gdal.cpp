@@ -12,18 +12,10 @@
 
 namespace fs = std::filesystem;
 
+// The module, loaded once for the process (and never unloaded): a table of
+// functions that keeps no run of its own, each run's DEM and image being
+// contexts it hands back.
 static const ModuleGdal* module_;
-static DemGdal dem;
-static bool dem_ouvert;  // only a DEM that GDAL opened has a place on the map or fractions
-static std::string nom_dem, nom_image;
-static bool valeurs_reelles_gdal;  // the image holds Float32 values
-
-struct Etat {
-    std::string chemin;
-    uintmax_t taille;
-    fs::file_time_type date;
-};
-static std::vector<Etat> etats;  // the DEM's files as opened: they must not change under the run
 
 #ifdef TAVELKORN_GDAL
 const bool avec_gdal = true;
@@ -116,36 +108,39 @@ static void fichier_regulier(const std::string& chemin)
     if (g == SPECIAL || g == DOSSIER) echec("%s: not a regular file", chemin.c_str());
 }
 
-static bool lit_bloc_gdal(void*, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
+static bool lit_bloc_gdal(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
+                          std::string& erreur)
 {
-    if (gdal()->lit_bloc(premiere, nombre, z, presence, erreur)) return true;
-    erreur = nom_dem + ": " + erreur;
+    ContexteGdal& g = *(ContexteGdal*)contexte;
+    if (gdal()->lit_bloc(g.lecture, premiere, nombre, z, presence, erreur)) return true;
+    erreur = g.nom_dem + ": " + erreur;
     return false;
 }
 
-void verifie_dem_gdal()
+void verifie_dem_gdal(const ContexteGdal& g)
 {
     std::error_code ec, ed;
-    for (const Etat& e : etats)
+    for (const Empreinte& e : g.empreintes)
         if (fs::file_size(e.chemin, ec) != e.taille || fs::last_write_time(e.chemin, ed) != e.date || ec || ed)
             echec("%s: changed during the run; no result was written", e.chemin.c_str());
 }
 
-tavelkorn::Source source_gdal()
+tavelkorn::Source source_gdal(ContexteGdal& g)
 {
     tavelkorn::Source s;
-    s.manquants = dem.manquants;
-    s.parallele = dem.parallele;  // an uncompressed GeoTIFF read directly: threads side by side
+    s.contexte = &g;
+    s.manquants = g.dem.manquants;
+    s.parallele = g.dem.parallele;  // an uncompressed GeoTIFF read directly: threads side by side
     s.lit_bloc = lit_bloc_gdal;
     return s;
 }
 
-void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
+void ouvre_dem_gdal(ContexteGdal& g, const Requete& r, std::vector<std::string>& fichiers)
 {
     if (!avec_gdal)
         echec("%s: not a native DEM (NAME.raw with NAME.txt beside it); other formats need a build with GDAL",
               r.entree.c_str());
-    nom_dem = r.entree;
+    g.nom_dem = r.entree;
     // A name that is no file may still be GDAL's (GTIFF_DIR:1:dem.tif,
     // NETCDF:"dem.nc":z): GDAL tries it, and the files it reads are checked
     // once it is open.
@@ -153,7 +148,7 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
     bool absent = !reel.empty() && genre_fichier(reel, true) == ABSENT;
     if (!absent) fichier_regulier(r.entree);
     std::string erreur;
-    if (!gdal()->ouvre_dem(r.entree.c_str(), r.bande, r.echelle_z, dem, erreur)) {
+    if (!(g.lecture = gdal()->ouvre_dem(r.entree.c_str(), r.bande, r.echelle_z, g.dem, erreur))) {
         if (absent) echec("%s: cannot be opened: %s", r.entree.c_str(), strerror(ENOENT));
         std::string descripteur = fs::path(r.entree).replace_extension(".txt").string();
         if (fs::path(r.entree).extension() == ".raw")
@@ -163,11 +158,10 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
         if (erreur == "cannot be opened: GDAL gives no reason") erreur = "cannot be opened: not a raster GDAL reads";
         echec("%s: %s", r.entree.c_str(), erreur.c_str());
     }
-    dem_ouvert = true;
-    nb_lig = dem.nb_lig;
-    nb_col = dem.nb_col;
-    pix_size = dem.pix_size;
-    std::vector<std::string> tous = dem.fichiers;
+    nb_lig = g.dem.nb_lig;
+    nb_col = g.dem.nb_col;
+    pix_size = g.dem.pix_size;
+    std::vector<std::string> tous = g.dem.fichiers;
     tous.push_back(r.entree);
     for (const std::string& f : tous) {
         fichier_regulier(f);
@@ -175,35 +169,37 @@ void ouvre_dem_gdal(const Requete& r, std::vector<std::string>& fichiers)
         std::error_code ec;
         if (reel.empty() || !fs::is_regular_file(reel, ec)) continue;
         fichiers.push_back(reel);
-        etats.push_back({reel, fs::file_size(reel, ec), fs::last_write_time(reel, ec)});
+        g.empreintes.push_back({reel, fs::file_size(reel, ec), fs::last_write_time(reel, ec)});
     }
 }
 
-bool dem_georeference(double geo[6])
+// Only a DEM that GDAL opened has a place on the map or fractions.
+bool dem_georeference(const ContexteGdal& g, double geo[6])
 {
-    if (!dem_ouvert || !dem.geo_ok) return false;
-    for (int k = 0; k < 6; k++) geo[k] = dem.geo[k];
+    if (!g.lecture || !g.dem.geo_ok) return false;
+    for (int k = 0; k < 6; k++) geo[k] = g.dem.geo[k];
     return true;
 }
 
-bool dem_wkt_esri(std::string& wkt) { return dem_ouvert && gdal()->wkt_esri(wkt); }
+bool dem_wkt_esri(const ContexteGdal& g, std::string& wkt) { return g.lecture && gdal()->wkt_esri(g.lecture, wkt); }
 
-bool dem_couteux() { return dem_ouvert && dem.couteux; }
-bool dem_etroit() { return dem_ouvert && dem.etroit; }
+bool dem_couteux(const ContexteGdal& g) { return g.lecture && g.dem.couteux; }
+bool dem_etroit(const ContexteGdal& g) { return g.lecture && g.dem.etroit; }
 
-bool dem_a_fractions() { return dem_ouvert && gdal()->fractions(); }
+bool dem_a_fractions(const ContexteGdal& g) { return g.lecture && gdal()->fractions(g.lecture); }
 std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }
 int capacites_pilote(const std::string& nom) { return gdal()->pilote(nom.c_str()); }
 
-void ouvre_image_gdal(const Requete& r, uint64_t manquants)
+void ouvre_image_gdal(ContexteGdal& g, const Requete& r, uint64_t manquants)
 {
-    nom_image = r.image;
-    valeurs_reelles_gdal = r.reelles;
+    g.nom_image = r.image;
+    g.reelles = r.reelles;
+    g.largeur = nb_col;
     std::string erreur;
     bool masque = !r.reelles && manquants > 0;
-    if (!gdal()->cree_image(resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, nb_col, nb_lig, r.reelles, masque,
-                            resultat_brouillon(".copy.tif").c_str(), erreur))
-        echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
+    g.image = gdal()->cree_image(g.lecture, resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, nb_col,
+                                 nb_lig, r.reelles, masque, resultat_brouillon(".copy.tif").c_str(), erreur);
+    if (!g.image) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
     if (!r.reelles && manquants > 0 && !masque)
         avertit("%s: %s stores no mask: the %llu missing cells are nodata 0, as are the cells whose byte is 0",
                 r.image.c_str(), r.pilote.c_str(), (unsigned long long)manquants);
@@ -212,41 +208,50 @@ void ouvre_image_gdal(const Requete& r, uint64_t manquants)
 // Written in pieces of a size that does not depend on the threads: the
 // driver lays out image and mask blocks in the order they come, so any
 // number of threads writes the same file.
-static bool ecrit_bloc(void*, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
+static bool ecrit_bloc(void* contexte, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
                        std::string& erreur)
 {
-    int piece = std::max(1, (1 << 18) / nb_col);
-    size_t taille = valeurs_reelles_gdal ? sizeof(float) : 1;
+    ContexteGdal& g = *(ContexteGdal*)contexte;
+    int piece = std::max(1, (1 << 18) / g.largeur);
+    size_t taille = g.reelles ? sizeof(float) : 1;
     for (int r = 0; r < nombre; r += piece) {
-        size_t decalage = (size_t)r * nb_col;
-        if (!gdal()->ecrit_bloc(premiere + r, std::min(piece, nombre - r), (const char*)valeurs + decalage * taille,
-                                presence ? presence + decalage : nullptr, erreur)) {
-            erreur = nom_image + ": " + noms_finals(erreur);
+        size_t decalage = (size_t)r * g.largeur;
+        if (!gdal()->ecrit_bloc(g.image, premiere + r, std::min(piece, nombre - r),
+                                (const char*)valeurs + decalage * taille, presence ? presence + decalage : nullptr,
+                                erreur)) {
+            erreur = g.nom_image + ": " + noms_finals(erreur);
             return false;
         }
     }
     return true;
 }
 
-tavelkorn::Puits puits_gdal(const Requete&)
+tavelkorn::Puits puits_gdal(ContexteGdal& g)
 {
     tavelkorn::Puits p;
+    p.contexte = &g;
     p.ecrit_bloc = ecrit_bloc;
     return p;
 }
 
-void ferme_image_gdal(const Requete& r)
+void ferme_image_gdal(ContexteGdal& g, const Requete& r)
 {
     std::string erreur;
-    if (!gdal()->ferme_image(erreur)) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
+    ImageGdal* image = g.image;
+    g.image = nullptr;  // freed by the module, closed or not
+    if (!gdal()->ferme_image(image, erreur)) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
 }
 
-void decrit_image_gdal(const std::vector<std::pair<std::string, std::string>>& items)
+void decrit_image_gdal(ContexteGdal& g, const std::vector<std::pair<std::string, std::string>>& items)
 {
-    for (const auto& i : items) gdal()->metadonnee(i.first.c_str(), i.second.c_str());
+    for (const auto& i : items) gdal()->metadonnee(g.image, i.first.c_str(), i.second.c_str());
 }
 
-void abandonne_gdal()
+void ferme_gdal(ContexteGdal& g)
 {
-    if (module_) module_->abandonne();
+    if (!module_) return;  // nothing was opened through it
+    if (g.image) module_->abandonne(g.image);
+    if (g.lecture) module_->ferme_dem(g.lecture);
+    g.image = nullptr;
+    g.lecture = nullptr;
 }

@@ -8,15 +8,15 @@
 
 #include "image.h"
 
-static void ouvre_fichier(const Requete& r, uint64_t) { f2 = resultat_ouvre(r.image); }
+static void ouvre_fichier(Execution&, const Requete& r, uint64_t) { f2 = resultat_ouvre(r.image); }
 
-static void ouvre_raw(const Requete& r, uint64_t)
+static void ouvre_raw(Execution& x, const Requete& r, uint64_t)
 {
-    ouvre_fichier(r, 0);
+    ouvre_fichier(x, r, 0);
     ecrit_descripteur(r.descripteur_image, 1, 0, 255);
 }
 
-static void ferme_fichier(const Requete& r) { resultat_ferme(f2, r.image); }
+static void ferme_fichier(Execution&, const Requete& r) { resultat_ferme(f2, r.image); }
 
 static bool ecrit_octets(void* contexte, int, int nombre, const void* octets, const unsigned char*, std::string& erreur)
 {
@@ -27,7 +27,7 @@ static bool ecrit_octets(void* contexte, int, int nombre, const void* octets, co
     return false;
 }
 
-static tavelkorn::Puits puits_raw(const Requete& r)
+static tavelkorn::Puits puits_raw(Execution&, const Requete& r)
 {
     tavelkorn::Puits p;
     p.contexte = (void*)&r;
@@ -45,7 +45,7 @@ static bool tire_bmp(void* contexte, const unsigned char* (*ligne)(int i, void* 
     return false;
 }
 
-static tavelkorn::Puits puits_bmp(const Requete& r)
+static tavelkorn::Puits puits_bmp(Execution&, const Requete& r)
 {
     tavelkorn::Puits p;
     p.contexte = (void*)&r;
@@ -54,10 +54,17 @@ static tavelkorn::Puits puits_bmp(const Requete& r)
     return p;
 }
 
+static void ouvre_par_gdal(Execution& x, const Requete& r, uint64_t manquants)
+{
+    ouvre_image_gdal(x.gdal, r, manquants);
+}
+static tavelkorn::Puits puits_par_gdal(Execution& x, const Requete&) { return puits_gdal(x.gdal); }
+static void ferme_par_gdal(Execution& x, const Requete& r) { ferme_image_gdal(x.gdal, r); }
+
 static const Format FORMATS[] = {
     {IMAGE_RAW, false, ouvre_raw, puits_raw, ferme_fichier},
     {IMAGE_BMP, false, ouvre_fichier, puits_bmp, ferme_fichier},
-    {IMAGE_GDAL, true, ouvre_image_gdal, puits_gdal, ferme_image_gdal},
+    {IMAGE_GDAL, true, ouvre_par_gdal, puits_par_gdal, ferme_par_gdal},
 };
 
 const Format* format_pour(GenreImage genre)

@@ -5,6 +5,7 @@
 #define PUITS_H
 
 #include "../moteur/moteur.h"
+#include "../run/execution.h"
 #include "../run/requete.h"
 
 #include <cstdint>
@@ -12,9 +13,9 @@
 struct Format {
     GenreImage genre;
     bool marque_manquants;  // can mark missing cells (else they are 0, with a warning)
-    void (*ouvre)(const Requete& r, uint64_t manquants);  // manquants: the DEM's missing cells
-    tavelkorn::Puits (*puits)(const Requete& r);
-    void (*ferme)(const Requete& r);
+    void (*ouvre)(Execution& x, const Requete& r, uint64_t manquants);  // manquants: the DEM's missing cells
+    tavelkorn::Puits (*puits)(Execution& x, const Requete& r);
+    void (*ferme)(Execution& x, const Requete& r);
 };
 
 // The format of a kind of image; null for SANS_IMAGE.

@@ -1,6 +1,7 @@
 // The one run sequence, for the dialogue and the command line alike: open
 // the DEM, check every result before anything is read, read, compute,
 // write into the result set, and put the results in place.
+#include "execution.h"
 #include "requete.h"
 
 #include "../../tavelkorn.h"
@@ -27,12 +28,12 @@
 
 // The native DEM or GDAL's; the dialogue reads or asks the dimensions and
 // shows them. fichiers receives every file the DEM is read from.
-static void ouvre_source(Requete& r, DemNatif& natif, std::vector<std::string>& fichiers)
+static void ouvre_source(Execution& x, Requete& r, DemNatif& natif, std::vector<std::string>& fichiers)
 {
     nomim1 = r.entree;
     if (r.descripteur.empty()) {
         if (r.avec_nodata) refuse("--nodata: for a native DEM; GDAL reads the band's own nodata value");
-        ouvre_dem_gdal(r, fichiers);
+        ouvre_dem_gdal(x.gdal, r, fichiers);
         return;
     }
     nomdescr1 = r.descripteur;
@@ -95,12 +96,12 @@ struct Place {
     std::string wkt;
 };
 
-static Place place_du_bmp(const Requete& r)
+static Place place_du_bmp(const ContexteGdal& g, const Requete& r)
 {
     Place p;
     bool bmp = r.genre == IMAGE_BMP;
-    p.monde = bmp && !r.monde.empty() && dem_georeference(p.geo);
-    p.projection = bmp && !r.projection.empty() && dem_wkt_esri(p.wkt);
+    p.monde = bmp && !r.monde.empty() && dem_georeference(g, p.geo);
+    p.projection = bmp && !r.projection.empty() && dem_wkt_esri(g, p.wkt);
     return p;
 }
 
@@ -212,15 +213,15 @@ static void avertit_si_sombre(const Requete& r, const tavelkorn::Calcul* c)
             r.image.c_str(), 100.0 * (double)nuls / (double)cellules);
 }
 
-void execute(Requete& r)
+static void deroule(Execution& x, Requete& r)
 {
     if (r.reelles && r.genre != IMAGE_GDAL)
         refuse("--type Float32 needs a GDAL format such as .tif; .raw and .bmp hold bytes");
     std::vector<std::string> fichiers;
     DemNatif natif;
-    ouvre_source(r, natif, fichiers);
+    ouvre_source(x, r, natif, fichiers);
     bool gdal = r.descripteur.empty();
-    tavelkorn::Source lu = gdal ? source_gdal() : source_native(natif, 1);
+    tavelkorn::Source lu = gdal ? source_gdal(x.gdal) : source_native(natif, 1);
     if (!r.resultats) verifie_requete(r);
     int ligne = r.ligne_profil >= 0 ? r.ligne_profil : nb_lig / 2;
     Progression progres;
@@ -241,11 +242,11 @@ void execute(Requete& r)
     // A DEM GDAL decodes at a cost (compressed, a mosaic ...) is decoded
     // once: the first pass keeps it for the second, in memory within the
     // budget, else in a scratch file.
-    bool garder = dem_couteux();
+    bool garder = dem_couteux(x.gdal);
     uint64_t budget = std::min(r.memoire == UINT64_MAX ? memoire_physique() / 4 : r.memoire, memoire_disponible());
-    uint64_t taille = garder ? taille_garde(nb_lig, nb_col, lu.manquants, dem_etroit()) : 0;
+    uint64_t taille = garder ? taille_garde(nb_lig, nb_col, lu.manquants, dem_etroit(x.gdal)) : 0;
     if (taille > budget) resultats_reserve(taille);
-    Place place = place_du_bmp(r);
+    Place place = place_du_bmp(x.gdal, r);
     prevoit_resultats(r, place, fichiers);
     Garde_ garde;
     if (garder) {
@@ -253,22 +254,22 @@ void execute(Requete& r)
         garde.g.nom = r.entree;
         garde.g.nb_lig = nb_lig;
         garde.g.nb_col = nb_col;
-        garde_prepare(garde.g, budget, dem_etroit());
+        garde_prepare(garde.g, budget, dem_etroit(x.gdal));
         lu = source_gardante(garde.g);
     }
 
     tavelkorn::Bilan b;
     if (!tavelkorn::calcul_premiere_passe(calcul.c, lu, b)) echec_du_calcul(calcul.c);
-    if (gdal) verifie_dem_gdal();
+    if (gdal) verifie_dem_gdal(x.gdal);
     else verifie_dem_natif(natif, 1);
     if (garder) garde_termine(garde.g);
-    tavelkorn::Source relu = garder ? source_gardee(garde.g) : gdal ? source_gdal() : source_native(natif, 2);
+    tavelkorn::Source relu = garder ? source_gardee(garde.g) : gdal ? source_gdal(x.gdal) : source_native(natif, 2);
     if (tavelkorn::calcul_rang_a_part(calcul.c)) {  // a percentile down columns: the DEM is read once more
         if (!tavelkorn::calcul_passe_rang(calcul.c, relu, b)) echec_du_calcul(calcul.c);
-        if (gdal) verifie_dem_gdal();
+        if (gdal) verifie_dem_gdal(x.gdal);
         else if (!natif.gardees) verifie_dem_natif(natif, 2);
     }
-    if (dem_a_fractions())
+    if (dem_a_fractions(x.gdal))
         avertit("%s: elevations with fractions are rounded to whole units; --z-scale 100 keeps centimetres",
                 r.entree.c_str());
     if (b.manquants > 0 && format && !format->marque_manquants)
@@ -296,17 +297,29 @@ void execute(Requete& r)
     if (!r.profil.empty()) ecrit_profil(r, ligne, b, e);
     if (format) {
         nomim2 = r.image;
-        format->ouvre(r, b.manquants);
-        if (r.genre == IMAGE_GDAL) decrit_image_gdal(comment_fait(r, b, e, norm));
-        tavelkorn::Puits puits = format->puits(r);
+        format->ouvre(x, r, b.manquants);
+        if (r.genre == IMAGE_GDAL) decrit_image_gdal(x.gdal, comment_fait(r, b, e, norm));
+        tavelkorn::Puits puits = format->puits(x, r);
         if (!tavelkorn::calcul_seconde_passe(calcul.c, relu, e, puits)) echec_du_calcul(calcul.c);
-        format->ferme(r);
+        format->ferme(x, r);
         avertit_si_sombre(r, calcul.c);
-        if (gdal) verifie_dem_gdal();
+        if (gdal) verifie_dem_gdal(x.gdal);
         else if (!natif.gardees) verifie_dem_natif(natif, 2);  // the rows of an incomplete DEM were kept
     }
     if (r.fin) r.fin();
     if (fflush(stdout) != 0 || ferror(stdout))
         echec("standard output: the dialogue could not be written: %s", strerror(errno));
     resultats_valide();
+}
+
+void execute(Requete& r)
+{
+    Execution x;
+    try {
+        deroule(x, r);
+    } catch (const Echec&) {
+        ferme_gdal(x.gdal);
+        throw;
+    }
+    ferme_gdal(x.gdal);
 }
