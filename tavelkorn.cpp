@@ -11,13 +11,11 @@
 // main reads a request from the dialogue or the command line and hands it to
 // the one run sequence (src/run/execution.cpp), which hands the engine
 // (src/moteur/) its sources and sink; a failure anywhere comes back here as
-// Echec, and the run's private folders go with it.
+// Echec, the run's private folders gone with it.
 #include "tavelkorn.h"
 
 #include "src/front/dialogue.h"
-#include "src/gdal/gdal_programme.h"
 #include "src/io/dem_natif.h"
-#include "src/io/resultats.h"
 #include "src/platform/plateforme.h"
 #include "src/run/echec.h"
 
@@ -123,11 +121,6 @@ int main(int argc, char** argv)
         }
     } catch (const Echec& e) {
         statut = e.statut;
-    }
-    if (statut != 0) {  // whatever the folders held before the run stays as it was
-        for (FILE** f : {&f2, &f3, &f4})  // an open file cannot be removed everywhere
-            if (*f) fclose(*f), *f = nullptr;
-        resultats_abandonne();
     }
     return statut;
 }

@@ -6,6 +6,7 @@
 #define GDAL_PROGRAMME_H
 
 #include "../moteur/moteur.h"
+#include "../io/resultats.h"
 #include "../run/requete.h"
 #include "module.h"
 
@@ -57,9 +58,9 @@ bool dem_wkt_esri(const ContexteGdal& g, std::string& wkt);
 // The driver for OUTPUT's extension, and what a driver can do (PILOTE_*).
 std::string pilote_pour(const std::string& chemin);
 int capacites_pilote(const std::string& nom);
-// The image: created (with a mask when cells are missing), its sink (whose
-// context is g), and its closing.
-void ouvre_image_gdal(ContexteGdal& g, const Requete& r, uint64_t manquants);
+// The image: created in the result set j (with a mask when cells are
+// missing), its sink (whose context is g), and its closing.
+void ouvre_image_gdal(ContexteGdal& g, JeuResultats& j, const Requete& r, uint64_t manquants);
 tavelkorn::Puits puits_gdal(ContexteGdal& g);
 void ferme_image_gdal(ContexteGdal& g, const Requete& r);
 // Metadata items of the image (NAME, value), set before it is closed.

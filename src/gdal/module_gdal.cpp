@@ -190,15 +190,16 @@ bool dem_a_fractions(const ContexteGdal& g) { return g.lecture && gdal()->fracti
 std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }
 int capacites_pilote(const std::string& nom) { return gdal()->pilote(nom.c_str()); }
 
-void ouvre_image_gdal(ContexteGdal& g, const Requete& r, uint64_t manquants)
+void ouvre_image_gdal(ContexteGdal& g, JeuResultats& j, const Requete& r, uint64_t manquants)
 {
     g.nom_image = r.image;
     g.reelles = r.reelles;
     g.largeur = nb_col;
     std::string erreur;
     bool masque = !r.reelles && manquants > 0;
-    g.image = gdal()->cree_image(g.lecture, resultat_prive(r.image).c_str(), r.pilote.c_str(), r.options, nb_col,
-                                 nb_lig, r.reelles, masque, resultat_brouillon(".copy.tif").c_str(), erreur);
+    std::string prive = resultat_prive(j, r.image), brouillon = resultat_brouillon(j, ".copy.tif");
+    g.image = gdal()->cree_image(g.lecture, prive.c_str(), r.pilote.c_str(), r.options, nb_col, nb_lig, r.reelles,
+                                 masque, brouillon.c_str(), erreur);
     if (!g.image) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
     if (!r.reelles && manquants > 0 && !masque)
         avertit("%s: %s stores no mask: the %llu missing cells are nodata 0, as are the cells whose byte is 0",

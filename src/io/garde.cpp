@@ -17,9 +17,9 @@ uint64_t taille_garde(int nb_lig, int nb_col, bool manquants, bool etroit)
 // A scratch file of the result set, gone from the folder at once where the
 // system allows it (it stays readable through f); the private folder takes
 // it otherwise, on every way out.
-static FILE* brouillon(const char* nom)
+static FILE* brouillon(JeuResultats& j, const char* nom)
 {
-    std::string chemin = resultat_brouillon(nom);
+    std::string chemin = resultat_brouillon(j, nom);
     FILE* f = cree_fichier_neuf(chemin, true);
     if (!f) echec("%s: cannot be created: %s", chemin.c_str(), strerror(errno));
     std::error_code ec;
@@ -27,7 +27,7 @@ static FILE* brouillon(const char* nom)
     return f;
 }
 
-void garde_prepare(Garde& g, uint64_t budget, bool etroit)
+void garde_prepare(Garde& g, JeuResultats& j, uint64_t budget, bool etroit)
 {
     g.suivante = 0;
     g.taille_z = etroit ? 2 : 4;
@@ -40,8 +40,8 @@ void garde_prepare(Garde& g, uint64_t budget, bool etroit)
         libere_aligne(g.elevations), libere_aligne(g.presences);
         g.elevations = nullptr, g.presences = nullptr;
     }
-    g.fz = brouillon(".kept.z");
-    if (m) g.fm = brouillon(".kept.m");
+    g.fz = brouillon(j, ".kept.z");
+    if (m) g.fm = brouillon(j, ".kept.m");
 }
 
 // Elevations as they are kept: int32, or int16 when they fit.

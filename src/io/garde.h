@@ -6,6 +6,7 @@
 #define GARDE_H
 
 #include "../moteur/moteur.h"
+#include "resultats.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -28,8 +29,8 @@ struct Garde {
 // fit in 16 bits), and presence when cells may be missing.
 uint64_t taille_garde(int nb_lig, int nb_col, bool manquants, bool etroit);
 // Allocates the memory, or opens the scratch files when the kept DEM does
-// not fit in budget (after the result set is prepared).
-void garde_prepare(Garde& g, uint64_t budget, bool etroit);
+// not fit in budget (in j, once it is prepared).
+void garde_prepare(Garde& g, JeuResultats& j, uint64_t budget, bool etroit);
 // The source of the first pass, which keeps what g.source reads, and the
 // source of the second, which reads what was kept (after garde_termine).
 tavelkorn::Source source_gardante(Garde& g);

@@ -8,12 +8,12 @@
 
 #include "image.h"
 
-static void ouvre_fichier(Execution&, const Requete& r, uint64_t) { f2 = resultat_ouvre(r.image); }
+static void ouvre_fichier(Execution& x, const Requete& r, uint64_t) { f2 = resultat_ouvre(x.resultats, r.image); }
 
 static void ouvre_raw(Execution& x, const Requete& r, uint64_t)
 {
     ouvre_fichier(x, r, 0);
-    ecrit_descripteur(r.descripteur_image, 1, 0, 255);
+    ecrit_descripteur(x.resultats, r.descripteur_image, 1, 0, 255);
 }
 
 static void ferme_fichier(Execution&, const Requete& r) { resultat_ferme(f2, r.image); }
@@ -56,7 +56,7 @@ static tavelkorn::Puits puits_bmp(Execution&, const Requete& r)
 
 static void ouvre_par_gdal(Execution& x, const Requete& r, uint64_t manquants)
 {
-    ouvre_image_gdal(x.gdal, r, manquants);
+    ouvre_image_gdal(x.gdal, x.resultats, r, manquants);
 }
 static tavelkorn::Puits puits_par_gdal(Execution& x, const Requete&) { return puits_gdal(x.gdal); }
 static void ferme_par_gdal(Execution& x, const Requete& r) { ferme_image_gdal(x.gdal, r); }

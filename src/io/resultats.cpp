@@ -9,24 +9,6 @@
 
 namespace fs = std::filesystem;
 
-struct Resultat {
-    std::string final_, prive, role;
-    uint64_t taille;
-    bool direct;   // an existing FIFO or device: written into, never replaced
-    bool requis;   // the image: a run that did not write it fails
-    size_t dossier;
-};
-struct DossierPrive {
-    std::string parent, chemin;  // the folder of the results, and the private one inside it
-};
-
-static std::vector<Resultat> resultats;
-static std::vector<DossierPrive> dossiers;
-static std::vector<std::string> brouillons;
-static uint64_t reserve;  // scratch bytes the run will write beside the image
-static std::vector<std::string> entrees;
-static std::string nom_entrees;
-
 // The folder of a path as given ("" for the working directory), and the
 // same for the system's calls.
 static std::string parent_de(const std::string& chemin) { return fs::path(chemin).parent_path().string(); }
@@ -45,17 +27,17 @@ bool meme_fichier(const std::string& a, const std::string& b)
     return cle_de_chemin(a) == cle_de_chemin(b) || fs::equivalent(a, b, ec);
 }
 
-void resultats_reserve(uint64_t octets) { reserve += octets; }
+void resultats_reserve(JeuResultats& j, uint64_t octets) { j.reserve += octets; }
 
-void resultats_prevoit(const std::string& final_, const char* role, uint64_t taille, bool image)
+void resultats_prevoit(JeuResultats& j, const std::string& final_, const char* role, uint64_t taille, bool image)
 {
-    resultats.push_back({final_, "", role, taille, false, image, 0});
+    j.resultats.push_back({final_, "", role, taille, false, image, 0});
 }
 
 // The image, when the run writes one.
-static const Resultat* l_image()
+static const Resultat* l_image(const JeuResultats& j)
 {
-    for (const Resultat& r : resultats)
+    for (const Resultat& r : j.resultats)
         if (r.requis) return &r;
     return nullptr;
 }
@@ -74,14 +56,14 @@ static std::string taille_lisible(uint64_t n)
 
 // A name for the result final_ (or a file added beside it): not a folder,
 // not a file of the input, not the name of another result.
-static void verifie_nom(const std::string& final_, const std::string& role, size_t avant)
+static void verifie_nom(const JeuResultats& j, const std::string& final_, const std::string& role, size_t avant)
 {
-    for (const std::string& e : entrees)
-        if (meme_fichier(final_, e)) echec("%s would overwrite %s", final_.c_str(), nom_entrees.c_str());
+    for (const std::string& e : j.entrees)
+        if (meme_fichier(final_, e)) echec("%s would overwrite %s", final_.c_str(), j.nom_entrees.c_str());
     for (size_t k = 0; k < avant; k++)
-        if (meme_fichier(final_, resultats[k].final_))
+        if (meme_fichier(final_, j.resultats[k].final_))
             refuse("%s: both %s and %s; each result needs a name of its own", final_.c_str(),
-                   resultats[k].role.c_str(), role.c_str());
+                   j.resultats[k].role.c_str(), role.c_str());
 }
 
 // What the name holds now decides how the result goes there: replaced when
@@ -104,25 +86,27 @@ static void genre_du_nom(Resultat& r)
     if (r.direct && r.requis) echec("%s: not a regular file; the image is written to regular files only", nom);
 }
 
-void resultats_prepare(const std::vector<std::string>& entrees_, const char* nom_entrees_)
+void resultats_prepare(JeuResultats& j, const std::vector<std::string>& entrees, const char* nom_entrees)
 {
-    entrees = entrees_;
-    nom_entrees = nom_entrees_;
+    j.entrees = entrees;
+    j.nom_entrees = nom_entrees;
+    std::vector<Resultat>& resultats = j.resultats;
+    std::vector<DossierPrive>& dossiers = j.dossiers;
     for (size_t k = 0; k < resultats.size(); k++) {
-        verifie_nom(resultats[k].final_, resultats[k].role, k);
+        verifie_nom(j, resultats[k].final_, resultats[k].role, k);
         genre_du_nom(resultats[k]);
     }
     // One private folder for each folder of results; a FIFO or device
     // result is staged beside the image.
     std::vector<uint64_t> besoin;
     for (Resultat& r : resultats) {
-        const Resultat* image = l_image();
+        const Resultat* image = l_image(j);
         std::string parent = r.direct && image ? parent_de(image->final_) : parent_de(r.final_);
         size_t d = 0;
         while (d < dossiers.size() && !meme_fichier(ici(dossiers[d].parent), ici(parent))) d++;
         if (d == dossiers.size()) dossiers.push_back({parent, ""}), besoin.push_back(0);
         r.dossier = d;
-        besoin[d] += r.taille + (&r == l_image() ? reserve : 0);
+        besoin[d] += r.taille + (&r == l_image(j) ? j.reserve : 0);
     }
     for (size_t d = 0; d < dossiers.size(); d++) {
         uint64_t libre = espace_libre(ici(dossiers[d].parent));
@@ -148,24 +132,24 @@ void resultats_prepare(const std::vector<std::string>& entrees_, const char* nom
         r.prive = dans(dossiers[r.dossier].chemin, r.direct ? ".direct-" + std::to_string(n++) : nom_de(r.final_));
 }
 
-static Resultat& trouve(const std::string& final_)
+static const Resultat& trouve(const JeuResultats& j, const std::string& final_)
 {
-    for (Resultat& r : resultats)
+    for (const Resultat& r : j.resultats)
         if (r.final_ == final_) return r;
     echec("%s: not a result of this run", final_.c_str());  // a slip of the program itself
 }
 
-std::string resultat_prive(const std::string& final_) { return trouve(final_).prive; }
+std::string resultat_prive(const JeuResultats& j, const std::string& final_) { return trouve(j, final_).prive; }
 
-std::string resultat_brouillon(const std::string& nom)
+std::string resultat_brouillon(JeuResultats& j, const std::string& nom)
 {
-    brouillons.push_back(dans(dossiers[l_image()->dossier].chemin, nom));
-    return brouillons.back();
+    j.brouillons.push_back(dans(j.dossiers[l_image(j)->dossier].chemin, nom));
+    return j.brouillons.back();
 }
 
-FILE* resultat_ouvre(const std::string& final_)
+FILE* resultat_ouvre(const JeuResultats& j, const std::string& final_)
 {
-    Resultat& r = trouve(final_);
+    const Resultat& r = trouve(j, final_);
     FILE* f = cree_fichier_neuf(r.prive);
     if (!f) echec("%s: cannot be created: %s", final_.c_str(), strerror(errno));
     setvbuf(f, nullptr, _IOFBF, 1 << 18);
@@ -182,8 +166,9 @@ void resultat_ferme(FILE*& f, const std::string& final_)
 
 // Files a driver wrote beside the image in its private folder become
 // results under the same names beside the image.
-static void adopte_compagnons()
+static void adopte_compagnons(JeuResultats& j)
 {
+    const std::vector<DossierPrive>& dossiers = j.dossiers;
     for (size_t d = 0; d < dossiers.size(); d++) {
         std::error_code ec;
         std::vector<std::string> noms;
@@ -193,14 +178,14 @@ static void adopte_compagnons()
         for (const std::string& nom : noms) {
             std::string prive = dans(dossiers[d].chemin, nom);
             bool connu = false;
-            for (const Resultat& r : resultats) connu |= r.prive == prive;
-            for (const std::string& b : brouillons) connu |= b == prive;
+            for (const Resultat& r : j.resultats) connu |= r.prive == prive;
+            for (const std::string& b : j.brouillons) connu |= b == prive;
             if (connu) continue;
             Resultat r{dans(dossiers[d].parent, nom), prive, "a file the driver added", 0, false, false, d};
-            verifie_nom(r.final_, r.role, resultats.size());
+            verifie_nom(j, r.final_, r.role, j.resultats.size());
             genre_du_nom(r);
             if (r.direct) echec("%s: not a regular file; it cannot take a file the driver added", r.final_.c_str());
-            resultats.push_back(r);
+            j.resultats.push_back(r);
         }
     }
 }
@@ -221,9 +206,9 @@ static bool copie_dans(const std::string& de, const std::string& vers)
 
 // A driver's text companions (ENVI's .hdr, GDAL's .aux.xml) name the file
 // they were written as: they name its final path instead.
-static void corrige_textes()
+static void corrige_textes(const JeuResultats& j)
 {
-    for (const Resultat& r : resultats) {
+    for (const Resultat& r : j.resultats) {
         std::string ext = fs::path(r.final_).extension().string();
         if (r.direct || (ext != ".hdr" && ext != ".xml" && ext != ".HDR")) continue;
         std::error_code ec;
@@ -243,10 +228,11 @@ static void corrige_textes()
     }
 }
 
-void resultats_valide()
+void resultats_valide(JeuResultats& j)
 {
-    adopte_compagnons();
-    corrige_textes();
+    adopte_compagnons(j);
+    corrige_textes(j);
+    const std::vector<Resultat>& resultats = j.resultats;
     std::string faits;
     auto ecrit = [](const Resultat& r) { return genre_fichier(r.prive, false) == REGULIER; };
     for (const Resultat& r : resultats)
@@ -268,29 +254,24 @@ void resultats_valide()
                   faits.empty() ? "no result was replaced" : ("already replaced: " + faits).c_str());
         faits += (faits.empty() ? "" : ", ") + r.final_;
     }
-    resultats_abandonne();
+    resultats_abandonne(j);
 }
 
 std::string noms_finals(std::string texte)
 {
-    for (const DossierPrive& d : dossiers) {
-        if (d.chemin.empty()) continue;
+    for (const DossierInscrit& d : dossiers_inscrits()) {
         std::string de = d.chemin + (char)fs::path::preferred_separator;
-        std::string vers = d.parent.empty() ? "" : d.parent + (char)fs::path::preferred_separator;
-        for (size_t at; (at = texte.find(de)) != std::string::npos;) texte.replace(at, de.size(), vers);
+        for (size_t at; (at = texte.find(de)) != std::string::npos;) texte.replace(at, de.size(), d.prefixe);
     }
     return texte;
 }
 
-void resultats_abandonne()
+void resultats_abandonne(JeuResultats& j)
 {
-    for (const DossierPrive& d : dossiers) {
+    for (const DossierPrive& d : j.dossiers) {
         if (d.chemin.empty()) continue;
         supprime_dossier(d.chemin);
         oublie_dossier(d.chemin);
     }
-    dossiers.clear();
-    resultats.clear();
-    brouillons.clear();
-    reserve = 0;
+    j = JeuResultats();
 }

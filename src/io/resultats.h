@@ -16,39 +16,64 @@
 #include <string>
 #include <vector>
 
+struct Resultat {
+    std::string final_, prive, role;
+    uint64_t taille;
+    bool direct;   // an existing FIFO or device: written into, never replaced
+    bool requis;   // the image: a run that did not write it fails
+    size_t dossier;
+};
+struct DossierPrive {
+    std::string parent, chemin;  // the folder of the results, and the private one inside it
+};
+
+// A run's result set, which the run owns. Only the private folders are
+// known to the process as well: plateforme.h registers each as it is
+// created, so that an interruption, which has no run to ask, removes them.
+struct JeuResultats {
+    std::vector<Resultat> resultats;
+    std::vector<DossierPrive> dossiers;
+    std::vector<std::string> brouillons;  // scratch files in the image's private folder
+    uint64_t reserve = 0;                 // scratch bytes the run will write beside the image
+    std::vector<std::string> entrees;     // the input's files, which no result may name
+    std::string nom_entrees;
+};
+
 // A result the run will write; role names it in messages ("the profile"),
 // taille is its size when known (0 otherwise), for the free-space check;
 // image marks the one result a successful run must have written.
-void resultats_prevoit(const std::string& final_, const char* role, uint64_t taille = 0, bool image = false);
+void resultats_prevoit(JeuResultats& j, const std::string& final_, const char* role, uint64_t taille = 0,
+                       bool image = false);
 // Scratch bytes the run will write beside the image (counted in the
 // free-space check).
-void resultats_reserve(uint64_t octets);
+void resultats_reserve(JeuResultats& j, uint64_t octets);
 // Refuses (status 1) a result that names the same file as another result or
 // as a file of the input, a folder, and an image that is not a regular
 // file; refuses results that cannot fit in the free space; creates the
 // private folders. A result that is an existing FIFO or device is not
 // replaced: its content is written into it at the end. nom_entrees names
 // the input in messages ("the DEM or its descriptor").
-void resultats_prepare(const std::vector<std::string>& entrees, const char* nom_entrees);
+void resultats_prepare(JeuResultats& j, const std::vector<std::string>& entrees, const char* nom_entrees);
 // A new file in the private folder for the result final_ (binary; text gets
 // its CR LF from ecrit_texte), and its closing: a result that could not be
 // written completely ends the run.
-FILE* resultat_ouvre(const std::string& final_);
+FILE* resultat_ouvre(const JeuResultats& j, const std::string& final_);
 void resultat_ferme(FILE*& f, const std::string& final_);
 // Where a writer of its own (a GDAL driver) writes the result final_.
-std::string resultat_prive(const std::string& final_);
+std::string resultat_prive(const JeuResultats& j, const std::string& final_);
 // A scratch file in the image's private folder, never kept.
-std::string resultat_brouillon(const std::string& nom);
+std::string resultat_brouillon(JeuResultats& j, const std::string& nom);
 // Puts every result in place: files a driver added are adopted (and
 // checked like the others), then FIFOs and devices are written, then every
 // other result is renamed over its final name. A failure part-way names the
 // results already replaced.
-void resultats_valide();
+void resultats_valide(JeuResultats& j);
 // A message of another library's with every path inside a private folder
-// given its final name.
+// given its final name. From the folders the process has registered: GDAL's
+// warnings reach it from any thread, with no run of theirs.
 std::string noms_finals(std::string texte);
 // Removes the private folders and everything in them.
-void resultats_abandonne();
+void resultats_abandonne(JeuResultats& j);
 
 // Whether two paths name one file: lexically normalised, links resolved,
 // case-folded on Windows, and hard links by the files themselves.

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <string>
 
-void ecrit_descripteur(const std::string& chemin, int taille_valeur, int mini, int maxi)
+void ecrit_descripteur(const JeuResultats& j, const std::string& chemin, int taille_valeur, int mini, int maxi)
 {
-    FILE* f = resultat_ouvre(chemin);
+    FILE* f = resultat_ouvre(j, chemin);
     ecrit_texte(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, taille_valeur, mini, maxi, pix_size);
     resultat_ferme(f, chemin);
 }
@@ -29,9 +29,10 @@ const char* nom_direction(const Requete& r)
     return r.direction == tavelkorn::DIRECTION_COLONNES ? "columns" : r.direction == tavelkorn::DIRECTION_LES_DEUX ? "both" : "rows";
 }
 
-void ecrit_rapport(const Requete& r, int ligne, const tavelkorn::Bilan& b, const tavelkorn::Etirage& e, int norm)
+void ecrit_rapport(const JeuResultats& j, const Requete& r, int ligne, const tavelkorn::Bilan& b,
+                   const tavelkorn::Etirage& e, int norm)
 {
-    f4 = resultat_ouvre(r.rapport);
+    f4 = resultat_ouvre(j, r.rapport);
     ecrit_texte(f4, "\n\tTavelkorn\n");
     ecrit_texte(f4, "\n\tStudied DEM : %s ", r.entree.c_str());
     ecrit_texte(f4, "\n\n\tDynamic scale : ");
@@ -56,10 +57,11 @@ void ecrit_rapport(const Requete& r, int ligne, const tavelkorn::Bilan& b, const
     resultat_ferme(f4, r.rapport);
 }
 
-void ecrit_profil(const Requete& r, int ligne, const tavelkorn::Bilan& b, const tavelkorn::Etirage& e)
+void ecrit_profil(const JeuResultats& j, const Requete& r, int ligne, const tavelkorn::Bilan& b,
+                  const tavelkorn::Etirage& e)
 {
     int ecrites = 0;
-    f3 = resultat_ouvre(r.profil);
+    f3 = resultat_ouvre(j, r.profil);
     for (int j = 1; j <= nb_col - 2; j++) {
         double d = b.profil[(size_t)j];
         if (std::isnan(d)) continue;
@@ -70,17 +72,17 @@ void ecrit_profil(const Requete& r, int ligne, const tavelkorn::Bilan& b, const 
     if (ecrites == 0) avertit("%s: row %d holds no value; the profile is empty", r.profil.c_str(), ligne);
 }
 
-void ecrit_monde(const std::string& chemin, const double g[6])
+void ecrit_monde(const JeuResultats& j, const std::string& chemin, const double g[6])
 {
-    FILE* f = resultat_ouvre(chemin);
+    FILE* f = resultat_ouvre(j, chemin);
     ecrit_texte(f, "%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n", g[1], g[4], g[2], g[5], g[0] + 0.5 * g[1] + 0.5 * g[2],
                 g[3] + 0.5 * g[4] + 0.5 * g[5]);
     resultat_ferme(f, chemin);
 }
 
-void ecrit_projection(const std::string& chemin, const std::string& wkt)
+void ecrit_projection(const JeuResultats& j, const std::string& chemin, const std::string& wkt)
 {
-    FILE* f = resultat_ouvre(chemin);
+    FILE* f = resultat_ouvre(j, chemin);
     ecrit_texte(f, "%s", wkt.c_str());
     resultat_ferme(f, chemin);
 }

@@ -58,9 +58,11 @@ static bool cree_dossier(const std::string& dossier, const std::string& souche, 
 // the mask of the main thread, which blocks them before any other exists)
 // and one thread waits for them: it takes the lock under which folders are
 // created and registered, so no folder can exist unregistered when it looks,
-// removes them, and ends the process as the signal would have.
+// removes them, and ends the process as the signal would have. This list is
+// the one part of a run the process keeps for itself: the interruption has
+// no run to ask which folders are its own.
 static std::mutex verrou_dossiers;
-static std::vector<std::string> dossiers;
+static std::vector<DossierInscrit> dossiers;
 
 // Removes a folder whose files another thread may still be creating: again
 // until it is gone (the run creates a handful of files at most).
@@ -75,7 +77,7 @@ static void supprime_a_fond(const std::string& chemin)
 
 static void efface_tout()
 {
-    for (const std::string& d : dossiers) supprime_a_fond(d);
+    for (const DossierInscrit& d : dossiers) supprime_a_fond(d.chemin);
     dossiers.clear();
 }
 
@@ -151,15 +153,21 @@ bool cree_dossier_prive(const std::string& dossier, const std::string& souche, s
 {
     std::lock_guard<std::mutex> l(verrou_dossiers);
     if (!cree_dossier(dossier, souche, chemin)) return false;
-    dossiers.push_back(chemin);
+    dossiers.push_back({dossier, chemin});
     return true;
+}
+
+std::vector<DossierInscrit> dossiers_inscrits()
+{
+    std::lock_guard<std::mutex> l(verrou_dossiers);
+    return dossiers;
 }
 
 void oublie_dossier(const std::string& chemin)
 {
     std::lock_guard<std::mutex> l(verrou_dossiers);
     for (size_t k = 0; k < dossiers.size(); k++)
-        if (dossiers[k] == chemin) {
+        if (dossiers[k].chemin == chemin) {
             dossiers.erase(dossiers.begin() + (long)k);
             return;
         }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // "c:\images\" on Windows; elsewhere the drive root is the working directory.
 extern const char* const REPERTOIRE_BASE;
@@ -88,6 +89,14 @@ uint64_t espace_libre(const std::string& dossier);
 // the run removed itself.
 void installe_interruptions();
 void oublie_dossier(const std::string& chemin);
+// The private folders registered and not yet forgotten, each with the
+// prefix it was created under (cree_dossier_prive's dossier), which its
+// files' final names begin with: GDAL's warnings, which come with no run,
+// are given those names from here.
+struct DossierInscrit {
+    std::string prefixe, chemin;
+};
+std::vector<DossierInscrit> dossiers_inscrits();
 // Removes a folder and the files in it (the folder holds no sub-folder).
 void supprime_dossier(const std::string& chemin);
 

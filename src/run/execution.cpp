@@ -106,16 +106,17 @@ static Place place_du_bmp(const ContexteGdal& g, const Requete& r)
 }
 
 // Every result the request names, checked together before the first pass.
-static void prevoit_resultats(const Requete& r, const Place& place, const std::vector<std::string>& fichiers)
+static void prevoit_resultats(JeuResultats& j, const Requete& r, const Place& place,
+                              const std::vector<std::string>& fichiers)
 {
-    if (r.genre != SANS_IMAGE) resultats_prevoit(r.image, "the image", taille_image(r), true);
-    if (r.genre == IMAGE_RAW) resultats_prevoit(r.descripteur_image, "the image's descriptor");
-    if (place.monde) resultats_prevoit(r.monde, "the world file");
-    if (place.projection) resultats_prevoit(r.projection, "the projection file");
-    if (!r.profil.empty()) resultats_prevoit(r.profil, "the profile", (uint64_t)nb_col * 24);
-    if (!r.rapport.empty()) resultats_prevoit(r.rapport, "the report");
-    if (r.cree_descripteur) resultats_prevoit(r.descripteur, "the DEM's descriptor");
-    resultats_prepare(fichiers, r.descripteur.empty() ? "a file the DEM is read from" : "the DEM or its descriptor");
+    if (r.genre != SANS_IMAGE) resultats_prevoit(j, r.image, "the image", taille_image(r), true);
+    if (r.genre == IMAGE_RAW) resultats_prevoit(j, r.descripteur_image, "the image's descriptor");
+    if (place.monde) resultats_prevoit(j, r.monde, "the world file");
+    if (place.projection) resultats_prevoit(j, r.projection, "the projection file");
+    if (!r.profil.empty()) resultats_prevoit(j, r.profil, "the profile", (uint64_t)nb_col * 24);
+    if (!r.rapport.empty()) resultats_prevoit(j, r.rapport, "the report");
+    if (r.cree_descripteur) resultats_prevoit(j, r.descripteur, "the DEM's descriptor");
+    resultats_prepare(j, fichiers, r.descripteur.empty() ? "a file the DEM is read from" : "the DEM or its descriptor");
 }
 
 bool lit_taille(const std::string& texte, uint64_t& octets)
@@ -245,16 +246,16 @@ static void deroule(Execution& x, Requete& r)
     bool garder = dem_couteux(x.gdal);
     uint64_t budget = std::min(r.memoire == UINT64_MAX ? memoire_physique() / 4 : r.memoire, memoire_disponible());
     uint64_t taille = garder ? taille_garde(nb_lig, nb_col, lu.manquants, dem_etroit(x.gdal)) : 0;
-    if (taille > budget) resultats_reserve(taille);
+    if (taille > budget) resultats_reserve(x.resultats, taille);
     Place place = place_du_bmp(x.gdal, r);
-    prevoit_resultats(r, place, fichiers);
+    prevoit_resultats(x.resultats, r, place, fichiers);
     Garde_ garde;
     if (garder) {
         garde.g.source = lu;
         garde.g.nom = r.entree;
         garde.g.nb_lig = nb_lig;
         garde.g.nb_col = nb_col;
-        garde_prepare(garde.g, budget, dem_etroit(x.gdal));
+        garde_prepare(garde.g, x.resultats, budget, dem_etroit(x.gdal));
         lu = source_gardante(garde.g);
     }
 
@@ -275,11 +276,11 @@ static void deroule(Execution& x, Requete& r)
     if (b.manquants > 0 && format && !format->marque_manquants)
         avertit("%s: %llu missing cells cannot be marked in this format; they are 0", r.image.c_str(),
                 (unsigned long long)b.manquants);
-    if (r.cree_descripteur) ecrit_descripteur(r.descripteur, 4, b.mind, b.maxd);
+    if (r.cree_descripteur) ecrit_descripteur(x.resultats, r.descripteur, 4, b.mind, b.maxd);
     int norm = r.demande_norm ? r.demande_norm(b.mind, b.maxd) : r.norm;
     if (norm > 255) norm = 255;
-    if (place.monde) ecrit_monde(r.monde, place.geo);
-    if (place.projection) ecrit_projection(r.projection, place.wkt);
+    if (place.monde) ecrit_monde(x.resultats, r.monde, place.geo);
+    if (place.projection) ecrit_projection(x.resultats, r.projection, place.wkt);
 
     tavelkorn::Etirage e = tavelkorn::etirage(o, b, norm);
     dmax = b.dmax;
@@ -293,8 +294,8 @@ static void deroule(Execution& x, Requete& r)
         avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
                 "the image and the profile are all 0",
                 r.entree.c_str());
-    if (!r.rapport.empty()) ecrit_rapport(r, ligne, b, e, norm);
-    if (!r.profil.empty()) ecrit_profil(r, ligne, b, e);
+    if (!r.rapport.empty()) ecrit_rapport(x.resultats, r, ligne, b, e, norm);
+    if (!r.profil.empty()) ecrit_profil(x.resultats, r, ligne, b, e);
     if (format) {
         nomim2 = r.image;
         format->ouvre(x, r, b.manquants);
@@ -309,16 +310,22 @@ static void deroule(Execution& x, Requete& r)
     if (r.fin) r.fin();
     if (fflush(stdout) != 0 || ferror(stdout))
         echec("standard output: the dialogue could not be written: %s", strerror(errno));
-    resultats_valide();
+    resultats_valide(x.resultats);
 }
 
+// A run that fails leaves whatever the folders held before it as it was:
+// its files are closed first (an open file cannot be removed everywhere),
+// then its private folders go whole.
 void execute(Requete& r)
 {
     Execution x;
     try {
         deroule(x, r);
     } catch (const Echec&) {
+        for (FILE** f : {&f2, &f3, &f4})
+            if (*f) fclose(*f), *f = nullptr;
         ferme_gdal(x.gdal);
+        resultats_abandonne(x.resultats);
         throw;
     }
     ferme_gdal(x.gdal);

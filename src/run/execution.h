@@ -5,9 +5,11 @@
 #define EXECUTION_H
 
 #include "../gdal/gdal_programme.h"
+#include "../io/resultats.h"
 
 struct Execution {
-    ContexteGdal gdal;  // the DEM and the image GDAL has open
+    ContexteGdal gdal;       // the DEM and the image GDAL has open
+    JeuResultats resultats;  // every file the run writes, until it is put in place
 };
 
 #endif
