@@ -222,25 +222,7 @@ static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masqu
     {
         py::gil_scoped_release libre;
         bloc_sommes(l.b, (Terme)terme, haut.data(), bas.data(), compte.data());
-        // The window's extremes of a row are its largest deviations from a
-        // mean below every term and from one above: |t| < 2^35, so both are
-        // exact in a double.
-        const int64_t loin = (int64_t)1 << 40;
-        const unsigned char oui = 1;
-        for (int r = 0; extremes && r < n; r++) {
-            Bloc ligne = l.b;
-            ligne.z = l.b.z + (size_t)r * l.b.pas;
-            ligne.presence = l.b.presence ? l.b.presence + (size_t)r * l.b.pas_presence : nullptr;
-            ligne.ligne0 = l.b.ligne0 + r;
-            ligne.lignes = 1;
-            double bas_t = 0, haut_t = 0;
-            bloc_deviations(ligne, (Terme)terme, &loin, &oui, bas_t, nullptr, nullptr, 0, 1.0);
-            if (bas_t == 0) continue;  // no term of this row in the window
-            const int64_t moins = -loin;
-            bloc_deviations(ligne, (Terme)terme, &moins, &oui, haut_t, nullptr, nullptr, 0, 1.0);
-            tmin[r] = loin - (int64_t)bas_t;
-            tmax[r] = (int64_t)haut_t - loin;
-        }
+        if (extremes) bloc_extremes(l.b, (Terme)terme, tmin.data(), tmax.data());
     }
     py::array_t<int64_t> r({n, extremes ? 5 : 3});
     auto v = r.mutable_unchecked<2>();

@@ -468,12 +468,16 @@ TEST(Engine, BlocksCombinedOverAnySplitGiveTheWholeRun)
 {
     // Row sums, column sums, window maxima and histogram counts of random
     // splits (1-row and 1-column blocks among them, cuts through the
-    // window's border, missing cells, int32 extremes) added up: the whole
-    // run's reference and bytes, in every direction.
+    // window's border, missing cells, int32 extremes, rows whose segments
+    // take the 32-bit loops or not) added up: the whole run's reference and
+    // bytes, in every direction, with both kernel builds.
+    const bool machine = noyaux_avx2();
     std::mt19937 g(23);
     for (int essai = 0; essai < 12; essai++) {
+        choisit_noyaux(essai / 2 % 2 == 0);
         int lignes = 1 + (int)(g() % 40), colonnes = 1 + (int)(g() % 40);
-        Dem d = relief(lignes, colonnes, essai % 3 == 0 ? INT_MAX - 50 : 0, 5000, essai % 4 == 1, essai % 2 == 0, g());
+        int64_t base = essai % 3 == 0 ? INT_MAX - 50 : essai % 3 == 1 ? (1 << 28) - 4990 : 0;
+        Dem d = relief(lignes, colonnes, base, 5000, essai % 4 == 1, essai % 2 == 0, g());
         std::vector<unsigned char> presence(d.z.size(), 1);
         for (size_t k = 0; k < d.manque.size(); k++) presence[k] = !d.manque[k], d.z[k] = d.manque[k] ? 0 : d.z[k];
         auto coupes = [&](int n) {
@@ -507,6 +511,17 @@ TEST(Engine, BlocksCombinedOverAnySplitGiveTheWholeRun)
                     }
                 moyennes(lignes, hl.data(), bl_.data(), nl.data(), ml.data(), al.data());
                 moyennes(colonnes, hc.data(), bc.data(), nc.data(), mc.data(), ac.data());
+                if (dir == DIRECTION_LIGNES) {  // dmax from the rows' window extremes, without the deviations
+                    std::vector<int64_t> tmin((size_t)lignes, INT64_MAX), tmax((size_t)lignes, INT64_MIN);
+                    for (size_t i = 0; i + 1 < cl.size(); i++)
+                        for (size_t j = 0; j + 1 < cc.size(); j++)
+                            bloc_extremes(bloc(i, j), o.terme, &tmin[(size_t)cl[i]], &tmax[(size_t)cl[i]]);
+                    double haut = 0;
+                    for (size_t r = 0; r < (size_t)lignes; r++)
+                        if (al[r] && tmin[r] <= tmax[r])
+                            haut = std::max(haut, (double)std::max(tmax[r] - ml[r], ml[r] - tmin[r]));
+                    EXPECT_EQ(haut, tout.bilan.dmax) << lignes << " x " << colonnes << " essai " << essai;
+                }
                 auto moyennes_de = [&](size_t i, size_t j) {
                     Moyennes m;
                     m.lignes = &ml[(size_t)cl[i]], m.a_lignes = &al[(size_t)cl[i]];
@@ -534,6 +549,7 @@ TEST(Engine, BlocksCombinedOverAnySplitGiveTheWholeRun)
                 EXPECT_EQ(0, memcmp(v.data(), tout.valeurs.data(), v.size() * sizeof(float)));
             }
     }
+    choisit_noyaux(machine);
 }
 
 TEST(Engine, DownColumnsBlocksAndRoundsMeetExactly)

@@ -32,6 +32,19 @@ void bloc_sommes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_
     }
 }
 
+void bloc_extremes(const Bloc& b, Terme terme, int64_t* tmin, int64_t* tmax)
+{
+    Colonnes c = colonnes_de(b.col0, b.colonnes, b.nb_col);
+    for (int r = 0; r < b.lignes; r++) {
+        int i = b.ligne0 + r;
+        int64_t mi, ma;
+        if (i < 2 || i > b.nb_lig - 3 || !extremes_segment(ligne_z(b, r), ligne_m(b, r), c, k_de(terme), mi, ma))
+            continue;
+        tmin[r] = std::min(tmin[r], mi);
+        tmax[r] = std::max(tmax[r], ma);
+    }
+}
+
 void moyennes(int n, const int64_t* haut, const int64_t* bas, const int64_t* compte, int64_t* moyenne,
               unsigned char* a_moyenne)
 {

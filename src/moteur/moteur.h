@@ -260,6 +260,12 @@ struct Bloc {
 // one block; sums of such pairs over blocks stay exact in int64 for 2^31
 // blocks) and their count in compte[r].
 void bloc_sommes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_t* compte);
+// (1b) The least and the largest term of each block row inside the search
+// window (rows 2 .. nb_lig - 3, columns 2 .. nb_col - 3), taken with what
+// tmin[r] and tmax[r] hold; a row without such a term leaves both as they
+// are. Once the row's mean m is known, its largest deviation is
+// max(tmax - m, m - tmin): dmax needs no second reading of the DEM.
+void bloc_extremes(const Bloc& b, Terme terme, int64_t* tmin, int64_t* tmax);
 // (1') Down columns: the block's terms added into the sums of its columns
 // (c from 0 to colonnes - 1), as bloc_sommes does for rows.
 void bloc_sommes_colonnes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_t* compte);

@@ -143,6 +143,56 @@ EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, const Etirage
     else passe_b_de<false>(z, m, n, e, out, v, d);
 }
 
+// ---------------------------------------------------------------- segments (blocks)
+
+// A block's elevations are not known beforehand: a segment takes the 32-bit
+// loops when its own cells (columns debut - 1 .. fin + 1) lie within +-2^28,
+// as a whole row does. Both loops give the same values.
+template <bool M>
+EN_LIGNE bool courts(const int* z, const unsigned char* m, int debut, int fin)
+{
+    if (debut > fin) return true;
+    int mi = INT_MAX, ma = INT_MIN;
+    etendue<M>(z + debut - 1, M ? m + debut - 1 : m, fin - debut + 3, mi, ma);
+    return mi > -(1 << 28) && ma < (1 << 28);
+}
+
+template <bool M>
+EN_LIGNE void somme_seg(const int* z, const unsigned char* m, const Colonnes& c, int k, __int128& total,
+                        int64_t& compte)
+{
+    if (courts<M>(z, m, c.jd, c.jf)) somme<M, true>(z, m, c.jd, c.jf, k, total, compte);
+    else somme<M>(z, m, c.jd, c.jf, k, total, compte);
+}
+
+template <bool M>
+EN_LIGNE double maximum_seg(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t val_mean,
+                            uint64_t* histo, int32_t* cases)
+{
+    if (c.wd > c.wf) return 0.0;
+    bool p = courts<M>(z, m, c.wd, c.wf);
+    if (histo && p && !M) histogramme<M, true>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
+    else if (histo) histogramme<M, false>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
+    return p ? maximum<M, true>(z, m, c.wd, c.wf, k, val_mean) : maximum<M>(z, m, c.wd, c.wf, k, val_mean);
+}
+
+template <bool M>
+EN_LIGNE bool extremes_seg(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t& tmin,
+                           int64_t& tmax)
+{
+    return courts<M>(z, m, c.wd, c.wf) ? extremes<M, true>(z, m, c.wd, c.wf, k, tmin, tmax)
+                                       : extremes<M>(z, m, c.wd, c.wf, k, tmin, tmax);
+}
+
+template <bool M>
+EN_LIGNE void octets_seg(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e,
+                         bool a_moyenne, int64_t val_mean, unsigned char* out)
+{
+    Etirage e_seg = e;
+    e_seg.termes_32 = courts<M>(z, m, c.jd, c.jf);
+    octets_de<M>(z, m, n, c.jd, c.jf, e_seg, a_moyenne, val_mean, out);
+}
+
 // The kernels, built for any processor and for AVX2; the machine's own is
 // chosen once (tests may choose the other to compare them).
 #define NOYAUX(SUFFIXE, CIBLE)                                                                                    \
@@ -154,6 +204,30 @@ EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, const Etirage
                                         unsigned char* out, float* v, double* d)                                  \
     {                                                                                                             \
         passe_b(z, m, n, e, out, v, d);                                                                           \
+    }                                                                                                             \
+    CIBLE static void somme_segment_##SUFFIXE(const int* z, const unsigned char* m, const Colonnes& c, int k,       \
+                                              __int128& total, int64_t& compte)                                  \
+    {                                                                                                             \
+        if (m) somme_seg<true>(z, m, c, k, total, compte);                                                        \
+        else somme_seg<false>(z, m, c, k, total, compte);                                                         \
+    }                                                                                                             \
+    CIBLE static double maximum_segment_##SUFFIXE(const int* z, const unsigned char* m, const Colonnes& c, int k,   \
+                                                  int64_t val_mean, uint64_t* histo, int32_t* cases)             \
+    {                                                                                                             \
+        return m ? maximum_seg<true>(z, m, c, k, val_mean, histo, cases)                                          \
+                 : maximum_seg<false>(z, m, c, k, val_mean, histo, cases);                                        \
+    }                                                                                                             \
+    CIBLE static bool extremes_segment_##SUFFIXE(const int* z, const unsigned char* m, const Colonnes& c, int k,    \
+                                                 int64_t& tmin, int64_t& tmax)                                    \
+    {                                                                                                             \
+        return m ? extremes_seg<true>(z, m, c, k, tmin, tmax) : extremes_seg<false>(z, m, c, k, tmin, tmax);      \
+    }                                                                                                             \
+    CIBLE static void octets_segment_##SUFFIXE(const int* z, const unsigned char* m, int n, const Colonnes& c,      \
+                                               const Etirage& e, bool a_moyenne, int64_t val_mean,                \
+                                               unsigned char* out)                                                \
+    {                                                                                                             \
+        if (m) octets_seg<true>(z, m, n, c, e, a_moyenne, val_mean, out);                                         \
+        else octets_seg<false>(z, m, n, c, e, a_moyenne, val_mean, out);                                          \
     }
 NOYAUX(defaut, )
 #ifdef CIBLE_AVX2
@@ -163,6 +237,10 @@ static bool avx2 = processeur_avx2();  // the kernel choice: the engine's one pr
 static bool avx2 = false;
 #define passe_a_avx2 passe_a_defaut
 #define passe_b_avx2 passe_b_defaut
+#define somme_segment_avx2 somme_segment_defaut
+#define maximum_segment_avx2 maximum_segment_defaut
+#define extremes_segment_avx2 extremes_segment_defaut
+#define octets_segment_avx2 octets_segment_defaut
 #endif
 
 void choisit_noyaux(bool oui) { avx2 = oui && processeur_avx2(); }
@@ -187,8 +265,6 @@ void deviations_de_ligne(const int* z, const unsigned char* m, int n, int k, dou
     else deviations<false>(z, m, n, 1, n - 2, k, a, val_mean, d);
 }
 
-// ---------------------------------------------------------------- segments (blocks)
-
 Colonnes colonnes_de(int col0, int colonnes, int nb_col)
 {
     Colonnes c;
@@ -201,20 +277,18 @@ Colonnes colonnes_de(int col0, int colonnes, int nb_col)
 
 void somme_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, __int128& total, int64_t& compte)
 {
-    if (m) somme<true>(z, m, c.jd, c.jf, k, total, compte);
-    else somme<false>(z, m, c.jd, c.jf, k, total, compte);
+    (avx2 ? somme_segment_avx2 : somme_segment_defaut)(z, m, c, k, total, compte);
 }
 
 double maximum_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t val_mean,
                        uint64_t* histo, int32_t* cases)
 {
-    if (c.wd > c.wf) return 0.0;
-    if (m) {
-        if (histo) histogramme<true, false>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
-        return maximum<true>(z, m, c.wd, c.wf, k, val_mean);
-    }
-    if (histo) histogramme<false, false>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
-    return maximum<false>(z, m, c.wd, c.wf, k, val_mean);
+    return (avx2 ? maximum_segment_avx2 : maximum_segment_defaut)(z, m, c, k, val_mean, histo, cases);
+}
+
+bool extremes_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t& tmin, int64_t& tmax)
+{
+    return (avx2 ? extremes_segment_avx2 : extremes_segment_defaut)(z, m, c, k, tmin, tmax);
 }
 
 void deviations_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, int k, bool a_moyenne,
@@ -227,10 +301,7 @@ void deviations_segment(const int* z, const unsigned char* m, int n, const Colon
 void octets_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e, bool a_moyenne,
                     int64_t val_mean, unsigned char* out)
 {
-    Etirage e64 = e;
-    e64.termes_32 = false;  // a block's elevations are not known to fit: the exact loop (same values)
-    if (m) octets_de<true>(z, m, n, c.jd, c.jf, e64, a_moyenne, val_mean, out);
-    else octets_de<false>(z, m, n, c.jd, c.jf, e64, a_moyenne, val_mean, out);
+    (avx2 ? octets_segment_avx2 : octets_segment_defaut)(z, m, n, c, e, a_moyenne, val_mean, out);
 }
 
 const unsigned char* presence_ligne(const unsigned char* m, int r, int n)

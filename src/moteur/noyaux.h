@@ -49,6 +49,7 @@ void deviations_de_ligne(const int* z, const unsigned char* m, int n, int k, dou
 void somme_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, __int128& somme, int64_t& compte);
 double maximum_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t moyenne,
                        uint64_t* histo, int32_t* cases);
+bool extremes_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t& tmin, int64_t& tmax);
 void deviations_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, int k, bool a_moyenne,
                         int64_t moyenne, double* d);
 void octets_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e, bool a_moyenne,

@@ -83,11 +83,9 @@ EN_LIGNE void etendue(const int* z, const unsigned char* m, int n, int& mind, in
     maxd = ma;
 }
 
-// Largest deviation of a row's terms inside the window columns wd to wf.
-// |t - mean| is largest at the smallest or the largest term, so integer
-// extremes suffice.
+// The least and the largest term of columns wd .. wf (false: none there).
 template <bool M, bool P = false>
-EN_LIGNE double maximum(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t val_mean)
+EN_LIGNE bool extremes(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t& tmin, int64_t& tmax)
 {
     typedef typename std::conditional<P, int32_t, int64_t>::type T;
     T mi = std::numeric_limits<T>::max(), ma = std::numeric_limits<T>::min();
@@ -97,8 +95,21 @@ EN_LIGNE double maximum(const int* z, const unsigned char* m, int wd, int wf, in
             mi = t < mi ? t : mi;
             ma = t > ma ? t : ma;
         }
-    if (mi > ma) return 0.0;
-    return (double)std::max(val_mean - (int64_t)mi, (int64_t)ma - val_mean);
+    if (mi > ma) return false;
+    tmin = mi;
+    tmax = ma;
+    return true;
+}
+
+// Largest deviation of a row's terms inside the window columns wd to wf.
+// |t - mean| is largest at the smallest or the largest term, so integer
+// extremes suffice.
+template <bool M, bool P = false>
+EN_LIGNE double maximum(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t val_mean)
+{
+    int64_t mi, ma;
+    if (!extremes<M, P>(z, m, wd, wf, k, mi, ma)) return 0.0;
+    return (double)std::max(val_mean - mi, ma - val_mean);
 }
 
 // The histogram bin of a deviation d (a whole number >= 0): the exponent
