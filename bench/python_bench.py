@@ -133,8 +133,13 @@ def dask_legs(rows: int, cols: int, runs: int):
     program = os.environ.get("TAVELKORN_PROGRAM", os.path.join(ROOT, "build", "tavelkorn"))
     out = os.path.join(WORK, "python_cli.tif")
     times = {"cli": [], "dask": []}
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    import dask
+
+    # One machine: compressing the transfers between processes (lz4 by
+    # default) costs more than it saves; across machines keep the default.
+    with dask.config.set({"distributed.comm.compression": None}), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                         dashboard_address=None) as cluster, Client(cluster) as client:
         # untimed: the workers import the package and open the file once
         warm = rioxarray.open_rasterio(tif, chunks=CHUNKS, lock=False)[:, :512]
         client.compute(tavelkorn.roughness(warm).data).result()
