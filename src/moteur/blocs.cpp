@@ -1,9 +1,11 @@
 // The block primitives: a DEM split into any rectangles gives, block by
-// block, partial row sums, then window maxima and histograms, then bytes;
-// sums, maxima and counts combine exactly, so any split writes the bytes of
-// a whole run.
+// block, partial sums and window extremes of its lines, then histograms,
+// then images; sums, maxima and counts combine exactly, so any split gives
+// the images of a whole run. Made of the same loops as the whole-grid
+// passes.
+#include "blocs.h"
+
 #include "noyaux.h"
-#include "termes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,160 +13,199 @@
 
 namespace tavelkorn {
 
-static int k_de(Terme t) { return t == TERME_COURBURE ? 1 : 2; }
-
-static const int* ligne_z(const Bloc& b, int r) { return b.z + (size_t)r * b.pas; }
-static const unsigned char* ligne_m(const Bloc& b, int r)
+void halo_de(const Options& o, int nb_lig, int nb_col, int& lignes, int& colonnes)
 {
-    return b.presence ? b.presence + (size_t)r * b.pas_presence : nullptr;
+    int k = 0;
+    for (int e : o.echelles) k = std::max(k, echelle_utile(e, nb_lig, nb_col));
+    lignes = o.direction == DIRECTION_LIGNES ? 0 : std::min(k, (nb_lig - 1) / 2);
+    colonnes = o.direction == DIRECTION_COLONNES ? 0 : std::min(k, (nb_col - 1) / 2);
 }
 
-void bloc_sommes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_t* compte)
+void partiel_ajoute(Partiel& a, const Partiel& b)
 {
-    Colonnes c = colonnes_de(b.col0, b.colonnes, b.nb_col);
-    for (int r = 0; r < b.lignes; r++) {
-        __int128 s = 0;
-        int64_t n = 0;
-        somme_segment(ligne_z(b, r), ligne_m(b, r), c, k_de(terme), s, n);
-        haut[r] += (int64_t)(s >> 32);  // floor: the low word stays in [0, 2^32)
-        bas[r] += (int64_t)(s & 0xFFFFFFFF);
-        compte[r] += n;
-    }
+    a.haut += b.haut;
+    a.bas += b.bas;
+    a.compte += b.compte;
+    a.tmin = std::min(a.tmin, b.tmin);
+    a.tmax = std::max(a.tmax, b.tmax);
 }
 
-void bloc_extremes(const Bloc& b, Terme terme, int64_t* tmin, int64_t* tmax)
+// A sum of one block as a partial: haut the floor of sum / 2^32, bas in
+// [0, 2^32); sums of such pairs over 2^31 blocks stay exact in int64.
+static void ajoute_somme(Partiel& p, __int128 somme, int64_t compte)
 {
-    Colonnes c = colonnes_de(b.col0, b.colonnes, b.nb_col);
-    for (int r = 0; r < b.lignes; r++) {
-        int i = b.ligne0 + r;
-        int64_t mi, ma;
-        if (i < 2 || i > b.nb_lig - 3 || !extremes_segment(ligne_z(b, r), ligne_m(b, r), c, k_de(terme), mi, ma))
-            continue;
-        tmin[r] = std::min(tmin[r], mi);
-        tmax[r] = std::max(tmax[r], ma);
-    }
+    p.haut += (int64_t)(somme >> 32);
+    p.bas += (int64_t)(somme & 0xFFFFFFFF);
+    p.compte += compte;
 }
 
-void moyennes(int n, const int64_t* haut, const int64_t* bas, const int64_t* compte, int64_t* moyenne,
-              unsigned char* a_moyenne)
+Moyenne moyenne_de(const Partiel& p)
 {
-    for (int r = 0; r < n; r++) {
-        __int128 s = (__int128)haut[r] * ((__int128)1 << 32) + bas[r];
-        a_moyenne[r] = compte[r] > 0;
-        moyenne[r] = compte[r] > 0 ? (int64_t)(s / compte[r]) : 0;  // truncated toward zero
-    }
+    Moyenne m;
+    if (p.compte <= 0) return m;
+    __int128 somme = (__int128)p.haut * ((__int128)1 << 32) + p.bas;
+    m.valeur = moyenne_de(somme, p.compte);
+    m.existe = 1;
+    m.ecart_max = p.tmin <= p.tmax ? std::max(p.tmax - m.valeur, m.valeur - p.tmin) : 0;
+    return m;
 }
 
-void bloc_deviations(const Bloc& b, Terme terme, const int64_t* moyenne, const unsigned char* a_moyenne, double& dmax,
-                     uint64_t* histo, float* valeurs, size_t pas_valeurs, double echelle_z)
+double percentile(const uint64_t* h, double rang)
 {
-    Colonnes c = colonnes_de(b.col0, b.colonnes, b.nb_col);
-    std::vector<int32_t> cases(histo ? (size_t)b.colonnes : 0);
-    std::vector<double> d(valeurs ? (size_t)b.colonnes : 0);
-    for (int r = 0; r < b.lignes; r++) {
-        int i = b.ligne0 + r;
-        const int* z = ligne_z(b, r);
-        const unsigned char* m = ligne_m(b, r);
-        if (i >= 2 && i <= b.nb_lig - 3 && a_moyenne[r])
-            dmax = std::max(dmax, maximum_segment(z, m, c, k_de(terme), moyenne[r], histo, cases.data()));
-        if (!valeurs) continue;
-        deviations_segment(z, m, b.colonnes, c, k_de(terme), a_moyenne[r] != 0, moyenne[r], d.data());
-        float* v = valeurs + (size_t)r * pas_valeurs;
-        for (int j = 0; j < b.colonnes; j++) v[j] = (float)(d[(size_t)j] / std::fabs(echelle_z));
-    }
+    uint64_t n = 0;
+    for (int b = 0; b < NB_CASES; b++) n += h[b];
+    if (n == 0) return 0.0;
+    uint64_t voulu = (uint64_t)std::ceil(rang / 100.0 * (double)n);
+    voulu = std::min(std::max(voulu, (uint64_t)1), n);
+    uint64_t vus = 0;
+    for (int b = 0; b < NB_CASES; b++)
+        if ((vus += h[b]) >= voulu) return (double)bas_de_case(b);
+    return 0.0;
 }
 
-void bloc_octets(const Bloc& b, const Etirage& e, const int64_t* moyenne, const unsigned char* a_moyenne,
-                 unsigned char* octets, size_t pas_octets)
+namespace {
+
+// A block's row r: its cells and presence, and where it lies.
+struct Rangee {
+    const int* z;
+    const unsigned char* m;
+    int i;
+};
+Rangee rangee(const Bloc& b, int r)
 {
-    Colonnes c = colonnes_de(b.col0, b.colonnes, b.nb_col);
-    for (int r = 0; r < b.lignes; r++)
-        octets_segment(ligne_z(b, r), ligne_m(b, r), b.colonnes, c, e, a_moyenne[r] != 0, moyenne[r],
-                       octets + (size_t)r * pas_octets);
+    return {b.z + (size_t)r * b.pas, b.presence ? b.presence + (size_t)r * b.pas_presence : nullptr, b.ligne0 + r};
 }
 
-// ---------------------------------------------------------------- down columns
+// The column means of a scale as the loops take them.
+struct MoyennesDuBloc {
+    std::vector<int64_t> valeur;
+    std::vector<double> valeur_d;
+    std::vector<unsigned char> existe;
+    MoyennesColonnes de(const Moyenne* m, int n)
+    {
+        valeur.resize((size_t)n), valeur_d.resize((size_t)n), existe.resize((size_t)n);
+        for (int j = 0; j < n; j++)
+            valeur[(size_t)j] = m[j].valeur, valeur_d[(size_t)j] = (double)m[j].valeur, existe[(size_t)j] = m[j].existe != 0;
+        return {valeur.data(), valeur_d.data(), existe.data()};
+    }
+};
 
-void bloc_sommes_colonnes(const Bloc& b, Terme terme, int64_t* haut, int64_t* bas, int64_t* compte)
+// A block row's deviations in the options' direction at lag k, into d.
+void deviations_rangee(const Bloc& b, const Rangee& g, int k, int c, Direction dir, const Colonnes& cols,
+                       const Moyenne* ligne, const MoyennesColonnes* mc, double* d)
 {
-    std::vector<int64_t> part((size_t)b.colonnes, 0), n((size_t)b.colonnes, 0);
-    std::vector<__int128> s((size_t)b.colonnes, 0);
-    auto replie = [&] {
-        for (size_t j = 0; j < part.size(); j++) s[j] += part[j], part[j] = 0;
-    };
-    for (int r = 0; r < b.lignes; r++) {
-        int i = b.ligne0 + r;
-        if (i < 1 || i > b.nb_lig - 2) continue;  // no column term on the first and last rows
-        Rangees g;
-        g.z = ligne_z(b, r), g.zh = g.z - b.pas, g.zb = g.z + b.pas;
-        if (b.presence) g.m = ligne_m(b, r), g.mh = g.m - b.pas_presence, g.mb = g.m + b.pas_presence;
-        colonnes_passe_a(g, b.colonnes, k_de(terme), false, part.data(), n.data(), nullptr, nullptr);
-        if (r % (1 << 20) == (1 << 20) - 1) replie();  // 64-bit pieces far from overflowing
+    Voisins vl = voisins_ligne(g.z, g.m, k), vc = voisins_colonne(g.z, b.pas, g.m, b.pas_presence, k);
+    Ecarts e;
+    if (dir != DIRECTION_COLONNES) {
+        e.ligne = &vl, e.jd = cols.jd, e.jf = cols.jf;
+        e.a_moyenne = ligne->existe != 0;
+        e.moyenne = ligne->valeur;
     }
-    replie();
-    for (int j = 0; j < b.colonnes; j++) {
-        haut[j] += (int64_t)(s[(size_t)j] >> 32);
-        bas[j] += (int64_t)(s[(size_t)j] & 0xFFFFFFFF);
-        compte[j] += n[(size_t)j];
-    }
+    if (dir != DIRECTION_LIGNES && a_termes_colonnes(g.i, b.nb_lig, k)) e.colonne = &vc, e.moyennes = *mc;
+    deviations(e, g.m, b.colonnes, c, false, d);
 }
 
-// A block row's deviations in a direction, the means from outside: -1 at a
-// present cell without a term, NaN at a missing one.
-static void deviations_bloc(const Bloc& b, int r, int k, Direction dir, const Moyennes& mo, double* d)
-{
-    int i = b.ligne0 + r, n = b.colonnes;
-    const int* z = ligne_z(b, r);
-    const unsigned char* m = ligne_m(b, r);
-    for (int j = 0; j < n; j++) d[j] = m && !m[j] ? NAN : -1.0;
-    Colonnes c = colonnes_de(b.col0, n, b.nb_col);
-    if (dir != DIRECTION_COLONNES && mo.a_lignes[r])
-        for (int j = c.jd; j <= c.jf; j++)
-            if (!m || (m[j - 1] & m[j] & m[j + 1])) d[j] = std::fabs((double)(terme(z, j, k) - mo.lignes[r]));
-    if (dir == DIRECTION_LIGNES || i < 1 || i > b.nb_lig - 2) return;
-    const int *zh = z - b.pas, *zb = z + b.pas;
-    const unsigned char *mh = m ? m - b.pas_presence : nullptr, *mb = m ? m + b.pas_presence : nullptr;
-    for (int j = 0; j < n; j++) {
-        if (!mo.a_colonnes[j] || (m && !(mh[j] & m[j] & mb[j]))) continue;
-        int64_t t = (int64_t)((uint64_t)(int64_t)z[j] << k) - zh[j] - zb[j];
-        d[j] = std::max(d[j], std::fabs((double)(t - mo.colonnes[j])));
-    }
-}
+}  // namespace
 
-void bloc_deviations(const Bloc& b, Terme terme, Direction direction, const Moyennes& mo, double& dmax, uint64_t* histo,
-                     float* valeurs, size_t pas_valeurs, double echelle_z)
+void bloc_partiels(const Bloc& b, const Options& o, Partiel* lignes, Partiel* colonnes)
 {
-    if (direction == DIRECTION_LIGNES) {
-        bloc_deviations(b, terme, mo.lignes, mo.a_lignes, dmax, histo, valeurs, pas_valeurs, echelle_z);
-        return;
-    }
-    Colonnes c = colonnes_de(b.col0, b.colonnes, b.nb_col);
-    std::vector<double> d((size_t)b.colonnes);
-    std::vector<unsigned char> poubelle((size_t)b.colonnes);
-    Etirage e;
-    e.echelle_z = std::fabs(echelle_z);
-    for (int r = 0; r < b.lignes; r++) {
-        int i = b.ligne0 + r;
-        deviations_bloc(b, r, k_de(terme), direction, mo, d.data());
-        if (i >= 2 && i <= b.nb_lig - 3) {
-            for (int j = c.wd; j <= c.wf; j++) dmax = std::max(dmax, d[(size_t)j]);
-            if (histo) histo_des_deviations(d.data(), c.wd, c.wf, histo);
+    int c = decalage_de(o.terme), n = b.colonnes;
+    std::vector<int64_t> piece(o.direction != DIRECTION_LIGNES ? (size_t)n : 0), compte(piece.size());
+    std::vector<int64_t> tmin(piece.size()), tmax(piece.size());
+    std::vector<__int128> somme(piece.size());
+    for (size_t s = 0; s < o.echelles.size(); s++) {
+        int k = echelle_utile(o.echelles[s], b.nb_lig, b.nb_col);
+        Colonnes cols = colonnes_de(b.col0, n, b.nb_col, k);
+        std::fill(piece.begin(), piece.end(), 0), std::fill(compte.begin(), compte.end(), 0);
+        std::fill(somme.begin(), somme.end(), 0);
+        std::fill(tmin.begin(), tmin.end(), INT64_MAX), std::fill(tmax.begin(), tmax.end(), INT64_MIN);
+        for (int r = 0; r < b.lignes; r++) {
+            Rangee g = rangee(b, r);
+            bool fenetre = dans_fenetre(g.i, b.nb_lig, k) && cols.wd <= cols.wf;
+            if (o.direction != DIRECTION_COLONNES && lignes) {
+                Partiel& p = lignes[s * (size_t)b.lignes + (size_t)r];
+                Voisins v = voisins_ligne(g.z, g.m, k);
+                bool p32 = cols.jd > cols.jf || courts(g.z, cols.jd - k, cols.jf + k);
+                __int128 t = 0;
+                int64_t nombre = 0, tmin, tmax;
+                somme_termes(v, cols.jd, cols.jf, c, p32, t, nombre);
+                ajoute_somme(p, t, nombre);
+                if (fenetre && extremes_termes(v, cols.wd, cols.wf, c, p32, tmin, tmax))
+                    p.tmin = std::min(p.tmin, tmin), p.tmax = std::max(p.tmax, tmax);
+            }
+            if (o.direction == DIRECTION_LIGNES || !colonnes || !a_termes_colonnes(g.i, b.nb_lig, k)) continue;
+            Voisins v = voisins_colonne(g.z, b.pas, g.m, b.pas_presence, k);
+            cumule_colonnes(v, n, c, piece.data(), compte.data());
+            if (fenetre) extremes_colonnes(v, cols.wd, cols.wf, c, tmin.data(), tmax.data());
+            if (r % TERMES_PAR_PIECE == TERMES_PAR_PIECE - 1)
+                for (size_t j = 0; j < piece.size(); j++) replie(somme[j], piece[j]);
         }
-        if (valeurs) octets_des_deviations(d.data(), b.colonnes, e, poubelle.data(), valeurs + (size_t)r * pas_valeurs);
+        if (o.direction == DIRECTION_LIGNES || !colonnes) continue;
+        for (int j = 0; j < n; j++) {
+            Partiel& p = colonnes[s * (size_t)n + (size_t)j];
+            replie(somme[(size_t)j], piece[(size_t)j]);
+            ajoute_somme(p, somme[(size_t)j], compte[(size_t)j]);
+            p.tmin = std::min(p.tmin, tmin[(size_t)j]), p.tmax = std::max(p.tmax, tmax[(size_t)j]);
+        }
     }
 }
 
-void bloc_octets(const Bloc& b, const Etirage& e, Direction direction, const Moyennes& mo, unsigned char* octets,
-                 size_t pas_octets)
+void bloc_histogramme(const Bloc& b, const Options& o, const Moyenne* lignes, const Moyenne* colonnes,
+                      uint64_t* histos)
 {
-    if (direction == DIRECTION_LIGNES) {
-        bloc_octets(b, e, mo.lignes, mo.a_lignes, octets, pas_octets);
-        return;
+    int c = decalage_de(o.terme), n = b.colonnes;
+    std::vector<double> d((size_t)n);
+    std::vector<int32_t> cases((size_t)n);
+    MoyennesDuBloc mdb;
+    for (size_t s = 0; s < o.echelles.size(); s++) {
+        int k = echelle_utile(o.echelles[s], b.nb_lig, b.nb_col);
+        Colonnes cols = colonnes_de(b.col0, n, b.nb_col, k);
+        MoyennesColonnes mc;
+        if (o.direction != DIRECTION_LIGNES) mc = mdb.de(colonnes + s * (size_t)n, n);
+        uint64_t* h = histos + s * NB_CASES;
+        for (int r = 0; r < b.lignes; r++) {
+            Rangee g = rangee(b, r);
+            if (!dans_fenetre(g.i, b.nb_lig, k) || cols.wd > cols.wf) continue;
+            const Moyenne* ligne = lignes ? &lignes[s * (size_t)b.lignes + (size_t)r] : nullptr;
+            if (o.direction == DIRECTION_LIGNES) {
+                if (ligne->existe)
+                    histo_termes(voisins_ligne(g.z, g.m, k), cols.wd, cols.wf, c,
+                                 courts(g.z, cols.wd - k, cols.wf + k), ligne->valeur, h, 1, cases.data());
+                continue;
+            }
+            deviations_rangee(b, g, k, c, o.direction, cols, ligne, &mc, d.data());
+            histo_deviations(d.data(), cols.wd, cols.wf, h);
+        }
     }
-    std::vector<double> d((size_t)b.colonnes);
-    for (int r = 0; r < b.lignes; r++) {
-        deviations_bloc(b, r, e.k, direction, mo, d.data());
-        octets_des_deviations(d.data(), b.colonnes, e, octets + (size_t)r * pas_octets, nullptr);
+}
+
+void bloc_image(const Bloc& b, const Options& o, const Moyenne* lignes, const Moyenne* colonnes,
+                const Etirage* etirages, void* valeurs, size_t pas, size_t pas_echelle)
+{
+    int c = decalage_de(o.terme), n = b.colonnes;
+    std::vector<double> d((size_t)n);
+    MoyennesDuBloc mdb;
+    for (size_t s = 0; s < o.echelles.size(); s++) {
+        int k = echelle_utile(o.echelles[s], b.nb_lig, b.nb_col);
+        Colonnes cols = colonnes_de(b.col0, n, b.nb_col, k);
+        Reglage reglage = o.reelles ? reglage_de(Etirage(), o.echelle_z) : reglage_de(etirages[s], o.echelle_z);
+        MoyennesColonnes mc;
+        if (o.direction != DIRECTION_LIGNES) mc = mdb.de(colonnes + s * (size_t)n, n);
+        for (int r = 0; r < b.lignes; r++) {
+            Rangee g = rangee(b, r);
+            size_t q = s * pas_echelle + (size_t)r * pas;
+            unsigned char* octets = o.reelles ? nullptr : (unsigned char*)valeurs + q;
+            float* reelles = o.reelles ? (float*)valeurs + q : nullptr;
+            const Moyenne* ligne = lignes ? &lignes[s * (size_t)b.lignes + (size_t)r] : nullptr;
+            if (o.direction == DIRECTION_LIGNES) {
+                bool p32 = cols.jd > cols.jf || courts(g.z, cols.jd - k, cols.jf + k);
+                image_termes(voisins_ligne(g.z, g.m, k), n, cols.jd, cols.jf, c, p32, ligne->existe != 0,
+                             ligne->valeur, reglage, octets, reelles);
+                continue;
+            }
+            deviations_rangee(b, g, k, c, o.direction, cols, ligne, &mc, d.data());
+            image_deviations(d.data(), n, reglage, octets, reelles);
+        }
     }
 }
 

@@ -1,233 +1,279 @@
-// The row kernels: the curvature term, the row mean, the window maximum and
-// histogram, the deviations, the stretches and the bytes of one row. Each
-// exists in instances from one source: without missing cells (m is null;
-// the fast, vectorised loops) and with them (m[j] is 1 for a present cell,
-// 0 for a missing one); and each is built for any processor and for AVX2.
+// The loops over one line of cells. Each exists in instances from one
+// source: without missing cells (M false: the fast, vectorised loops) and
+// with them; with 64- and 32-bit terms (P); for the half and the linear
+// stretches (L); and each is built for any processor and for AVX2.
 //
-// The arithmetic is exact: terms and row sums are 64-bit integers, the mean
-// is their quotient truncated toward zero, and |t - mean| is an integer that
-// a double holds exactly.
+// The arithmetic is exact: terms and sums are 64-bit integers (sums of
+// many folded into 128 bits), a mean is their quotient truncated toward
+// zero, and |t - mean| is an integer a double holds exactly.
 #include "noyaux.h"
 
 #include "processeur.h"
-#include "termes.h"
 
-#include <algorithm>
-#include <climits>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <type_traits>
 
 namespace tavelkorn {
 
-uint64_t bas_de_case(int b)
+namespace {
+
+template <bool M>
+EN_LIGNE void etendue_de(const int* z, const unsigned char* m, int n, int& mind, int& maxd)
 {
-    uint64_t bits = (uint64_t)(b + (1023 << 7)) << 45;
-    double u;
-    memcpy(&u, &bits, sizeof u);
-    return (uint64_t)u - 1;
+    int mi = mind, ma = maxd;
+    for (int j = 0; j < n; j++) {
+        if (M && !m[j]) continue;
+        mi = z[j] < mi ? z[j] : mi;
+        ma = z[j] > ma ? z[j] : ma;
+    }
+    mind = mi;
+    maxd = ma;
 }
 
-// The deviations of a row's window columns, counted into the histogram:
-// their bins first (a loop that vectorises where the terms fit in 32 bits
-// and no cell is missing), then the counts, spread over SOUS_HISTOS copies so
-// that runs of one bin do not wait on each other (h: SOUS_HISTOS x NB_CASES;
-// one copy only when copies is 1).
 template <bool M, bool P>
-EN_LIGNE void histogramme(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t val_mean, uint64_t* h,
-                          int32_t* c, int copies)
+EN_LIGNE void somme_de(const Voisins& v, int jd, int jf, int c, __int128& total, int64_t& compte)
+{
+    for (int64_t debut = jd; debut <= jf; debut += TERMES_PAR_PIECE) {
+        int fin = (int)std::min<int64_t>(jf, debut + TERMES_PAR_PIECE - 1);
+        int64_t s = 0, n = 0;
+        for (int j = (int)debut; j <= fin; j++) {
+            bool a = a_terme<M>(v, j);
+            int64_t t = P ? (int64_t)terme_32(v, j, c) : terme(v, j, c);
+            s += a ? t : 0;
+            n += a;
+        }
+        replie(total, s);
+        compte += n;
+    }
+}
+
+template <bool M, bool P>
+EN_LIGNE bool extremes_de(const Voisins& v, int wd, int wf, int c, int64_t& tmin, int64_t& tmax)
+{
+    typedef typename std::conditional<P, int32_t, int64_t>::type T;
+    T mi = std::numeric_limits<T>::max(), ma = std::numeric_limits<T>::min();
+    bool vu = false;
+    for (int j = wd; j <= wf; j++) {
+        bool a = a_terme<M>(v, j);
+        T t = P ? (T)terme_32(v, j, c) : (T)terme(v, j, c);
+        mi = a && t < mi ? t : mi;
+        ma = a && t > ma ? t : ma;
+        vu |= a;
+    }
+    if (!vu) return false;
+    tmin = mi;
+    tmax = ma;
+    return true;
+}
+
+template <bool M>
+EN_LIGNE void cumule_colonnes_de(const Voisins& v, int n, int c, int64_t* s, int64_t* compte)
+{
+    for (int j = 0; j < n; j++) {
+        bool a = a_terme<M>(v, j);
+        int64_t t = terme(v, j, c);
+        s[j] += a ? t : 0;
+        compte[j] += a;
+    }
+}
+
+template <bool M>
+EN_LIGNE void extremes_colonnes_de(const Voisins& v, int wd, int wf, int c, int64_t* mi, int64_t* ma)
+{
+    for (int j = wd; j <= wf; j++) {
+        bool a = a_terme<M>(v, j);
+        int64_t t = terme(v, j, c);
+        mi[j] = a && t < mi[j] ? t : mi[j];
+        ma[j] = a && t > ma[j] ? t : ma[j];
+    }
+}
+
+template <bool M, bool P>
+EN_LIGNE void deviations_de(const Ecarts& e, const unsigned char* m, int n, int c, double* d)
+{
+    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : -1.0;
+    if (e.ligne && e.a_moyenne) {
+        const Voisins& v = *e.ligne;
+        double md = (double)e.moyenne;
+        for (int j = e.jd; j <= e.jf; j++) {
+            double x = ecart<P>(v, j, c, e.moyenne, md);
+            d[j] = a_terme<M>(v, j) ? x : d[j];
+        }
+    }
+    if (!e.colonne) return;
+    const Voisins& v = *e.colonne;
+    const MoyennesColonnes& mc = e.moyennes;
+    for (int j = 0; j < n; j++) {
+        double x = ecart<P>(v, j, c, mc.valeur[j], P ? mc.valeur_d[j] : 0.0);
+        bool a = a_terme<M>(v, j) && mc.existe[j];
+        d[j] = a && x > d[j] ? x : d[j];
+    }
+}
+
+// Where a row's deviations come from: a row of them already made (the
+// whole row inside), or the row's terms against its mean (columns debut ..
+// fin inside, the others without a term).
+struct DevTableau {
+    const double* d;
+    int debut, fin;
+    TOUJOURS_EN_LIGNE double hors(int j) const { return d[j]; }
+    TOUJOURS_EN_LIGNE double dedans(int j) const { return d[j]; }
+};
+template <bool M, bool P>
+struct DevTermes {
+    const Voisins& v;
+    int c;
+    int64_t moyenne;
+    double moyenne_d;
+    int debut, fin;
+    TOUJOURS_EN_LIGNE double hors(int j) const { return M && !v.m[j] ? NAN : -1.0; }
+    TOUJOURS_EN_LIGNE double dedans(int j) const
+    {
+        double x = ecart<P>(v, j, c, moyenne, moyenne_d);
+        return !M ? x : !v.m[j] ? NAN : a_terme<M>(v, j) ? x : -1.0;
+    }
+};
+
+// The one loop from deviations to bytes and Float32 values.
+template <bool L, class Dev>
+EN_LIGNE void etire_ligne(const Dev& dev, int n, const Reglage& r, unsigned char* out, float* val)
+{
+    const Reglage reg = r;  // a copy the outputs cannot alias: the stretch stays in registers
+    int a = std::max(0, std::min(dev.debut, n)), b = std::max(a, std::min(dev.fin + 1, n));
+    if (out && reg.vide) memset(out, 0, (size_t)n);
+    if (out && !reg.vide) {
+        for (int j = 0; j < a; j++) out[j] = octet_de<L>(dev.hors(j), reg);
+        for (int j = a; j < b; j++) out[j] = octet_de<L>(dev.dedans(j), reg);
+        for (int j = b; j < n; j++) out[j] = octet_de<L>(dev.hors(j), reg);
+    }
+    if (val) {
+        for (int j = 0; j < a; j++) val[j] = valeur_de(dev.hors(j), reg);
+        for (int j = a; j < b; j++) val[j] = valeur_de(dev.dedans(j), reg);
+        for (int j = b; j < n; j++) val[j] = valeur_de(dev.hors(j), reg);
+    }
+}
+
+template <class Dev>
+EN_LIGNE void etire(const Dev& dev, int n, const Reglage& r, unsigned char* out, float* val)
+{
+    if (r.lineaire) etire_ligne<true>(dev, n, r, out, val);
+    else etire_ligne<false>(dev, n, r, out, val);
+}
+
+// The bins of the deviations of columns wd .. wf that have a term, then
+// their counts.
+template <bool M, bool P>
+EN_LIGNE void histo_termes_de(const Voisins& v, int wd, int wf, int c, int64_t moyenne, uint64_t* h, int copies,
+                              int32_t* cases)
 {
     int nb = 0;
-    double moy = (double)val_mean;
+    double md = (double)moyenne;
     for (int j = wd; j <= wf; j++) {
-        if (!a_terme<M>(m, j)) continue;
-        double d = P ? std::fabs((double)terme_32(z, j, k) - moy) : std::fabs((double)(terme(z, j, k) - val_mean));
-        c[nb++] = case_de(d);
+        if (!a_terme<M>(v, j)) continue;
+        cases[nb++] = case_de(ecart<P>(v, j, c, moyenne, md));
     }
     int q = 0;
     if (copies == SOUS_HISTOS)
         for (; q + SOUS_HISTOS <= nb; q += SOUS_HISTOS)
-            for (int s = 0; s < SOUS_HISTOS; s++) h[s * NB_CASES + c[q + s]]++;
-    for (; q < nb; q++) h[c[q]]++;
+            for (int s = 0; s < SOUS_HISTOS; s++) h[s * NB_CASES + cases[q + s]]++;
+    for (; q < nb; q++) h[cases[q]]++;
 }
 
-// The bytes of a segment. A missing cell gives 0 (and is masked where the
-// format can); a present cell without a term gives what a deviation of 0
-// gives. L: a linear stretch; P: every term fits in 32 bits.
-template <bool M, bool L, bool P>
-EN_LIGNE void octets(const int* z, const unsigned char* m, int n, int jd, int jf, const Etirage& etirage_, bool a_moyenne,
-                     int64_t val_mean, unsigned char* out)
+// Every loop with the instances its arguments choose.
+EN_LIGNE void somme_termes_(const Voisins& v, int jd, int jf, int c, bool p32, __int128& s, int64_t& n)
 {
-    // A copy the bytes written cannot alias: the stretch stays in registers
-    // and the loop vectorises.
-    const Etirage e = etirage_;
-    double plafond = e.scale > 0.0 ? e.scale : 0.0;
-    unsigned char bord = L ? 0 : octet(etire(0.0, e));  // a deviation of 0, never computed
-    if (!a_moyenne) jd = n, jf = n - 1;
-    for (int j = 0; j < n; j++) {  // the columns without a term
-        if (j == jd) j = jf + 1;
-        if (j < n) out[j] = M && !m[j] ? 0 : bord;
-    }
-    double moy = (double)val_mean;
-    int k = e.k;
-    for (int j = jd; j <= jf; j++) {
-        double d = P ? std::fabs((double)terme_32(z, j, k) - moy) : std::fabs((double)(terme(z, j, k) - val_mean));
-        unsigned char o = L ? octet_sature(etire_lineaire(d, e), plafond) : octet(etire(d, e));
-        if (M) o = !m[j] ? 0 : a_terme<M>(m, j) ? o : bord;
-        out[j] = o;
-    }
+    if (v.m) p32 ? somme_de<true, true>(v, jd, jf, c, s, n) : somme_de<true, false>(v, jd, jf, c, s, n);
+    else p32 ? somme_de<false, true>(v, jd, jf, c, s, n) : somme_de<false, false>(v, jd, jf, c, s, n);
 }
 
-template <bool M>
-EN_LIGNE void octets_de(const int* z, const unsigned char* m, int n, int jd, int jf, const Etirage& e, bool a_moyenne,
-                        int64_t val_mean, unsigned char* out)
+EN_LIGNE bool extremes_termes_(const Voisins& v, int wd, int wf, int c, bool p32, int64_t& mi, int64_t& ma)
 {
-    bool lineaire = e.etirement != ETIRE_DEMI;
-    if (etirage_vide(e)) memset(out, 0, (size_t)n);  // no deviation to stretch: all 0
-    else if (lineaire && e.termes_32) octets<M, true, true>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
-    else if (lineaire) octets<M, true, false>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
-    else if (e.termes_32) octets<M, false, true>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
-    else octets<M, false, false>(z, m, n, jd, jf, e, a_moyenne, val_mean, out);
+    if (v.m) return p32 ? extremes_de<true, true>(v, wd, wf, c, mi, ma) : extremes_de<true, false>(v, wd, wf, c, mi, ma);
+    return p32 ? extremes_de<false, true>(v, wd, wf, c, mi, ma) : extremes_de<false, false>(v, wd, wf, c, mi, ma);
 }
 
-// The first pass over one row: range, window maximum and histogram (when
-// the row is in the window) and missing cells.
-template <bool M>
-EN_LIGNE void passe_a_de(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b)
+EN_LIGNE void cumule_colonnes_(const Voisins& v, int n, int c, int64_t* s, int64_t* compte)
 {
-    int mi = INT_MAX, ma = INT_MIN;
-    etendue<M>(z, m, n, mi, ma);
-    b.mind = std::min(b.mind, mi);
-    b.maxd = std::max(b.maxd, ma);
-    // Rows whose elevations lie within +-2^28 (missing cells hold 0) have
-    // 32-bit terms: the fast loops.
-    bool p = mi > -(1 << 28) && ma < (1 << 28);
-    int64_t val_mean;
-    if (fenetre && n >= 5 && (p ? moyenne<M, true>(z, m, n, k, val_mean) : moyenne<M>(z, m, n, k, val_mean))) {
-        b.dmax = std::max(b.dmax, p ? maximum<M, true>(z, m, 2, n - 3, k, val_mean)
-                                    : maximum<M>(z, m, 2, n - 3, k, val_mean));
-        if (b.histo && p && !M) histogramme<M, true>(z, m, 2, n - 3, k, val_mean, b.histo, b.cases_ligne, SOUS_HISTOS);
-        else if (b.histo) histogramme<M, false>(z, m, 2, n - 3, k, val_mean, b.histo, b.cases_ligne, SOUS_HISTOS);
-    }
-    if (M)
-        for (int j = 0; j < n; j++) b.manquants += !m[j];
+    if (v.m) cumule_colonnes_de<true>(v, n, c, s, compte);
+    else cumule_colonnes_de<false>(v, n, c, s, compte);
 }
 
-// The second pass over one row: its bytes, and its Float32 deviations in
-// elevation units when asked (v is then not null).
-template <bool M>
-EN_LIGNE void passe_b_de(const int* z, const unsigned char* m, int n, const Etirage& e, unsigned char* out, float* v,
-                         double* d)
+EN_LIGNE void extremes_colonnes_(const Voisins& v, int wd, int wf, int c, int64_t* mi, int64_t* ma)
 {
-    int64_t val_mean = 0;
-    bool a = n >= 3 && (e.termes_32 ? moyenne<M, true>(z, m, n, e.k, val_mean) : moyenne<M>(z, m, n, e.k, val_mean));
-    octets_de<M>(z, m, n, 1, n - 2, e, a, val_mean, out);
-    if (v) {
-        deviations<M>(z, m, n, 1, n - 2, e.k, a, val_mean, d);
-        for (int j = 0; j < n; j++) v[j] = (float)(d[j] / e.echelle_z);
-    }
+    if (v.m) extremes_colonnes_de<true>(v, wd, wf, c, mi, ma);
+    else extremes_colonnes_de<false>(v, wd, wf, c, mi, ma);
 }
 
-EN_LIGNE void passe_a(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b)
+EN_LIGNE void deviations_(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d)
 {
-    if (m) passe_a_de<true>(z, m, n, k, fenetre, b);
-    else passe_a_de<false>(z, m, n, k, fenetre, b);
+    if (m) p32 ? deviations_de<true, true>(e, m, n, c, d) : deviations_de<true, false>(e, m, n, c, d);
+    else p32 ? deviations_de<false, true>(e, m, n, c, d) : deviations_de<false, false>(e, m, n, c, d);
 }
 
-EN_LIGNE void passe_b(const int* z, const unsigned char* m, int n, const Etirage& e, unsigned char* out, float* v,
-                      double* d)
+EN_LIGNE void image_deviations_(const double* d, int n, const Reglage& r, unsigned char* out, float* val)
 {
-    if (m) passe_b_de<true>(z, m, n, e, out, v, d);
-    else passe_b_de<false>(z, m, n, e, out, v, d);
+    etire(DevTableau{d, 0, n - 1}, n, r, out, val);
 }
 
-// ---------------------------------------------------------------- segments (blocks)
-
-// A block's elevations are not known beforehand: a segment takes the 32-bit
-// loops when its own cells (columns debut - 1 .. fin + 1) lie within +-2^28,
-// as a whole row does. Both loops give the same values.
-template <bool M>
-EN_LIGNE bool courts(const int* z, const unsigned char* m, int debut, int fin)
+EN_LIGNE void image_termes_(const Voisins& v, int n, int jd, int jf, int c, bool p32, bool a_moyenne,
+                            int64_t moyenne, const Reglage& r, unsigned char* out, float* val)
 {
-    if (debut > fin) return true;
-    int mi = INT_MAX, ma = INT_MIN;
-    etendue<M>(z + debut - 1, M ? m + debut - 1 : m, fin - debut + 3, mi, ma);
-    return mi > -(1 << 28) && ma < (1 << 28);
+    if (!a_moyenne) jd = n, jf = n - 1;  // no term: every cell outside
+    double md = (double)moyenne;
+    if (v.m && p32) etire(DevTermes<true, true>{v, c, moyenne, md, jd, jf}, n, r, out, val);
+    else if (v.m) etire(DevTermes<true, false>{v, c, moyenne, md, jd, jf}, n, r, out, val);
+    else if (p32) etire(DevTermes<false, true>{v, c, moyenne, md, jd, jf}, n, r, out, val);
+    else etire(DevTermes<false, false>{v, c, moyenne, md, jd, jf}, n, r, out, val);
 }
 
-template <bool M>
-EN_LIGNE void somme_seg(const int* z, const unsigned char* m, const Colonnes& c, int k, __int128& total,
-                        int64_t& compte)
+EN_LIGNE void histo_termes_(const Voisins& v, int wd, int wf, int c, bool p32, int64_t moyenne, uint64_t* h,
+                            int copies, int32_t* cases)
 {
-    if (courts<M>(z, m, c.jd, c.jf)) somme<M, true>(z, m, c.jd, c.jf, k, total, compte);
-    else somme<M>(z, m, c.jd, c.jf, k, total, compte);
+    if (v.m) p32 ? histo_termes_de<true, true>(v, wd, wf, c, moyenne, h, copies, cases)
+                 : histo_termes_de<true, false>(v, wd, wf, c, moyenne, h, copies, cases);
+    else p32 ? histo_termes_de<false, true>(v, wd, wf, c, moyenne, h, copies, cases)
+             : histo_termes_de<false, false>(v, wd, wf, c, moyenne, h, copies, cases);
 }
 
-template <bool M>
-EN_LIGNE double maximum_seg(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t val_mean,
-                            uint64_t* histo, int32_t* cases)
-{
-    if (c.wd > c.wf) return 0.0;
-    bool p = courts<M>(z, m, c.wd, c.wf);
-    if (histo && p && !M) histogramme<M, true>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
-    else if (histo) histogramme<M, false>(z, m, c.wd, c.wf, k, val_mean, histo, cases, 1);
-    return p ? maximum<M, true>(z, m, c.wd, c.wf, k, val_mean) : maximum<M>(z, m, c.wd, c.wf, k, val_mean);
-}
-
-template <bool M>
-EN_LIGNE bool extremes_seg(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t& tmin,
-                           int64_t& tmax)
-{
-    return courts<M>(z, m, c.wd, c.wf) ? extremes<M, true>(z, m, c.wd, c.wf, k, tmin, tmax)
-                                       : extremes<M>(z, m, c.wd, c.wf, k, tmin, tmax);
-}
-
-template <bool M>
-EN_LIGNE void octets_seg(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e,
-                         bool a_moyenne, int64_t val_mean, unsigned char* out)
-{
-    Etirage e_seg = e;
-    e_seg.termes_32 = courts<M>(z, m, c.jd, c.jf);
-    octets_de<M>(z, m, n, c.jd, c.jf, e_seg, a_moyenne, val_mean, out);
-}
-
-// The kernels, built for any processor and for AVX2; the machine's own is
+// Each loop built for any processor and for AVX2; the machine's own is
 // chosen once (tests may choose the other to compare them).
-#define NOYAUX(SUFFIXE, CIBLE)                                                                                    \
-    CIBLE static void passe_a_##SUFFIXE(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b) \
-    {                                                                                                             \
-        passe_a(z, m, n, k, fenetre, b);                                                                          \
-    }                                                                                                             \
-    CIBLE static void passe_b_##SUFFIXE(const int* z, const unsigned char* m, int n, const Etirage& e,              \
-                                        unsigned char* out, float* v, double* d)                                  \
-    {                                                                                                             \
-        passe_b(z, m, n, e, out, v, d);                                                                           \
-    }                                                                                                             \
-    CIBLE static void somme_segment_##SUFFIXE(const int* z, const unsigned char* m, const Colonnes& c, int k,       \
-                                              __int128& total, int64_t& compte)                                  \
-    {                                                                                                             \
-        if (m) somme_seg<true>(z, m, c, k, total, compte);                                                        \
-        else somme_seg<false>(z, m, c, k, total, compte);                                                         \
-    }                                                                                                             \
-    CIBLE static double maximum_segment_##SUFFIXE(const int* z, const unsigned char* m, const Colonnes& c, int k,   \
-                                                  int64_t val_mean, uint64_t* histo, int32_t* cases)             \
-    {                                                                                                             \
-        return m ? maximum_seg<true>(z, m, c, k, val_mean, histo, cases)                                          \
-                 : maximum_seg<false>(z, m, c, k, val_mean, histo, cases);                                        \
-    }                                                                                                             \
-    CIBLE static bool extremes_segment_##SUFFIXE(const int* z, const unsigned char* m, const Colonnes& c, int k,    \
-                                                 int64_t& tmin, int64_t& tmax)                                    \
-    {                                                                                                             \
-        return m ? extremes_seg<true>(z, m, c, k, tmin, tmax) : extremes_seg<false>(z, m, c, k, tmin, tmax);      \
-    }                                                                                                             \
-    CIBLE static void octets_segment_##SUFFIXE(const int* z, const unsigned char* m, int n, const Colonnes& c,      \
-                                               const Etirage& e, bool a_moyenne, int64_t val_mean,                \
-                                               unsigned char* out)                                                \
-    {                                                                                                             \
-        if (m) octets_seg<true>(z, m, n, c, e, a_moyenne, val_mean, out);                                         \
-        else octets_seg<false>(z, m, n, c, e, a_moyenne, val_mean, out);                                          \
+}  // namespace
+
+#define NOYAUX(S, CIBLE)                                                                                         \
+    CIBLE static void somme_termes_##S(const Voisins& v, int jd, int jf, int c, bool p, __int128& s, int64_t& n)         \
+    {                                                                                                            \
+        somme_termes_(v, jd, jf, c, p, s, n);                                                                    \
+    }                                                                                                            \
+    CIBLE static bool extremes_termes_##S(const Voisins& v, int wd, int wf, int c, bool p, int64_t& mi, int64_t& ma)    \
+    {                                                                                                            \
+        return extremes_termes_(v, wd, wf, c, p, mi, ma);                                                        \
+    }                                                                                                            \
+    CIBLE static void cumule_colonnes_##S(const Voisins& v, int n, int c, int64_t* s, int64_t* k)                        \
+    {                                                                                                            \
+        cumule_colonnes_(v, n, c, s, k);                                                                         \
+    }                                                                                                            \
+    CIBLE static void extremes_colonnes_##S(const Voisins& v, int wd, int wf, int c, int64_t* mi, int64_t* ma)           \
+    {                                                                                                            \
+        extremes_colonnes_(v, wd, wf, c, mi, ma);                                                                \
+    }                                                                                                            \
+    CIBLE static void deviations_##S(const Ecarts& e, const unsigned char* m, int n, int c, bool p, double* d)           \
+    {                                                                                                            \
+        deviations_(e, m, n, c, p, d);                                                                           \
+    }                                                                                                            \
+    CIBLE static void image_deviations_##S(const double* d, int n, const Reglage& r, unsigned char* o, float* v)         \
+    {                                                                                                            \
+        image_deviations_(d, n, r, o, v);                                                                        \
+    }                                                                                                            \
+    CIBLE static void image_termes_##S(const Voisins& v, int n, int jd, int jf, int c, bool p, bool a, int64_t moy,      \
+                                const Reglage& r, unsigned char* o, float* val)                                  \
+    {                                                                                                            \
+        image_termes_(v, n, jd, jf, c, p, a, moy, r, o, val);                                                    \
+    }                                                                                                            \
+    CIBLE static void histo_termes_##S(const Voisins& v, int wd, int wf, int c, bool p, int64_t moy, uint64_t* h, int k, \
+                                int32_t* cases)                                                                  \
+    {                                                                                                            \
+        histo_termes_(v, wd, wf, c, p, moy, h, k, cases);                                                        \
     }
 NOYAUX(defaut, )
 #ifdef CIBLE_AVX2
@@ -235,105 +281,108 @@ NOYAUX(avx2, CIBLE_AVX2)
 static bool avx2 = processeur_avx2();  // the kernel choice: the engine's one process-wide value
 #else
 static bool avx2 = false;
-#define passe_a_avx2 passe_a_defaut
-#define passe_b_avx2 passe_b_defaut
-#define somme_segment_avx2 somme_segment_defaut
-#define maximum_segment_avx2 maximum_segment_defaut
-#define extremes_segment_avx2 extremes_segment_defaut
-#define octets_segment_avx2 octets_segment_defaut
+#define somme_termes_avx2 somme_termes_defaut
+#define extremes_termes_avx2 extremes_termes_defaut
+#define cumule_colonnes_avx2 cumule_colonnes_defaut
+#define extremes_colonnes_avx2 extremes_colonnes_defaut
+#define deviations_avx2 deviations_defaut
+#define image_deviations_avx2 image_deviations_defaut
+#define image_termes_avx2 image_termes_defaut
+#define histo_termes_avx2 histo_termes_defaut
 #endif
+
+#define CHOISI(f) (avx2 ? f##_avx2 : f##_defaut)
 
 void choisit_noyaux(bool oui) { avx2 = oui && processeur_avx2(); }
 bool noyaux_avx2() { return avx2; }
 
-void passe_a_ligne(const int* z, const unsigned char* m, int n, int k, bool fenetre, Cumul& b)
+bool courts(const int* z, int debut, int fin)
 {
-    (avx2 ? passe_a_avx2 : passe_a_defaut)(z, m, n, k, fenetre, b);
+    if (debut > fin) return true;
+    int mi = INT_MAX, ma = INT_MIN;
+    etendue_de<false>(z + debut, nullptr, fin - debut + 1, mi, ma);
+    return mi > -(1 << 28) && ma < (1 << 28);
 }
 
-void passe_b_ligne(const int* z, const unsigned char* m, int n, const Etirage& e, unsigned char* out, float* v,
-                   double* d)
+void etendue(const int* z, const unsigned char* m, int n, int& mind, int& maxd)
 {
-    (avx2 ? passe_b_avx2 : passe_b_defaut)(z, m, n, e, out, v, d);
+    if (m) etendue_de<true>(z, m, n, mind, maxd);
+    else etendue_de<false>(z, m, n, mind, maxd);
 }
 
-void deviations_de_ligne(const int* z, const unsigned char* m, int n, int k, double* d)
+uint64_t manquantes(const unsigned char* m, int n)
 {
-    int64_t val_mean = 0;
-    bool a = n >= 3 && (m ? moyenne<true>(z, m, n, k, val_mean) : moyenne<false>(z, m, n, k, val_mean));
-    if (m) deviations<true>(z, m, n, 1, n - 2, k, a, val_mean, d);
-    else deviations<false>(z, m, n, 1, n - 2, k, a, val_mean, d);
+    uint64_t k = 0;
+    for (int j = 0; m && j < n; j++) k += !m[j];
+    return k;
 }
 
-Colonnes colonnes_de(int col0, int colonnes, int nb_col)
+void somme_termes(const Voisins& v, int jd, int jf, int c, bool p32, __int128& somme, int64_t& compte)
 {
-    Colonnes c;
-    c.jd = std::max(0, 1 - col0);
-    c.jf = std::min(colonnes - 1, nb_col - 2 - col0);
-    c.wd = std::max(0, 2 - col0);
-    c.wf = std::min(colonnes - 1, nb_col - 3 - col0);
-    return c;
+    CHOISI(somme_termes)(v, jd, jf, c, p32, somme, compte);
 }
 
-void somme_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, __int128& total, int64_t& compte)
+bool extremes_termes(const Voisins& v, int wd, int wf, int c, bool p32, int64_t& tmin, int64_t& tmax)
 {
-    (avx2 ? somme_segment_avx2 : somme_segment_defaut)(z, m, c, k, total, compte);
+    return CHOISI(extremes_termes)(v, wd, wf, c, p32, tmin, tmax);
 }
 
-double maximum_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t val_mean,
-                       uint64_t* histo, int32_t* cases)
+void cumule_colonnes(const Voisins& v, int n, int c, int64_t* somme, int64_t* compte)
 {
-    return (avx2 ? maximum_segment_avx2 : maximum_segment_defaut)(z, m, c, k, val_mean, histo, cases);
+    CHOISI(cumule_colonnes)(v, n, c, somme, compte);
 }
 
-bool extremes_segment(const int* z, const unsigned char* m, const Colonnes& c, int k, int64_t& tmin, int64_t& tmax)
+void extremes_colonnes(const Voisins& v, int wd, int wf, int c, int64_t* tmin, int64_t* tmax)
 {
-    return (avx2 ? extremes_segment_avx2 : extremes_segment_defaut)(z, m, c, k, tmin, tmax);
+    CHOISI(extremes_colonnes)(v, wd, wf, c, tmin, tmax);
 }
 
-void deviations_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, int k, bool a_moyenne,
-                        int64_t val_mean, double* d)
+void deviations(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d)
 {
-    if (m) deviations<true>(z, m, n, c.jd, c.jf, k, a_moyenne, val_mean, d);
-    else deviations<false>(z, m, n, c.jd, c.jf, k, a_moyenne, val_mean, d);
+    CHOISI(deviations)(e, m, n, c, p32, d);
 }
 
-void octets_segment(const int* z, const unsigned char* m, int n, const Colonnes& c, const Etirage& e, bool a_moyenne,
-                    int64_t val_mean, unsigned char* out)
+void image_deviations(const double* d, int n, const Reglage& r, unsigned char* out, float* val)
 {
-    (avx2 ? octets_segment_avx2 : octets_segment_defaut)(z, m, n, c, e, a_moyenne, val_mean, out);
+    CHOISI(image_deviations)(d, n, r, out, val);
 }
 
-const unsigned char* presence_ligne(const unsigned char* m, int r, int n)
+void image_termes(const Voisins& v, int n, int jd, int jf, int c, bool p32, bool a_moyenne, int64_t moyenne,
+                  const Reglage& r, unsigned char* out, float* val)
 {
-    if (!m) return nullptr;
-    m += (size_t)r * n;
-    return memchr(m, 0, (size_t)n) ? m : nullptr;
+    CHOISI(image_termes)(v, n, jd, jf, c, p32, a_moyenne, moyenne, r, out, val);
 }
 
-// ---------------------------------------------------------------- the stretch
-
-Etirage etirage(const Options& o, const Bilan& b, int norm)
+void histo_deviations(const double* d, int wd, int wf, uint64_t* h)
 {
-    Etirage e;
-    e.etirement = o.etirement;
-    e.k = o.terme == TERME_COURBURE ? 1 : 2;
-    e.dmin = b.dmax * 0.5;
-    e.dif = b.dmax - e.dmin;
-    e.scale = (double)norm;
-    e.reference = b.reference;
-    e.echelle_z = std::fabs(o.echelle_z);  // a negative z-scale flips the DEM: its deviations are not negative
-    e.termes_32 = b.termes_32;
-    return e;
+    for (int j = wd; j <= wf; j++)
+        if (d[j] >= 0.0) h[case_de(d[j])]++;
 }
 
-bool etirage_vide(const Etirage& e) { return e.etirement == ETIRE_DEMI ? !(e.dif > 0.0) : !(e.reference > 0.0); }
-
-double valeur_etiree(const Etirage& e, double d)
+void histo_termes(const Voisins& v, int wd, int wf, int c, bool p32, int64_t moyenne, uint64_t* h, int copies,
+                  int32_t* cases)
 {
-    if (etirage_vide(e)) return 0.0;
-    if (e.etirement == ETIRE_DEMI) return etire(d, e);
-    return std::min(etire_lineaire(d, e), e.scale > 0.0 ? e.scale : 0.0);  // saturated, as the bytes are
+    CHOISI(histo_termes)(v, wd, wf, c, p32, moyenne, h, copies, cases);
+}
+
+void replie_histos(uint64_t* h, int copies)
+{
+    for (int s = 1; s < copies; s++)
+        for (int b = 0; b < NB_CASES; b++) h[b] += h[(size_t)s * NB_CASES + b], h[(size_t)s * NB_CASES + b] = 0;
+}
+
+Reglage reglage_de(const Etirage& e, double echelle_z)
+{
+    Reglage r;
+    r.lineaire = e.etirement != ETIRE_DEMI;
+    r.vide = etirage_vide(e);
+    r.dmin = e.dmax * 0.5;
+    r.dif = e.dmax - r.dmin;
+    r.scale = (double)e.norm;
+    r.reference = e.reference;
+    r.plafond = r.scale > 0.0 ? r.scale : 0.0;
+    r.echelle_z = std::fabs(echelle_z);  // a negative z-scale flips the DEM: its deviations are not negative
+    return r;
 }
 
 }  // namespace tavelkorn

@@ -21,9 +21,10 @@ inline bool processeur_avx2()
 
 // Helpers of the kernels, inlined into each of their builds.
 #if defined(__GNUC__)
-#define EN_LIGNE static inline __attribute__((always_inline))
+#define TOUJOURS_EN_LIGNE inline __attribute__((always_inline))
 #else
-#define EN_LIGNE static inline
+#define TOUJOURS_EN_LIGNE inline
 #endif
+#define EN_LIGNE static TOUJOURS_EN_LIGNE
 
 #endif

@@ -14,15 +14,14 @@
 
 namespace tavelkorn {
 
-bool elevation_a_l_echelle(double v, double echelle_z, int& z, std::string& erreur)
+bool elevation_a_l_echelle(double v, double echelle_z, int& z, Erreur& erreur)
 {
     double r = std::round(v * echelle_z);  // half away from zero, as GDAL rounds
     if (!(r >= INT_MIN && r <= INT_MAX)) {
         char t[256];
-        snprintf(t, sizeof t,
-                 "elevation %.17g times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale", v,
-                 echelle_z, r);
-        erreur = t;
+        snprintf(t, sizeof t, "elevation %.17g times the z-scale %g is %.17g, beyond the 32-bit range", v, echelle_z,
+                 r);
+        erreur = {CODE_PLAGE, t};
         return false;
     }
     z = (int)r;
@@ -52,7 +51,7 @@ static inline T valeur(const unsigned char* p, bool echange)
 // precision) give 0 and presence 0; the others are scaled and rounded, but
 // integers at z-scale 1, which are taken as they are.
 template <typename T>
-static bool ligne(const Tableau& t, int i, int* z, unsigned char* m, std::string& erreur, bool* fractions)
+static bool ligne(const Tableau& t, int i, int* z, unsigned char* m, Erreur& erreur, bool* fractions)
 {
     const unsigned char* p = (const unsigned char*)t.donnees + (ptrdiff_t)i * t.pas_ligne;
     const unsigned char* masque = t.manquants ? t.manquants + (ptrdiff_t)i * t.pas_manquants : nullptr;
@@ -84,7 +83,7 @@ static bool ligne(const Tableau& t, int i, int* z, unsigned char* m, std::string
     return true;
 }
 
-bool tableau_lit(const Tableau& t, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur,
+bool tableau_lit(const Tableau& t, int premiere, int nombre, int* z, unsigned char* m, Erreur& erreur,
                  bool* fractions)
 {
     for (int r = 0; r < nombre; r++) {
@@ -105,7 +104,7 @@ bool tableau_lit(const Tableau& t, int premiere, int nombre, int* z, unsigned ch
     return true;
 }
 
-static bool lit_tableau(void* contexte, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur)
+static bool lit_tableau(void* contexte, int premiere, int nombre, int* z, unsigned char* m, Erreur& erreur)
 {
     return tableau_lit(*(const Tableau*)contexte, premiere, nombre, z, m, erreur);
 }
@@ -121,6 +120,8 @@ Source source_tableau(const Tableau* t)
 {
     Source s;
     s.contexte = (void*)t;
+    s.nb_lig = t->nb_lig;
+    s.nb_col = t->nb_col;
     s.parallele = true;
     s.manquants = tableau_manquants(*t);
     s.lit_bloc = lit_tableau;
@@ -143,7 +144,7 @@ static const int* en_place_lecture(void* contexte, int premiere, size_t& pas)
     return en_place((void*)((Lecture*)contexte)->t, premiere, pas);
 }
 
-static bool lit_et_compte(void* contexte, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur)
+static bool lit_et_compte(void* contexte, int premiere, int nombre, int* z, unsigned char* m, Erreur& erreur)
 {
     Lecture& l = *(Lecture*)contexte;
     bool f = false;
@@ -152,33 +153,22 @@ static bool lit_et_compte(void* contexte, int premiere, int nombre, int* z, unsi
     return ok;
 }
 
-bool calcul_tableau(const Tableau& t, const Options& o, int norm, void* image, unsigned char* presence, Bilan& bilan,
-                    std::string& erreur, bool* annule)
+bool calcul_tableau(const Tableau& t, const Options& o, void* image, unsigned char* presence, Bilan& bilan,
+                    Erreur& erreur)
 {
-    Options oo = o;
-    oo.manquants = tableau_manquants(t);
-    Calcul* c = calcul_cree(t.nb_lig, t.nb_col, oo, "the array", erreur);
-    if (annule) *annule = false;
-    if (!c) return false;
     Lecture lecture;
     lecture.t = &t;
     Source s = source_tableau(&t);
     s.contexte = &lecture;
     s.lit_bloc = lit_et_compte;
     s.en_place = s.en_place ? en_place_lecture : nullptr;
-    bool ok = calcul_premiere_passe(c, s, bilan);
+    Calcul* c = calcul_cree(s, o, "the array", erreur);
+    if (!c) return false;
+    Puits p;
+    p.memoire = image;
+    p.memoire_presence = presence;
+    bool ok = calcul_execute(c, s, nullptr, p, bilan, erreur);
     bilan.fractions = lecture.fractions;
-    if (ok && calcul_rang_a_part(c)) ok = calcul_passe_rang(c, s, bilan);
-    if (ok) {
-        Puits p;
-        p.memoire = image;
-        p.memoire_presence = presence;
-        ok = calcul_seconde_passe(c, s, etirage(oo, bilan, norm > 255 ? 255 : norm), p);
-    }
-    if (!ok) {
-        erreur = calcul_erreur(c);
-        if (annule) *annule = calcul_annule(c);
-    }
     calcul_libere(c);
     return ok;
 }

@@ -1,116 +1,74 @@
-// The arithmetic every kernel shares: the terms along a row and down a
-// column, the exact sums and means, the histogram's bins, the stretches and
-// the bytes. Inlined into each build of the kernels (any processor, AVX2).
+// The arithmetic every loop of the engine shares, each formula written
+// once: the term of a cell at a lag, its deviation from a mean, the exact
+// sums, the histogram's bins, the stretches and the bytes. Inlined into
+// each build of the loops (any processor, AVX2).
 #ifndef TERMES_H
 #define TERMES_H
 
 #include "moteur.h"
 #include "processeur.h"
 
-#include <algorithm>
-#include <climits>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <type_traits>
 
 namespace tavelkorn {
 
-// The term of column j: 4 z[j] - z[j-1] - z[j+1] (classic, k = 2) or the
-// second difference 2 z[j] - z[j-1] - z[j+1] (curvature, k = 1).
-EN_LIGNE int64_t terme(const int* z, int j, int k)
+// The term's coefficient as a shift: 4 = 1 << 2 (classic), 2 = 1 << 1
+// (curvature).
+inline int decalage_de(Terme t) { return t == TERME_COURBURE ? 1 : 2; }
+
+// A line of cells (a row, or a row seen down its columns) and, for each
+// cell j, its two neighbours at the lag: z[j + av] and z[j + ap] (along a
+// row -k and +k; down columns, k rows above and below), with their
+// presence the same way (m null: every cell present).
+struct Voisins {
+    const int* z = nullptr;
+    ptrdiff_t av = 0, ap = 0;
+    const unsigned char* m = nullptr;
+    ptrdiff_t mav = 0, map = 0;
+};
+
+// The term of cell j: (z << c) - before - after, exact in 64 bits.
+EN_LIGNE int64_t terme(const Voisins& v, int j, int c)
 {
-    return (int64_t)((uint64_t)(int64_t)z[j] << k) - z[j - 1] - z[j + 1];
+    return (int64_t)((uint64_t)(int64_t)v.z[j] << c) - v.z[j + v.av] - v.z[j + v.ap];
 }
 
-// The same where every elevation lies within +-2^28: the term then fits in
-// 32 bits, and the loops convert it to double the fast way.
-EN_LIGNE int32_t terme_32(const int* z, int j, int k)
+// The same where every elevation lies within +-2^28: the term fits in 32
+// bits, and converts to double the fast way.
+EN_LIGNE int32_t terme_32(const Voisins& v, int j, int c)
 {
-    return (int32_t)((uint32_t)z[j] << k) - z[j - 1] - z[j + 1];
+    return (int32_t)((uint32_t)v.z[j] << c) - v.z[j + v.av] - v.z[j + v.ap];
 }
 
-// Column j has a term where it and both its neighbours are present.
+// Cell j has a term where it and both its neighbours are present.
 template <bool M>
-EN_LIGNE bool a_terme(const unsigned char* m, int j)
+EN_LIGNE bool a_terme(const Voisins& v, int j)
 {
-    return !M || (m[j - 1] & m[j] & m[j + 1]);
+    return !M || (v.m[j] & v.m[j + v.mav] & v.m[j + v.map]);
 }
 
-// The exact sum of the terms of columns jd .. jf and their count: 64-bit
-// pieces of 2^28 columns (each far from overflowing) added in 128 bits.
-template <bool M, bool P = false>
-EN_LIGNE void somme(const int* z, const unsigned char* m, int jd, int jf, int k, __int128& total, int64_t& compte)
+// |t - mean|, exact: both are integers a double holds, and so is their
+// difference. P: the 32-bit term, the mean given as a double too.
+template <bool P>
+EN_LIGNE double ecart(const Voisins& v, int j, int c, int64_t moyenne, double moyenne_d)
 {
-    for (int debut = jd; debut <= jf; debut += 1 << 28) {
-        int fin = std::min(jf, debut + (1 << 28) - 1);
-        int64_t s = 0;
-        for (int j = debut; j <= fin; j++)
-            if (a_terme<M>(m, j)) {
-                s += P ? (int64_t)terme_32(z, j, k) : terme(z, j, k);
-                compte++;
-            }
-        total += s;
-    }
+    return P ? std::fabs((double)terme_32(v, j, c) - moyenne_d) : std::fabs((double)(terme(v, j, c) - moyenne));
 }
 
-// The row's mean term: the exact sum of its terms divided by their count,
-// truncated toward zero. False when the row has no term.
-template <bool M, bool P = false>
-EN_LIGNE bool moyenne(const int* z, const unsigned char* m, int n, int k, int64_t& val_mean)
+// A sum of terms held as 64-bit pieces folded into 128 bits: a piece of at
+// most 2^28 terms of 2^35 is far from overflowing.
+const int TERMES_PAR_PIECE = 1 << 28;
+EN_LIGNE void replie(__int128& total, int64_t& piece)
 {
-    __int128 total = 0;
-    int64_t compte = 0;
-    somme<M, P>(z, m, 1, n - 2, k, total, compte);
-    if (compte == 0) return false;
-    val_mean = (int64_t)(total / compte);
-    return true;
+    total += piece;
+    piece = 0;
 }
 
-// Elevation range of a row's present cells, with the <= and >= of the
-// whole-grid search.
-template <bool M>
-EN_LIGNE void etendue(const int* z, const unsigned char* m, int n, int& mind, int& maxd)
-{
-    int mi = mind, ma = maxd;
-    for (int j = 0; j < n; j++) {
-        if (M && !m[j]) continue;
-        mi = z[j] < mi ? z[j] : mi;
-        ma = z[j] > ma ? z[j] : ma;
-    }
-    mind = mi;
-    maxd = ma;
-}
-
-// The least and the largest term of columns wd .. wf (false: none there).
-template <bool M, bool P = false>
-EN_LIGNE bool extremes(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t& tmin, int64_t& tmax)
-{
-    typedef typename std::conditional<P, int32_t, int64_t>::type T;
-    T mi = std::numeric_limits<T>::max(), ma = std::numeric_limits<T>::min();
-    for (int j = wd; j <= wf; j++)
-        if (a_terme<M>(m, j)) {
-            T t = P ? (T)terme_32(z, j, k) : (T)terme(z, j, k);
-            mi = t < mi ? t : mi;
-            ma = t > ma ? t : ma;
-        }
-    if (mi > ma) return false;
-    tmin = mi;
-    tmax = ma;
-    return true;
-}
-
-// Largest deviation of a row's terms inside the window columns wd to wf.
-// |t - mean| is largest at the smallest or the largest term, so integer
-// extremes suffice.
-template <bool M, bool P = false>
-EN_LIGNE double maximum(const int* z, const unsigned char* m, int wd, int wf, int k, int64_t val_mean)
-{
-    int64_t mi, ma;
-    if (!extremes<M, P>(z, m, wd, wf, k, mi, ma)) return 0.0;
-    return (double)std::max(val_mean - mi, ma - val_mean);
-}
+// The mean of a sum of terms: truncated toward zero.
+EN_LIGNE int64_t moyenne_de(__int128 somme, int64_t compte) { return (int64_t)(somme / compte); }
 
 // The histogram bin of a deviation d (a whole number >= 0): the exponent
 // and the first 7 bits of mantissa of d + 1, so that a bin spans less than
@@ -124,50 +82,61 @@ EN_LIGNE int32_t case_de(double d)
     return (int32_t)((int64_t)(b >> 45) - ((int64_t)1023 << 7));
 }
 
-// Deviations of columns jd .. jf: |term - mean| where there is a term, 0 at
-// a present cell without one, NaN at a missing cell. (sqrt(d * d) of the
-// written formula is exactly |d| in IEEE arithmetic.)
-template <bool M>
-EN_LIGNE void deviations(const int* z, const unsigned char* m, int n, int jd, int jf, int k, bool a_moyenne,
-                         int64_t val_mean, double* d)
+// The least deviation of bin b.
+EN_LIGNE uint64_t bas_de_case(int b)
 {
-    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : 0.0;
-    if (!a_moyenne) return;
-    for (int j = jd; j <= jf; j++)
-        if (a_terme<M>(m, j)) d[j] = std::fabs((double)(terme(z, j, k) - val_mean));
+    uint64_t bits = (uint64_t)(b + (1023 << 7)) << 45;
+    double u;
+    memcpy(&u, &bits, sizeof u);
+    return (uint64_t)u - 1;
 }
+
+// The stretch as the loops apply it, made once from an Etirage.
+struct Reglage {
+    bool lineaire = false;     // full and pP: d / reference x norm, saturated
+    bool vide = true;          // nothing to stretch by: every byte 0
+    double dmin = 0, dif = 0;  // half: (d - dmin) / dif x scale
+    double scale = 0;          // the norm, as a double
+    double reference = 0;
+    double plafond = 0;        // the linear stretches' ceiling: the norm, or 0
+    double echelle_z = 1;      // Float32 deviations are divided by it
+};
 
 // The stretches of one deviation, evaluated in the written order (a
-// division, never a multiplication by the reciprocal). half: dmax / 2 gives
-// 0 and dmax gives norm; the linear ones (full, pP): v = d / reference x
-// norm. Negative values give 0, and a negative zero becomes +0 so that the
-// profile never shows "-0.000000".
-EN_LIGNE double etire(double x, const Etirage& e)
+// division, never a multiplication by the reciprocal). Negative values give
+// 0, and a negative zero becomes +0 so that the profile never shows
+// "-0.000000".
+template <bool L>
+EN_LIGNE double etire(double x, const Reglage& r)
 {
-    double v = ((x - e.dmin) / e.dif) * e.scale;
+    double v = L ? (x / r.reference) * r.scale : ((x - r.dmin) / r.dif) * r.scale;
     return (v > 0.0 ? v : 0.0) + 0.0;  // a select, not a branch: the loops vectorise
-}
-
-EN_LIGNE double etire_lineaire(double x, const Etirage& e)
-{
-    double v = (x / e.reference) * e.scale;
-    return (v > 0.0 ? v : 0.0) + 0.0;
 }
 
 // The byte of half's v: its low 8 bits truncated toward zero (v >= 0): 256
 // gives 0, 300 gives 44. Every reachable v is below 2^53; scaling by 1/256
-// and the subtraction are exact, so this equals the 64-bit conversion.
-EN_LIGNE unsigned char octet(double v)
+// and the subtraction are exact, so this equals the 64-bit conversion. The
+// linear stretches saturate at the norm instead, never wrapping.
+template <bool L>
+EN_LIGNE unsigned char octet(double v, const Reglage& r)
 {
+    if (L) return (unsigned char)(int32_t)(v < r.plafond ? v : r.plafond);
     double q = std::floor(v * (1.0 / 256.0));
     return (unsigned char)(int32_t)(v - q * 256.0);
 }
 
-// The byte of a linear stretch: truncated, saturated at norm, never wrapped.
-EN_LIGNE unsigned char octet_sature(double v, double plafond)
+// A deviation d (< 0: a present cell without a term, which counts as 0;
+// NaN: a missing cell) as its byte and as its Float32 value in elevation
+// units. L: a linear stretch.
+template <bool L>
+EN_LIGNE unsigned char octet_de(double d, const Reglage& r)
 {
-    v = v < plafond ? v : plafond;
-    return (unsigned char)(int32_t)v;
+    unsigned char o = octet<L>(etire<L>(d > 0.0 ? d : 0.0, r), r);
+    return d != d ? 0 : o;
+}
+EN_LIGNE float valeur_de(double d, const Reglage& r)
+{
+    return d != d ? NAN : (float)((d > 0.0 ? d : 0.0) / r.echelle_z);
 }
 
 }  // namespace tavelkorn

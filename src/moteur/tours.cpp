@@ -1,8 +1,8 @@
 // Rounds of rows: each thread reads its block of the round (or the calling
 // thread reads them all, for a source one thread only may read) and
-// computes it. Down columns a block comes with the rows above and below it.
+// computes it. Down columns a block comes with the halo rows above and
+// below it.
 #include "calcul.h"
-#include "noyaux.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,7 +19,7 @@ bool part_du_fil(const Calcul* c, int t, int debut, int nombre, int& premiere, i
 // Rows premiere .. premiere + nombre - 1 from the source. One thread reads
 // a source that is not parallel, rows in order; down columns the halo asks
 // again for the last rows it read, which come from the cache.
-static bool lit(Calcul* c, int premiere, int nombre, int* z, unsigned char* m, std::string& erreur)
+static bool lit(Calcul* c, int premiere, int nombre, int* z, unsigned char* m, Erreur& erreur)
 {
     const Source& s = *c->source;
     if (s.parallele || !c->halo) return s.lit_bloc(s.contexte, premiere, nombre, z, m, erreur);
@@ -30,10 +30,10 @@ static bool lit(Calcul* c, int premiere, int nombre, int* z, unsigned char* m, s
         memcpy(z, &c->cache_z[de], (size_t)deja * n * sizeof(int));
         if (m) memcpy(m, &c->cache_m[de], (size_t)deja * n);
     }
-    if (nombre > deja && !s.lit_bloc(s.contexte, premiere + deja, nombre - deja, z + deja * n, m ? m + deja * n : nullptr,
-                                     erreur))
+    if (nombre > deja &&
+        !s.lit_bloc(s.contexte, premiere + deja, nombre - deja, z + deja * n, m ? m + deja * n : nullptr, erreur))
         return false;
-    int garde = std::min(nombre, 2);
+    int garde = std::min(nombre, 2 * c->halo);
     size_t de = (size_t)(nombre - garde) * n;
     c->cache_z.assign(z + de, z + de + garde * n);
     if (m) c->cache_m.assign(m + de, m + de + garde * n);
@@ -42,13 +42,13 @@ static bool lit(Calcul* c, int premiere, int nombre, int* z, unsigned char* m, s
     return true;
 }
 
-bool lit_part(Calcul* c, Tour& tour, int t, int, int premiere, int combien)
+bool lit_part(Calcul* c, Tour& tour, int t, int premiere, int combien)
 {
     const Source& s = *c->source;
     size_t pas = 0;
     const int* p = s.en_place && !s.manquants ? s.en_place(s.contexte, premiere, pas) : nullptr;
     if (!p && combien > c->lignes_bloc) {  // a block larger than the buffers needs every row given in place
-        echoue(c, "a source's en_place must give every row");
+        echoue(c, CODE_ARGUMENT, "a source's en_place must give every row");
         return false;
     }
     if (p) {
@@ -58,15 +58,15 @@ bool lit_part(Calcul* c, Tour& tour, int t, int, int premiere, int combien)
         return true;
     }
     size_t n = (size_t)c->nb_col;
-    int haut = c->halo && premiere > 0, bas = c->halo && premiere + combien < c->nb_lig;
-    int* z = tour.tampon + (size_t)t * c->pas_bloc + (c->halo ? n : 0);
-    unsigned char* m = s.manquants ? tour.presence + (size_t)t * c->pas_presence + (c->halo ? n : 0) : nullptr;
+    int haut = std::min(c->halo, premiere), bas = std::min(c->halo, c->nb_lig - premiere - combien);
+    int* z = tour.tampon + (size_t)t * c->pas_bloc + (size_t)c->halo * n;
+    unsigned char* m = s.manquants ? tour.presence + (size_t)t * c->pas_presence + (size_t)c->halo * n : nullptr;
     tour.z[(size_t)t] = z;
     tour.pas[(size_t)t] = n;
     tour.m[(size_t)t] = m;
-    std::string erreur;
+    Erreur erreur;
     if (lit(c, premiere - haut, combien + haut + bas, z - haut * n, m ? m - haut * n : nullptr, erreur)) return true;
-    echoue(c, erreur);
+    echoue(c, erreur, CODE_SOURCE);
     return false;
 }
 
@@ -74,19 +74,20 @@ bool lit_tour(Calcul* c, Tour& tour, int debut, int nombre)
 {
     for (int t = 0; t < c->fils; t++) {
         int premiere, combien;
-        if (part_du_fil(c, t, debut, nombre, premiere, combien) && !lit_part(c, tour, t, debut, premiere, combien))
+        if (part_du_fil(c, t, debut, nombre, premiere, combien) && !lit_part(c, tour, t, premiere, combien))
             return false;
     }
     return true;
 }
 
-const int* elevations(const Calcul* c, const Tour& tour, int r)
+const int* elevations(const Calcul* c, const Tour& tour, int r, size_t& pas)
 {
     size_t t = (size_t)(r / c->bloc);
-    return tour.z[t] + (size_t)(r % c->bloc) * tour.pas[t];
+    pas = tour.pas[t];
+    return tour.z[t] + (size_t)(r % c->bloc) * pas;
 }
 
-static const unsigned char* presence_brute(const Calcul* c, const Tour& tour, int r)
+const unsigned char* presence_brute(const Calcul* c, const Tour& tour, int r)
 {
     size_t t = (size_t)(r / c->bloc);
     return tour.m[t] ? tour.m[t] + (size_t)(r % c->bloc) * c->nb_col : nullptr;
@@ -94,25 +95,8 @@ static const unsigned char* presence_brute(const Calcul* c, const Tour& tour, in
 
 const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r)
 {
-    if (!c->source->manquants) return nullptr;
     const unsigned char* m = presence_brute(c, tour, r);
     return m && memchr(m, 0, (size_t)c->nb_col) ? m : nullptr;
-}
-
-Rangees rangees_de(const Calcul* c, const Tour& tour, int debut, int r)
-{
-    Rangees g;
-    size_t pas = tour.pas[(size_t)(r / c->bloc)];
-    int i = debut + r;
-    g.z = elevations(c, tour, r);
-    g.zh = i > 0 ? g.z - pas : nullptr;
-    g.zb = i + 1 < c->nb_lig ? g.z + pas : nullptr;
-    g.m = presence_brute(c, tour, r);
-    if (g.m) {
-        g.mh = i > 0 ? g.m - c->nb_col : nullptr;
-        g.mb = i + 1 < c->nb_lig ? g.m + c->nb_col : nullptr;
-    }
-    return g;
 }
 
 int bloc_de_passe(const Calcul* c, bool sans_tampon)
@@ -133,7 +117,7 @@ bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, 
             int nombre = std::min(tour, nb_lig - i);
             equipe_lance(c->equipe, c->fils, [=, &calcul](int t) {
                 int premiere, combien;
-                if (part_du_fil(c, t, i, nombre, premiere, combien) && lit_part(c, *tr, t, i, premiere, combien))
+                if (part_du_fil(c, t, i, nombre, premiere, combien) && lit_part(c, *tr, t, premiere, combien))
                     calcul(tr, i, t, premiere, combien);
             });
             equipe_attend(c->equipe);
