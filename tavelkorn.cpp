@@ -9,22 +9,20 @@
 // grayscale BMP), the profile of the middle row, and a run report.
 //
 // main reads a request from the dialogue or the command line and hands it to
-// the one run sequence (src/run/execution.cpp), which hands the engine
-// (src/moteur/) its sources and sink; a failure anywhere comes back here as
-// Echec, the run's private folders gone with it.
+// the one run sequence (src/run/execution.cpp); a failure anywhere comes back
+// here as Echec, the run's private folders gone with it.
 #include "tavelkorn.h"
 
+#include "src/front/commande.h"
 #include "src/front/dialogue.h"
 #include "src/io/dem_natif.h"
 #include "src/platform/plateforme.h"
 #include "src/run/echec.h"
+#include "src/run/requete.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <thread>
 
-// The run's state, set by ouverture (or the command line) and read by the
-// later steps.
+// The dialogue's state, set by ouverture and read by its later steps.
 int nb_lig, nb_col, pix_size, format;
 bool descriptif_OK;
 std::string nomim1;     // DEM raw file
@@ -32,26 +30,12 @@ std::string nomdescr1;  // DEM descriptor
 std::string nomim2;     // result image (the stem until the format is known)
 std::string nomim3;     // profile table
 std::string nomim4;     // run report
-FILE *f1, *f2, *f3, *f4;
-int** itab_in;
-double dmax, dmin;
-double dif, scale;
-Requete requete;
-
-// The dialogue: the DEM's folder and name, then (from the run sequence,
-// once the DEM is open) its dimensions and the results' name and format. A
-// DEM that does not exist ends the run after a key press, with status 0.
-static void dimensions_du_dialogue(Requete& r)
-{
-    dimensions();
-    printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
-    printf("\n\t            %d LINES", nb_lig);
-    printf("\n\t        AND %d COLUMNS\n", nb_col);
-    r.cree_descripteur = !descriptif_OK;
-}
+FILE* f1;
 
 static std::string nomfic;  // the DEM's name, the results' by default
 
+// Once the DEM is open and its computation made: the results' name and
+// format.
 static void resultats_du_dialogue(Requete& r)
 {
     std::string souche;
@@ -68,6 +52,11 @@ static void resultats_du_dialogue(Requete& r)
     r.rapport = nomim4;
 }
 
+static const Dialogue DIALOGUE = {resultats_du_dialogue, annonce_lecture, demande_norm, fin_du_dialogue};
+
+// The dialogue: the DEM's folder and name, the DEM opened, its dimensions
+// read from its descriptor or asked, and shown. A DEM that does not exist
+// ends the run after a key press, with status 0.
 static void ouverture()
 {
     banniere();
@@ -80,28 +69,32 @@ static void ouverture()
     nomim1 += nomfic + ".raw";
     // Only a DEM that does not exist is "unknown"; one that cannot be read
     // is a failure with its reason.
-    if (!fichier_d_entree(nomim1)) {
+    Avis a;
+    bool existe = false;
+    exige(fichier_d_entree(nomim1, existe, a), a);
+    if (!existe) {
         printf("\n\tFile %s unknown\n", nomim1.c_str());
         attend_touche();
         throw Echec{0};
     }
-    Requete& r = requete;
-    r.entree = nomim1;
-    r.descripteur = nomdescr1;
-    r.dimensions = dimensions_du_dialogue;
-    r.resultats = resultats_du_dialogue;
-    r.avant_lecture = annonce_lecture;
-    r.demande_norm = demande_norm;
-    r.fin = fin_du_dialogue;
+    f1 = ouvre_fichier_dem(nomim1, a);
+    exige(f1 != nullptr, a);
+    dimensions();
+    printf("\n\n\tTHE DIGITAL ELEVATION MODEL HAS : ");
+    printf("\n\t            %d LINES", nb_lig);
+    printf("\n\t        AND %d COLUMNS\n", nb_col);
 }
 
-// Threads: TAVELKORN_THREADS when set (1 forces a single thread), else one
-// per core.
-static int fils_par_defaut()
+// The run the dialogue describes; it takes the open DEM.
+static void requete_du_dialogue(Requete& r)
 {
-    const char* v = getenv("TAVELKORN_THREADS");
-    if (v && atoi(v) >= 1) return std::min(atoi(v), 256);
-    return (int)std::max(1u, std::thread::hardware_concurrency());
+    r.entree = nomim1;
+    r.descripteur = nomdescr1;
+    r.dem = f1;
+    f1 = nullptr;
+    r.nb_lig = nb_lig, r.nb_col = nb_col, r.pix_size = pix_size;
+    r.cree_descripteur = !descriptif_OK;
+    r.dialogue = &DIALOGUE;
 }
 
 int main(int argc, char** argv)
@@ -109,18 +102,24 @@ int main(int argc, char** argv)
     installe_interruptions();
     int statut = 0;
     try {
-        requete.fils = fils_par_defaut();
+        Requete r;
+        r.fils = tavelkorn::fils_par_defaut();
         const char* memoire = getenv("TAVELKORN_MEMORY");
-        if (memoire && *memoire && !lit_taille(memoire, requete.memoire))
+        if (memoire && *memoire && !lit_taille(memoire, r.memoire))
             avertit("TAVELKORN_MEMORY=%s: not a size such as 512M or 2G; ignored", memoire);
-        if (argc > 1) statut = ligne_de_commande(argc, argv, requete);
-        else ouverture();
+        if (argc > 1) {
+            statut = ligne_de_commande(argc, argv, r);
+        } else {
+            ouverture();
+            requete_du_dialogue(r);
+        }
         if (argc == 1 || statut < 0) {
-            execute(requete);
+            execute(r);
             statut = 0;
         }
     } catch (const Echec& e) {
         statut = e.statut;
     }
+    if (f1) fclose(f1), f1 = nullptr;  // a dialogue that stopped before the run took the DEM
     return statut;
 }

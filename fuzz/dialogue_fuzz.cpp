@@ -3,9 +3,11 @@
 // (an empty descriptor part means the DEM has none). The seeds answer
 // folder "f" and DEM "d". The memory the program may use is held to 64 KiB:
 // a claimed huge DEM is refused quickly instead of computed, and a DEM of
-// more than about 5000 elevations takes the streaming path.
-#include "../tavelkorn.h"
-#include "NRUTIL.h"
+// more than about 5000 elevations takes the streaming path. Each input runs
+// main again, as a fresh process would.
+#define main tavelkorn_main
+#include "../tavelkorn.cpp"
+#undef main
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,25 +17,11 @@
 #include <string>
 #include <unistd.h>
 
-int tavelkorn_main(int argc, char** argv);
-
-uint64_t memoire_disponible() { return 64u << 10; }
-
 static void ecrit(const char* chemin, const uint8_t* data, size_t size)
 {
     FILE* f = fopen(chemin, "wb");
     fwrite(data, 1, size, f);
     fclose(f);
-}
-
-// Each input starts from what a fresh process would have.
-static void remet_a_zero()
-{
-    if (f1) fclose(f1), f1 = nullptr;
-    if (itab_in) frimatrice(itab_in, nb_lig);
-    itab_in = nullptr;
-    requete = Requete{};
-    nb_lig = 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -50,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         });
         if (!freopen("/dev/null", "w", stdout)) return 0;
         setenv("TAVELKORN_THREADS", "2", 1);  // main joins its threads on every way out
+        setenv("TAVELKORN_TEST_MEMORY", "65536", 1);
         pret = true;
     }
     const uint8_t* fin = data + size;
@@ -72,6 +61,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char* argv[] = {nom, nullptr};
     tavelkorn_main(1, argv);
     fflush(stdout);
-    remet_a_zero();
     return 0;
 }

@@ -2,7 +2,8 @@
 // request; the run is the dialogue's, with the input and output named by
 // their paths and the answers given as options, for scripts and for GDAL's
 // formats.
-#include "../../tavelkorn.h"
+#include "commande.h"
+
 #include "../gdal/gdal_programme.h"
 #include "../run/echec.h"
 
@@ -10,10 +11,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -57,20 +61,47 @@ static std::string proche(const std::string& mot, const CLI::App& app)
     return meilleur;
 }
 
-// --stretch half, full or pP (P in (0, 100]).
-static bool lit_etirement(const std::string& s, Requete& r)
+// A whole number from 1 (a scale, a step), or false.
+static bool entier_positif(const std::string& t, int& v)
 {
-    if (s == "half" || s == "full") return r.etirement = s == "half" ? tavelkorn::ETIRE_DEMI : tavelkorn::ETIRE_PLEIN, true;
     char* fin = nullptr;
-    double p = s.size() > 1 && s[0] == 'p' ? strtod(s.c_str() + 1, &fin) : 0.0;
-    if (!fin || *fin || !(p > 0.0 && p <= 100.0)) return false;
-    r.etirement = tavelkorn::ETIRE_RANG;
-    r.rang = p;
+    errno = 0;
+    long long n = t.empty() || !isdigit((unsigned char)t[0]) ? 0 : strtoll(t.c_str(), &fin, 10);
+    if (!fin || *fin || errno || n < 1 || n > INT_MAX) return false;
+    v = (int)n;
     return true;
 }
 
-static void options(CLI::App& app, Requete& r, std::string& type, std::string& terme, std::string& etirement,
-                    std::string& memoire, std::string& direction)
+// --scale K, K1,K2,... or A:B[:STEP] (B included), in any mix: the scales
+// ascending, duplicates merged; false with the value at fault in fautif.
+static bool lit_echelles(const std::string& texte, std::vector<int>& echelles, std::string& fautif)
+{
+    echelles.clear();
+    std::string morceau;
+    std::stringstream flux(texte);
+    while (std::getline(flux, morceau, ',')) {
+        fautif = morceau;
+        size_t a = morceau.find(':'), b = a == std::string::npos ? a : morceau.find(':', a + 1);
+        int debut, fin, pas = 1;
+        if (!entier_positif(morceau.substr(0, a), debut)) return false;
+        fin = debut;
+        if (a != std::string::npos && !entier_positif(morceau.substr(a + 1, b - a - 1), fin)) return false;
+        if (b != std::string::npos && !entier_positif(morceau.substr(b + 1), pas)) return false;
+        if (fin < debut) return false;
+        for (long long k = debut; k <= fin && echelles.size() <= (size_t)tavelkorn::ECHELLES_MAX; k += pas)
+            echelles.push_back((int)k);
+    }
+    fautif = texte;
+    std::sort(echelles.begin(), echelles.end());
+    echelles.erase(std::unique(echelles.begin(), echelles.end()), echelles.end());
+    return !echelles.empty() && echelles.size() <= (size_t)tavelkorn::ECHELLES_MAX && texte.back() != ',';
+}
+
+struct Textes {
+    std::string type = "Byte", terme = "classic", etirement = "half", memoire, direction = "rows", echelles = "1";
+};
+
+static void options(CLI::App& app, Requete& r, Textes& t)
 {
     app.add_option("INPUT", r.entree, "the DEM");
     app.add_option("OUTPUT", r.image, "the image");
@@ -81,18 +112,25 @@ static void options(CLI::App& app, Requete& r, std::string& type, std::string& t
         ->type_name("F")
         ->capture_default_str();
     app.add_option("--band", r.bande, "the band of INPUT")->type_name("B")->check(CLI::PositiveNumber)->capture_default_str();
-    app.add_option("--type", type, "Byte: the stretched image; Float32: |t - mean| / F in elevation units")
+    app.add_option("--type", t.type, "Byte: the stretched image; Float32: |t - mean| / F in elevation units")
         ->check(CLI::IsMember({"Byte", "Float32"}))
         ->capture_default_str();
-    app.add_option("--term", terme, "classic: 4z[j] - z[j-1] - z[j+1]; curvature: 2z[j] - z[j-1] - z[j+1]")
+    app.add_option("--term", t.terme, "classic: 4z[j] - z[j-1] - z[j+1]; curvature: 2z[j] - z[j-1] - z[j+1]")
         ->check(CLI::IsMember({"classic", "curvature"}))
         ->capture_default_str();
-    app.add_option("--direction", direction,
+    app.add_option("--direction", t.direction,
                    "rows: the term along each row against the row's mean (the dialogue's); columns: down each "
                    "column against its mean; both: the larger of the two at each cell")
         ->check(CLI::IsMember({"rows", "columns", "both"}))
         ->capture_default_str();
-    app.add_option("--stretch", etirement,
+    app.add_option("--scale", t.echelles,
+                   "the scale K in cells: the terms take the cells K apart (c z[j] - z[j-K] - z[j+K]); several "
+                   "(K1,K2,... or A:B[:STEP]) give one band each")
+        ->type_name("LIST")
+        ->capture_default_str();
+    app.add_flag("--scale-summary", r.resume,
+                 "with several scales, two bands: the largest byte over the scales, and the smallest scale that has it");
+    app.add_option("--stretch", t.etirement,
                    "half: dmax/2 to 0, dmax to N (bytes wrap); full: d/dmax x N; pP: d/(P-th percentile) x N "
                    "(full and pP saturate at N)")
         ->type_name("S")
@@ -107,7 +145,7 @@ static void options(CLI::App& app, Requete& r, std::string& type, std::string& t
     app.add_option("--threads", r.fils, "threads of the computation (default: TAVELKORN_THREADS, or one per core)")
         ->type_name("N")
         ->check(CLI::Range(1, 256));
-    app.add_option("--memory", memoire,
+    app.add_option("--memory", t.memoire,
                    "memory the decoded DEM may take (e.g. 512M, 2G; 0: none; default: TAVELKORN_MEMORY, or a quarter "
                    "of the machine's); beyond it, a scratch file beside OUTPUT")
         ->type_name("SIZE");
@@ -137,8 +175,8 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
                                   "dem.raw, then write dem.txt: lines, columns, 4, 0, 0, pixel size), and writes\n"
                                   "OUTPUT as .raw (with .txt) or .bmp."),
                  "tavelkorn"};
-    std::string type = "Byte", terme = "classic", etirement = "half", memoire, direction = "rows";
-    options(app, r, type, terme, etirement, memoire, direction);
+    Textes t;
+    options(app, r, t);
     app.allow_extras();  // an unknown option is named below, never blamed on a path
     std::vector<std::string> mots(argv, argv + argc);
     for (std::string& m : mots)  // GDAL's spellings
@@ -167,31 +205,47 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
             return erreur_d_usage(m + ": unknown option" + (p.empty() ? "" : "; did you mean " + p + "?"));
         return erreur_d_usage(m + ": one INPUT and one OUTPUT only");
     }
-    if (!lit_etirement(etirement, r))
-        return erreur_d_usage("--stretch " + etirement + ": half, full, or pP with P in (0, 100], such as p99");
-    if (app.count("--memory") && !lit_taille(memoire, r.memoire))
-        return erreur_d_usage("--memory " + memoire + ": a size such as 512M or 2G (0: keep nothing in memory)");
+    if (!tavelkorn::etirement_de(t.etirement, r.etirement, r.rang))
+        return erreur_d_usage("--stretch " + t.etirement + ": half, full, or pP with P in (0, 100], such as p99");
+    if (app.count("--memory") && !lit_taille(t.memoire, r.memoire))
+        return erreur_d_usage("--memory " + t.memoire + ": a size such as 512M or 2G (0: keep nothing in memory)");
     if (r.progres && r.silencieux) return erreur_d_usage("--progress and --quiet: one or the other");
-    r.terme = terme == "curvature" ? tavelkorn::TERME_COURBURE : tavelkorn::TERME_CLASSIQUE;
-    r.direction = direction == "columns" ? tavelkorn::DIRECTION_COLONNES
-                  : direction == "both"  ? tavelkorn::DIRECTION_LES_DEUX
-                                         : tavelkorn::DIRECTION_LIGNES;
+    std::string fautif;
+    if (!lit_echelles(t.echelles, r.echelles, fautif))
+        return erreur_d_usage("--scale " + t.echelles + ": '" + fautif +
+                              "': scales are whole numbers from 1, as K, K1,K2,... or A:B[:STEP], at most " +
+                              std::to_string(tavelkorn::ECHELLES_MAX));
+    r.terme = t.terme == "curvature" ? tavelkorn::TERME_COURBURE : tavelkorn::TERME_CLASSIQUE;
+    r.direction = t.direction == "columns" ? tavelkorn::DIRECTION_COLONNES
+                  : t.direction == "both"  ? tavelkorn::DIRECTION_LES_DEUX
+                                           : tavelkorn::DIRECTION_LIGNES;
     r.avec_nodata = app.count("--nodata") > 0;
     r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");
     if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)
         return erreur_d_usage("--z-scale " + std::to_string(r.echelle_z) + ": must be a non-zero number");
-    r.reelles = type == "Float32";
+    r.reelles = t.type == "Float32";
+    if (r.resume && r.echelles.size() < 2) return erreur_d_usage("--scale-summary: with several scales (--scale 1,2,4,8)");
+    if (r.resume && r.reelles)
+        return erreur_d_usage("--scale-summary with --type Float32: deviations of different scales are not comparable "
+                              "before their stretch");
+    if (r.resume && r.echelles.back() > 255)
+        return erreur_d_usage("--scale-summary: scale " + std::to_string(r.echelles.back()) +
+                              ": the summary's scale band holds bytes, scales up to 255");
 
     std::string ext = extension(r.image);
+    Avis a;
     if (!r.pilote.empty() && !avec_gdal) return erreur_d_usage("--of " + r.pilote + ": this build has no GDAL; only .raw and .bmp");
     if (!r.pilote.empty()) r.genre = IMAGE_GDAL;
     else if (ext == ".raw") r.genre = IMAGE_RAW, r.descripteur_image = a_cote(r.image, ".txt");
     else if (ext == ".bmp") r.genre = IMAGE_BMP, r.monde = a_cote(r.image, ".wld"), r.projection = a_cote(r.image, ".prj");
     else if (!avec_gdal) return erreur_d_usage(r.image + ": this build has no GDAL; OUTPUT must be .raw or .bmp");
-    else if ((r.pilote = pilote_pour(r.image)).empty())
+    else if ((exige(pilote_pour(r.image, r.pilote, a), a), r.pilote.empty()))
         return erreur_d_usage(r.image + ": no format known for this extension; name one with --of");
     else r.genre = IMAGE_GDAL;
+    if (r.genre != IMAGE_GDAL && (r.echelles.size() > 1 || r.resume))
+        return erreur_d_usage("--scale " + t.echelles + ": " + ext +
+                              " holds one band; several scales need a format that holds bands (GeoTIFF, COG, ENVI ...)");
 
     // INPUT: a native DEM when its descriptor is beside it, else GDAL's.
     std::error_code ec;

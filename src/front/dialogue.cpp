@@ -60,8 +60,11 @@ void banniere()
 void dimensions()
 {
     descriptif_OK = true;
-    if (fichier_d_entree(nomdescr1)) {
-        lit_dimensions();
+    Avis a;
+    bool existe = false;
+    exige(fichier_d_entree(nomdescr1, existe, a), a);
+    if (existe) {
+        exige(lit_dimensions(nomdescr1, nb_lig, nb_col, pix_size, a), a);
         return;
     }
     printf("\n\tNo File %s \n\n", nomdescr1.c_str());

@@ -3,6 +3,8 @@
 #ifndef DIALOGUE_H
 #define DIALOGUE_H
 
+#include "../run/requete.h"
+
 #include <string>
 
 std::string demande_mot(const char* invite, const char* quoi);
@@ -17,8 +19,9 @@ std::string nom_des_resultats(const std::string& nomfic);
 bool nom_de_resultat_sur(const std::string& souche);
 // The format menu: 0 raster, 1 bitmap, negative: no image.
 int demande_format(const std::string& souche);
-// The dialogue's steps around the run: the normalisation value once the
-// range is known, and the last line before the results are put in place.
+// The dialogue's steps around the run: the word as the reading starts, the
+// normalisation value once the range is known, and the last line before
+// the results are put in place.
 void annonce_lecture();
 int demande_norm(int mind, int maxd);
 void fin_du_dialogue();

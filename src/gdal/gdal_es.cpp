@@ -36,7 +36,7 @@ struct LectureGdal {
 // written first and what the copy needs.
 struct ImageGdal {
     GDALDatasetH ds = nullptr;
-    int largeur;
+    int largeur, bandes;
     bool reelles;
     GDALDriverH pilote_final;
     std::string chemin_final, brouillon;
@@ -125,6 +125,8 @@ LectureGdal* ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal&
     dem.manquants = regles.manquants = GDALDataTypeIsFloating(type) || regles.a_nodata;
 
     dem.geo_ok = GDALGetGeoTransform(ds, dem.geo) == CE_None;
+    const char* wkt = GDALGetProjectionRef(ds);
+    dem.wkt = wkt ? wkt : "";
     dem.pix_size = dem.geo_ok ? (int)std::lround(std::fabs(dem.geo[1])) : 0;
     // An uncompressed GeoTIFF or a raw format reads again as fast as a copy
     // of it would; anything else is decoded once.
@@ -238,8 +240,8 @@ void libere_image(ImageGdal* i)
 // Drivers that only copy (PNG, JPEG ...) copy a GeoTIFF written first,
 // strictly: a type the driver cannot store is a failure, never a silent
 // conversion.
-ImageGdal* cree_image(const LectureGdal* dem, const char* chemin, const char* nom_pilote,
-                      const std::vector<std::string>& co, int l, int h, bool reelles, bool& masque,
+ImageGdal* cree_image(const double* geo, const char* wkt, const char* chemin, const char* nom_pilote,
+                      const std::vector<std::string>& co, int l, int h, int bandes, bool reelles, bool& masque,
                       const char* brouillon, std::string& erreur)
 {
     prepare_gdal();
@@ -254,34 +256,36 @@ ImageGdal* cree_image(const LectureGdal* dem, const char* chemin, const char* no
     i->reelles = reelles;
     CPLErrorReset();
     i->largeur = l;
-    GDALDatasetH ds = i->ds = GDALCreate(dc, direct ? chemin : brouillon, l, h, 1, reelles ? GDT_Float32 : GDT_Byte,
-                                         direct ? i->options : nullptr);
+    i->bandes = bandes;
+    GDALDatasetH ds = i->ds = GDALCreate(dc, direct ? chemin : brouillon, l, h, bandes,
+                                         reelles ? GDT_Float32 : GDT_Byte, direct ? i->options : nullptr);
     if (!ds) {
         erreur = "cannot be created: " + erreur_gdal();
         libere_image(i);
         return nullptr;
     }
-    GDALDatasetH entree = dem ? dem->ds : nullptr;
-    double geo[6];
-    if (entree && GDALGetGeoTransform(entree, geo) == CE_None) GDALSetGeoTransform(ds, geo);
-    const char* wkt = entree ? GDALGetProjectionRef(entree) : nullptr;
+    if (geo) GDALSetGeoTransform(ds, (double*)geo);
     if (wkt && *wkt) GDALSetProjection(ds, wkt);
-    if (reelles) GDALSetRasterNoDataValue(GDALGetRasterBand(ds, 1), NAN);
+    for (int b = 1; reelles && b <= bandes; b++) GDALSetRasterNoDataValue(GDALGetRasterBand(ds, b), NAN);
     if (masque && GDALCreateDatasetMaskBand(ds, GMF_PER_DATASET) != CE_None) {
         // A driver that stores no mask marks the missing cells by a nodata value.
-        GDALSetRasterNoDataValue(GDALGetRasterBand(ds, 1), 0);
+        for (int b = 1; b <= bandes; b++) GDALSetRasterNoDataValue(GDALGetRasterBand(ds, b), 0);
         masque = false;
     }
     return i;
 }
 
-bool ecrit_bloc(ImageGdal* i, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
-                std::string& erreur)
+bool ecrit_bloc(ImageGdal* i, int premiere, int nombre, const void* valeurs, size_t pas_bande,
+                const unsigned char* presence, std::string& erreur)
 {
     const int largeur = i->largeur;
     GDALRasterBandH b = GDALGetRasterBand(i->ds, 1);
-    CPLErr e = GDALRasterIO(b, GF_Write, 0, premiere, largeur, nombre, (void*)valeurs, largeur, nombre,
-                            i->reelles ? GDT_Float32 : GDT_Byte, 0, 0);
+    size_t taille = i->reelles ? sizeof(float) : 1;
+    // Every band in one call: a file that interleaves them by pixel gets
+    // each block whole.
+    CPLErr e = GDALDatasetRasterIOEx(i->ds, GF_Write, 0, premiere, largeur, nombre, (void*)valeurs, largeur, nombre,
+                                     i->reelles ? GDT_Float32 : GDT_Byte, i->bandes, nullptr, 0, 0,
+                                     (GSpacing)(pas_bande * taille), nullptr);
     GDALRasterBandH masque = GDALGetMaskFlags(b) == GMF_PER_DATASET ? GDALGetMaskBand(b) : nullptr;
     if (masque && presence && e == CE_None) {
         std::vector<unsigned char> m((size_t)nombre * largeur);
@@ -339,9 +343,16 @@ bool wkt_esri(const LectureGdal* l, std::string& wkt)
     return ok;
 }
 
-void metadonnee(ImageGdal* i, const char* nom, const char* valeur)
+void metadonnee(ImageGdal* i, int bande, const char* nom, const char* valeur)
 {
-    if (i->ds) GDALSetMetadataItem(i->ds, nom, valeur, nullptr);
+    if (!i->ds) return;
+    if (bande == 0) GDALSetMetadataItem(i->ds, nom, valeur, nullptr);
+    else GDALSetMetadataItem(GDALGetRasterBand(i->ds, bande), nom, valeur, nullptr);
+}
+
+void description(ImageGdal* i, int bande, const char* texte)
+{
+    if (i->ds) GDALSetDescription(GDALGetRasterBand(i->ds, bande), texte);
 }
 
 void abandonne(ImageGdal* i)
@@ -354,7 +365,7 @@ void abandonne(ImageGdal* i)
 extern "C" const ModuleGdal* tavelkorn_gdal(const RappelsProgramme* r)
 {
     rappels = r;
-    static const ModuleGdal table = {ouvre_dem,  lit_bloc,   a_fractions, ferme_dem,  pilote_pour, pilote,
-                                     cree_image, ecrit_bloc, ferme_image, wkt_esri,   abandonne,   metadonnee};
+    static const ModuleGdal table = {ouvre_dem,  lit_bloc,  a_fractions, ferme_dem, pilote_pour, pilote,     cree_image,
+                                     ecrit_bloc, ferme_image, wkt_esri, abandonne, metadonnee,  description};
     return &table;
 }

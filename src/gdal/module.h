@@ -21,6 +21,7 @@ struct DemGdal {
     bool etroit;      // every elevation it gives fits in 16 bits (an Int16 or Byte band at z-scale 1)
     bool parallele;   // lit_bloc may be called from several threads at once, rows in any order
     double geo[6];
+    std::string wkt;  // its coordinate system (GDAL's WKT; empty: none)
     std::vector<std::string> fichiers;  // the files it is read from (GDALGetFileList)
 };
 
@@ -53,25 +54,28 @@ struct ModuleGdal {
     // The driver for a file name's extension ("" when none), and what a driver can do (0: none of that name).
     std::string (*pilote_pour)(const char* chemin);
     int (*pilote)(const char* nom);
-    // The image, l x h: created at chemin with the driver and options, the
-    // georeferencing of dem (null: none), Float32 (reelles) or Byte with a
-    // mask when masque (which comes back false when the driver stores none:
-    // the missing cells are then nodata 0); written a block at a time
-    // (presence null: all present); closed (and copied, for CreateCopy
-    // drivers, through brouillon). cree_image returns a new image context,
-    // null on failure; ferme_image frees it, written or not.
-    ImageGdal* (*cree_image)(const LectureGdal* dem, const char* chemin, const char* pilote,
-                             const std::vector<std::string>& options, int l, int h, bool reelles, bool& masque,
-                             const char* brouillon, std::string& erreur);
-    bool (*ecrit_bloc)(ImageGdal* i, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
-                       std::string& erreur);
+    // The image, l x h x bandes: created at chemin with the driver and
+    // options, the geotransform geo and the coordinate system wkt (null:
+    // none), Float32 (reelles) or Byte with a mask when masque (which comes
+    // back false when the driver stores none: the missing cells are then
+    // nodata 0); written a block at a time, each band's values pas_bande
+    // after the one before (presence null: all present); closed (and copied,
+    // for CreateCopy drivers, through brouillon). cree_image returns a new
+    // image context, null on failure; ferme_image frees it, written or not.
+    ImageGdal* (*cree_image)(const double* geo, const char* wkt, const char* chemin, const char* pilote,
+                             const std::vector<std::string>& options, int l, int h, int bandes, bool reelles,
+                             bool& masque, const char* brouillon, std::string& erreur);
+    bool (*ecrit_bloc)(ImageGdal* i, int premiere, int nombre, const void* valeurs, size_t pas_bande,
+                       const unsigned char* presence, std::string& erreur);
     bool (*ferme_image)(ImageGdal* i, std::string& erreur);
     // The DEM's coordinate system as ESRI WKT, for a .prj (false: it has none).
     bool (*wkt_esri)(const LectureGdal* l, std::string& wkt);
     // Closes an image that will not be finished, and frees i.
     void (*abandonne)(ImageGdal* i);
-    // A metadata item of the image (how it was made), before it is closed.
-    void (*metadonnee)(ImageGdal* i, const char* nom, const char* valeur);
+    // A metadata item of band b (0: of the image), and a band's
+    // description, before it is closed.
+    void (*metadonnee)(ImageGdal* i, int bande, const char* nom, const char* valeur);
+    void (*description)(ImageGdal* i, int bande, const char* texte);
 };
 
 typedef const ModuleGdal* (*EntreeModule)(const RappelsProgramme* rappels);

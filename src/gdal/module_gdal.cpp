@@ -1,26 +1,31 @@
 #include "gdal_programme.h"
 
-#include "../../tavelkorn.h"
-#include "../io/resultats.h"
 #include "../platform/plateforme.h"
-#include "../run/echec.h"
-#include "module.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 namespace fs = std::filesystem;
+
+// GDAL's warnings reach whoever the run named.
+static void (*montre_avertissement)(const std::string& texte);
+
+void gdal_avertissements(void (*montre)(const std::string& texte)) { montre_avertissement = montre; }
+
+#ifdef TAVELKORN_GDAL
+const bool avec_gdal = true;
 
 // The module, loaded once for the process (and never unloaded): a table of
 // functions that keeps no run of its own, each run's DEM and image being
 // contexts it hands back.
 static const ModuleGdal* module_;
 
-#ifdef TAVELKORN_GDAL
-const bool avec_gdal = true;
-
-static void avertit_gdal(const char* texte) { avertit("GDAL: %s", noms_finals(texte).c_str()); }
+static void avertit_gdal(const char* texte)
+{
+    if (montre_avertissement) montre_avertissement("GDAL: " + noms_finals(texte));
+}
 
 // The module, from the program's own folder only, never from the working
 // directory; null with the reason in erreur.
@@ -38,11 +43,11 @@ static const ModuleGdal* charge(std::string& erreur)
     return module_ = entree ? entree(&rappels) : nullptr;
 }
 
-static const ModuleGdal* gdal()
+static const ModuleGdal* gdal(Avis& a)
 {
     std::string erreur;
     const ModuleGdal* m = charge(erreur);
-    if (!m) echec("GDAL's formats need the module %s beside the program: %s", MODULE_GDAL, erreur.c_str());
+    if (!m) echec_de(a, "GDAL's formats need the module %s beside the program: %s", MODULE_GDAL, erreur.c_str());
     return m;
 }
 
@@ -54,7 +59,7 @@ bool gdal_disponible()
 #else
 const bool avec_gdal = false;
 
-[[noreturn]] static const ModuleGdal* gdal() { echec("this build has no GDAL"); }
+static const ModuleGdal* gdal(Avis& a) { return echec_de(a, "this build has no GDAL"), nullptr; }
 
 bool gdal_disponible() { return false; }
 #endif
@@ -100,159 +105,259 @@ std::string chemin_reel(const std::string& chemin)
 }
 
 // A path GDAL reads must be a regular file: a FIFO would block the run.
-static void fichier_regulier(const std::string& chemin)
+static bool fichier_regulier(const std::string& chemin, Avis& a)
 {
     std::string reel = chemin_reel(chemin);
-    if (reel.empty()) return;
+    if (reel.empty()) return true;
     GenreFichier g = genre_fichier(reel, true);
-    if (g == SPECIAL || g == DOSSIER) echec("%s: not a regular file", chemin.c_str());
+    if (g == SPECIAL || g == DOSSIER) return echec_de(a, "%s: not a regular file", chemin.c_str());
+    return true;
 }
 
-static bool lit_bloc_gdal(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
-                          std::string& erreur)
+// ---------------------------------------------------------------- the DEM
+
+namespace {
+
+// A DEM GDAL reads, and its files as they were when it was opened.
+struct Empreinte {
+    std::string chemin;
+    EtatFichier etat;
+};
+struct DemLu {
+    const ModuleGdal* m = nullptr;
+    LectureGdal* lecture = nullptr;
+    DemGdal dem;
+    std::string nom;
+    std::vector<Empreinte> empreintes;
+};
+
+bool lit_bloc_gdal(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
+                   tavelkorn::Erreur& erreur)
 {
-    ContexteGdal& g = *(ContexteGdal*)contexte;
-    if (gdal()->lit_bloc(g.lecture, premiere, nombre, z, presence, erreur)) return true;
-    erreur = g.nom_dem + ": " + erreur;
+    DemLu& d = *(DemLu*)contexte;
+    std::string texte;
+    if (d.m->lit_bloc(d.lecture, premiere, nombre, z, presence, texte)) return true;
+    erreur.texte = d.nom + ": " + texte;
+    if (texte.find("beyond the 32-bit range") != std::string::npos) erreur.code = tavelkorn::CODE_PLAGE;
     return false;
 }
 
-void verifie_dem_gdal(const ContexteGdal& g)
+tavelkorn::Source source(void* contexte, int)
 {
-    std::error_code ec, ed;
-    for (const Empreinte& e : g.empreintes)
-        if (fs::file_size(e.chemin, ec) != e.taille || fs::last_write_time(e.chemin, ed) != e.date || ec || ed)
-            echec("%s: changed during the run; no result was written", e.chemin.c_str());
-}
-
-tavelkorn::Source source_gdal(ContexteGdal& g)
-{
+    DemLu& d = *(DemLu*)contexte;
     tavelkorn::Source s;
-    s.contexte = &g;
-    s.manquants = g.dem.manquants;
-    s.parallele = g.dem.parallele;  // an uncompressed GeoTIFF read directly: threads side by side
+    s.contexte = &d;
+    s.nb_lig = d.dem.nb_lig;
+    s.nb_col = d.dem.nb_col;
+    s.manquants = d.dem.manquants;
+    s.parallele = d.dem.parallele;  // an uncompressed GeoTIFF read directly: threads side by side
     s.lit_bloc = lit_bloc_gdal;
     return s;
 }
 
-void ouvre_dem_gdal(ContexteGdal& g, const Requete& r, std::vector<std::string>& fichiers)
+// Every file the DEM is read from is the one fingerprinted before GDAL
+// opened it: the same size, time and identity (a file renamed over it is
+// another).
+bool inchange(void* contexte, int, Avis& a)
 {
-    if (!avec_gdal)
-        echec("%s: not a native DEM (NAME.raw with NAME.txt beside it); other formats need a build with GDAL",
-              r.entree.c_str());
-    g.nom_dem = r.entree;
-    // A name that is no file may still be GDAL's (GTIFF_DIR:1:dem.tif,
-    // NETCDF:"dem.nc":z): GDAL tries it, and the files it reads are checked
-    // once it is open.
-    std::string reel = chemin_reel(r.entree);
-    bool absent = !reel.empty() && genre_fichier(reel, true) == ABSENT;
-    if (!absent) fichier_regulier(r.entree);
-    std::string erreur;
-    if (!(g.lecture = gdal()->ouvre_dem(r.entree.c_str(), r.bande, r.echelle_z, g.dem, erreur))) {
-        if (absent) echec("%s: cannot be opened: %s", r.entree.c_str(), strerror(ENOENT));
-        std::string descripteur = fs::path(r.entree).replace_extension(".txt").string();
-        if (fs::path(r.entree).extension() == ".raw")
-            echec("%s: cannot be opened: no descriptor %s beside it for a native DEM (lines, columns, 4, minimum, "
-                  "maximum, pixel size), and not a raster GDAL reads",
-                  r.entree.c_str(), descripteur.c_str());
-        if (erreur == "cannot be opened: GDAL gives no reason") erreur = "cannot be opened: not a raster GDAL reads";
-        echec("%s: %s", r.entree.c_str(), erreur.c_str());
+    const DemLu& d = *(const DemLu*)contexte;
+    for (const Empreinte& e : d.empreintes) {
+        EtatFichier maintenant;
+        if (!etat_chemin(e.chemin, maintenant) || !(maintenant == e.etat))
+            return echec_de(a, "%s: changed during the run; no result was written", e.chemin.c_str());
     }
-    nb_lig = g.dem.nb_lig;
-    nb_col = g.dem.nb_col;
-    pix_size = g.dem.pix_size;
-    std::vector<std::string> tous = g.dem.fichiers;
-    tous.push_back(r.entree);
-    for (const std::string& f : tous) {
-        fichier_regulier(f);
-        std::string reel = chemin_reel(f);
-        std::error_code ec;
-        if (reel.empty() || !fs::is_regular_file(reel, ec)) continue;
-        fichiers.push_back(reel);
-        g.empreintes.push_back({reel, fs::file_size(reel, ec), fs::last_write_time(reel, ec)});
-    }
-}
-
-// Only a DEM that GDAL opened has a place on the map or fractions.
-bool dem_georeference(const ContexteGdal& g, double geo[6])
-{
-    if (!g.lecture || !g.dem.geo_ok) return false;
-    for (int k = 0; k < 6; k++) geo[k] = g.dem.geo[k];
     return true;
 }
 
-bool dem_wkt_esri(const ContexteGdal& g, std::string& wkt) { return g.lecture && gdal()->wkt_esri(g.lecture, wkt); }
-
-bool dem_couteux(const ContexteGdal& g) { return g.lecture && g.dem.couteux; }
-bool dem_etroit(const ContexteGdal& g) { return g.lecture && g.dem.etroit; }
-
-bool dem_a_fractions(const ContexteGdal& g) { return g.lecture && gdal()->fractions(g.lecture); }
-std::string pilote_pour(const std::string& chemin) { return gdal()->pilote_pour(chemin.c_str()); }
-int capacites_pilote(const std::string& nom) { return gdal()->pilote(nom.c_str()); }
-
-void ouvre_image_gdal(ContexteGdal& g, JeuResultats& j, const Requete& r, uint64_t manquants)
+bool place(void* contexte, double geo[6], std::string& wkt)
 {
-    g.nom_image = r.image;
-    g.reelles = r.reelles;
-    g.largeur = nb_col;
-    std::string erreur;
-    bool masque = !r.reelles && manquants > 0;
-    std::string prive = resultat_prive(j, r.image), brouillon = resultat_brouillon(j, ".copy.tif");
-    g.image = gdal()->cree_image(g.lecture, prive.c_str(), r.pilote.c_str(), r.options, nb_col, nb_lig, r.reelles,
-                                 masque, brouillon.c_str(), erreur);
-    if (!g.image) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
-    if (!r.reelles && manquants > 0 && !masque)
-        avertit("%s: %s stores no mask: the %llu missing cells are nodata 0, as are the cells whose byte is 0",
-                r.image.c_str(), r.pilote.c_str(), (unsigned long long)manquants);
+    const DemLu& d = *(const DemLu*)contexte;
+    wkt = d.dem.wkt;
+    if (!d.dem.geo_ok) return false;
+    for (int k = 0; k < 6; k++) geo[k] = d.dem.geo[k];
+    return true;
 }
+
+bool wkt_esri(void* contexte, std::string& wkt)
+{
+    const DemLu& d = *(const DemLu*)contexte;
+    return d.m->wkt_esri(d.lecture, wkt);
+}
+
+bool fractions(void* contexte)
+{
+    const DemLu& d = *(const DemLu*)contexte;
+    return d.m->fractions(d.lecture);
+}
+
+void ferme(void* contexte)
+{
+    DemLu* d = (DemLu*)contexte;
+    if (d->lecture) d->m->ferme_dem(d->lecture);
+    delete d;
+}
+
+}  // namespace
+
+bool ouvre_dem_gdal(Dem& dem, const std::string& chemin, int bande, double echelle_z, Avis& a)
+{
+    const ModuleGdal* m = gdal(a);
+    if (!m) return false;
+    // A name that is no file may still be GDAL's (GTIFF_DIR:1:dem.tif,
+    // NETCDF:"dem.nc":z): GDAL tries it, and the files it reads are checked
+    // once it is open.
+    std::string reel = chemin_reel(chemin);
+    bool absent = !reel.empty() && genre_fichier(reel, true) == ABSENT;
+    if (!absent && !fichier_regulier(chemin, a)) return false;
+    DemLu* d = new DemLu;
+    d->m = m;
+    d->nom = chemin;
+    dem.contexte = d;
+    dem.ferme = ferme;
+    // The fingerprint comes first: a file replaced between GDAL's opening
+    // and the reading is then named, never read in its place.
+    EtatFichier avant;
+    bool vu = !reel.empty() && etat_chemin(reel, avant);
+    std::string erreur;
+    if (!(d->lecture = m->ouvre_dem(chemin.c_str(), bande, echelle_z, d->dem, erreur))) {
+        ferme_dem(dem);
+        if (absent) return echec_de(a, "%s: cannot be opened: %s", chemin.c_str(), strerror(ENOENT));
+        std::string descripteur = fs::path(chemin).replace_extension(".txt").string();
+        if (fs::path(chemin).extension() == ".raw")
+            return echec_de(a,
+                            "%s: cannot be opened: no descriptor %s beside it for a native DEM (lines, columns, 4, "
+                            "minimum, maximum, pixel size), and not a raster GDAL reads",
+                            chemin.c_str(), descripteur.c_str());
+        if (erreur == "cannot be opened: GDAL gives no reason") erreur = "cannot be opened: not a raster GDAL reads";
+        return echec_de(a, "%s: %s", chemin.c_str(), erreur.c_str());
+    }
+    std::vector<std::string> tous = d->dem.fichiers;
+    tous.push_back(chemin);
+    for (const std::string& f : tous) {
+        if (!fichier_regulier(f, a)) return ferme_dem(dem), false;
+        std::string r = chemin_reel(f);
+        std::error_code ec;
+        if (r.empty() || !fs::is_regular_file(r, ec)) continue;
+        bool deja = false;
+        for (const std::string& g : dem.fichiers) deja |= g == r;
+        if (deja) continue;
+        Empreinte e{r, {}};
+        if (vu && meme_fichier(r, reel)) e.etat = avant;
+        else if (!etat_chemin(r, e.etat)) return ferme_dem(dem), echec_de(a, "%s: cannot be opened: %s", r.c_str(), strerror(errno));
+        dem.fichiers.push_back(r);
+        d->empreintes.push_back(e);
+    }
+    if (!inchange(d, 1, a)) return ferme_dem(dem), false;  // replaced while GDAL opened it
+    dem.nb_lig = d->dem.nb_lig;
+    dem.nb_col = d->dem.nb_col;
+    dem.pix_size = d->dem.pix_size;
+    dem.manquants = d->dem.manquants;
+    dem.couteux = d->dem.couteux;
+    dem.etroit = d->dem.etroit;
+    dem.nom_fichiers = "a file the DEM is read from";
+    dem.source = source;
+    dem.inchange = inchange;
+    dem.place = place;
+    dem.wkt_esri = wkt_esri;
+    dem.fractions = fractions;
+    return true;
+}
+
+bool pilote_pour(const std::string& chemin, std::string& pilote, Avis& a)
+{
+    const ModuleGdal* m = gdal(a);
+    if (m) pilote = m->pilote_pour(chemin.c_str());
+    return m != nullptr;
+}
+
+bool capacites_pilote(const std::string& nom, int& capacites, Avis& a)
+{
+    const ModuleGdal* m = gdal(a);
+    if (m) capacites = m->pilote(nom.c_str());
+    return m != nullptr;
+}
+
+// ---------------------------------------------------------------- the image
+
+namespace {
+
+struct ImageEcrite {
+    const ModuleGdal* m;
+    ImageGdal* image;
+    std::string nom;
+    int largeur;
+    bool reelles;
+};
 
 // Written in pieces of a size that does not depend on the threads: the
 // driver lays out image and mask blocks in the order they come, so any
 // number of threads writes the same file.
-static bool ecrit_bloc(void* contexte, int premiere, int nombre, const void* valeurs, const unsigned char* presence,
-                       std::string& erreur)
+bool ecrit_bloc(void* contexte, int premiere, int nombre, const void* valeurs, size_t pas_bande,
+                const unsigned char* presence, std::string& erreur)
 {
-    ContexteGdal& g = *(ContexteGdal*)contexte;
-    int piece = std::max(1, (1 << 18) / g.largeur);
-    size_t taille = g.reelles ? sizeof(float) : 1;
+    ImageEcrite& i = *(ImageEcrite*)contexte;
+    int piece = std::max(1, (1 << 18) / i.largeur);
+    size_t taille = i.reelles ? sizeof(float) : 1;
     for (int r = 0; r < nombre; r += piece) {
-        size_t decalage = (size_t)r * g.largeur;
-        if (!gdal()->ecrit_bloc(g.image, premiere + r, std::min(piece, nombre - r),
-                                (const char*)valeurs + decalage * taille, presence ? presence + decalage : nullptr,
-                                erreur)) {
-            erreur = g.nom_image + ": " + noms_finals(erreur);
+        size_t decalage = (size_t)r * i.largeur;
+        if (!i.m->ecrit_bloc(i.image, premiere + r, std::min(piece, nombre - r),
+                             (const char*)valeurs + decalage * taille, pas_bande,
+                             presence ? presence + decalage : nullptr, erreur)) {
+            erreur = i.nom + ": " + noms_finals(erreur);
             return false;
         }
     }
     return true;
 }
 
-tavelkorn::Puits puits_gdal(ContexteGdal& g)
+void decrit(void* contexte, int bande, const Elements& elements)
 {
-    tavelkorn::Puits p;
-    p.contexte = &g;
-    p.ecrit_bloc = ecrit_bloc;
-    return p;
+    ImageEcrite& i = *(ImageEcrite*)contexte;
+    for (const auto& e : elements) {
+        if (e.first == "DESCRIPTION") i.m->description(i.image, bande, e.second.c_str());
+        else i.m->metadonnee(i.image, bande, e.first.c_str(), e.second.c_str());
+    }
 }
 
-void ferme_image_gdal(ContexteGdal& g, const Requete& r)
+bool ferme_gdal(void* contexte, Avis& a)
 {
+    ImageEcrite* i = (ImageEcrite*)contexte;
     std::string erreur;
-    ImageGdal* image = g.image;
-    g.image = nullptr;  // freed by the module, closed or not
-    if (!gdal()->ferme_image(image, erreur)) echec("%s: %s", r.image.c_str(), noms_finals(erreur).c_str());
+    bool ok = i->m->ferme_image(i->image, erreur) ||
+              echec_de(a, "%s: %s", i->nom.c_str(), noms_finals(erreur).c_str());
+    delete i;
+    return ok;
 }
 
-void decrit_image_gdal(ContexteGdal& g, const std::vector<std::pair<std::string, std::string>>& items)
+void abandonne_gdal(void* contexte)
 {
-    for (const auto& i : items) gdal()->metadonnee(g.image, i.first.c_str(), i.second.c_str());
+    ImageEcrite* i = (ImageEcrite*)contexte;
+    i->m->abandonne(i->image);
+    delete i;
 }
 
-void ferme_gdal(ContexteGdal& g)
+}  // namespace
+
+bool ouvre_image_gdal(Image& im, JeuResultats& j, const ImageVoulue& v, Avis& a)
 {
-    if (!module_) return;  // nothing was opened through it
-    if (g.image) module_->abandonne(g.image);
-    if (g.lecture) module_->ferme_dem(g.lecture);
-    g.image = nullptr;
-    g.lecture = nullptr;
+    const ModuleGdal* m = gdal(a);
+    if (!m) return false;
+    std::string erreur;
+    bool masque = !v.reelles && v.manquants > 0;
+    std::string prive = resultat_prive(j, v.chemin), brouillon = resultat_brouillon(j, ".copy.tif");
+    ImageGdal* image = m->cree_image(v.geo_ok ? v.geo : nullptr, v.wkt.c_str(), prive.c_str(), v.pilote.c_str(),
+                                     v.options, v.nb_col, v.nb_lig, v.bandes, v.reelles, masque, brouillon.c_str(),
+                                     erreur);
+    if (!image) return echec_de(a, "%s: %s", v.chemin.c_str(), noms_finals(erreur).c_str());
+    if (!v.reelles && v.manquants > 0 && !masque)
+        avertissement(a, "%s: %s stores no mask: the %llu missing cells are nodata 0, as are the cells whose byte is 0",
+                      v.chemin.c_str(), v.pilote.c_str(), (unsigned long long)v.manquants);
+    im = Image();
+    im.contexte = im.puits.contexte = new ImageEcrite{m, image, v.chemin, v.nb_col, v.reelles};
+    im.marque_manquants = true;
+    im.puits.ecrit_bloc = ecrit_bloc;
+    im.decrit = decrit;
+    im.ferme = ferme_gdal;
+    im.abandonne = abandonne_gdal;
+    return true;
 }

@@ -1,84 +1,84 @@
 #include "dem_natif.h"
 
-#include "../../tavelkorn.h"
 #include "../platform/plateforme.h"
-#include "../run/echec.h"
 #include "texte.h"
 
 #include "NRUTIL.h"
 
 #include <algorithm>
-#include <climits>
-#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-// What is at a path the run reads: nothing (false), or a regular file to
-// open (true). Anything else ends the run: opening a FIFO would wait for a
-// writer, and a directory reads as an error.
-bool fichier_d_entree(const std::string& chemin)
+bool fichier_d_entree(const std::string& chemin, bool& existe, Avis& a)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::file_status st = fs::status(chemin, ec);
-    if (st.type() == fs::file_type::not_found) return false;
-    if (ec) echec("%s: cannot be opened: %s", chemin.c_str(), ec.message().c_str());
-    if (st.type() != fs::file_type::regular) echec("%s: not a regular file", chemin.c_str());
+    existe = st.type() != fs::file_type::not_found;
+    if (!existe) return true;
+    if (ec) return echec_de(a, "%s: cannot be opened: %s", chemin.c_str(), ec.message().c_str());
+    if (st.type() != fs::file_type::regular) return echec_de(a, "%s: not a regular file", chemin.c_str());
     return true;
 }
 
-void ouvre_dem_natif(DemNatif& d)
+FILE* ouvre_fichier_dem(const std::string& chemin, Avis& a)
 {
-    d.f = f1 = fopen(d.nom.c_str(), "rb");
-    if (!d.f || !etat_fichier(d.f, d.etat)) echec("%s: cannot be opened: %s", d.nom.c_str(), strerror(errno));
+    FILE* f = fopen(chemin.c_str(), "rb");
+    if (!f) echec_de(a, "%s: cannot be opened: %s", chemin.c_str(), strerror(errno));
+    return f;
 }
 
-static void lit_champs(FILE* fd)
+bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, int& pix_size, Avis& a)
 {
     static const char* const noms[6] = {"lines", "columns", "bytes per value", "minimum", "maximum", "pixel size"};
+    const char* nom = descripteur.c_str();
+    FILE* fd = fopen(nom, "rb");
+    if (!fd) return echec_de(a, "%s: cannot be opened: %s", nom, strerror(errno));
     int champs[6] = {0, 0, 0, 0, 0, 0};
     std::string fautif;
     int ligne;
     int lus = lit_descripteur(fd, champs, 6, fautif, ligne);
     bool lu = !ferror(fd);
     fclose(fd);
-    const char* nom = nomdescr1.c_str();
-    if (!lu) echec("%s: cannot be read: %s", nom, strerror(EIO));
-    if (lus < 0) echec("%s: UTF-16 text; save the descriptor as plain text (ANSI or UTF-8)", nom);
+    if (!lu) return echec_de(a, "%s: cannot be read: %s", nom, strerror(EIO));
+    if (lus < 0) return echec_de(a, "%s: UTF-16 text; save the descriptor as plain text (ANSI or UTF-8)", nom);
     if (!fautif.empty())
-        echec("%s: line %d: '%s' is not a whole decimal number within the 32-bit range (the %s)", nom, ligne,
-              fautif.c_str(), noms[lus]);
+        return echec_de(a, "%s: line %d: '%s' is not a whole decimal number within the 32-bit range (the %s)", nom,
+                        ligne, fautif.c_str(), noms[lus]);
     nb_lig = champs[0];
     nb_col = champs[1];
     pix_size = champs[5];
     if (lus < 2 || nb_lig < 1 || nb_col < 1)
-        echec("%s: %d lines and %d columns: a DEM needs at least 1 of each", nom, nb_lig, nb_col);
+        return echec_de(a, "%s: %d lines and %d columns: a DEM needs at least 1 of each", nom, nb_lig, nb_col);
     if (lus >= 3 && champs[2] != 4)
-        avertit("%s: %d bytes per value; elevations are read as 4-byte integers", nom, champs[2]);
+        avertissement(a, "%s: %d bytes per value; elevations are read as 4-byte integers", nom, champs[2]);
     if (lus < 6) {
         std::string manque;
         for (int k = lus; k < 6; k++) manque += std::string(k > lus ? ", " : "") + noms[k];
-        avertit("%s: %d of the 6 fields; missing: %s; taken as %s", nom, lus, manque.c_str(),
-                lus < 3 ? "4 bytes per value and a pixel size of 0" : "a pixel size of 0");
+        avertissement(a, "%s: %d of the 6 fields; missing: %s; taken as %s", nom, lus, manque.c_str(),
+                      lus < 3 ? "4 bytes per value and a pixel size of 0" : "a pixel size of 0");
     }
+    return true;
 }
 
-void lit_dimensions()
-{
-    FILE* fd = fopen(nomdescr1.c_str(), "rb");
-    if (!fd) echec("%s: cannot be opened: %s", nomdescr1.c_str(), strerror(errno));
-    lit_champs(fd);
-}
+namespace {
 
-// Rows of the native DEM, read as one block at their offset. A file
-// shorter than its descriptor says leaves the missing elevations at 0 (a
-// partly read value keeps the bytes that came); any other count than the
-// file's size at opening allows means the file changed. An incomplete DEM is
-// kept in gardees by the first pass and read from there afterwards.
-static bool change(const DemNatif& d, std::string& erreur)
+// The native DEM of a run, the context of its sources.
+struct DemNatif {
+    std::string nom;     // NAME.raw
+    FILE* f = nullptr;
+    EtatFichier etat{};  // its size and time at opening: it must not change under the run
+    int nb_lig = 0, nb_col = 0;
+    bool avec_nodata = false;
+    int nodata = 0;
+    double echelle_z = 1.0;
+    int** gardees = nullptr;  // an incomplete DEM's rows, kept by the first reading
+};
+
+bool change(const DemNatif& d, tavelkorn::Erreur& erreur)
 {
-    erreur = d.nom + ": changed during the run; no result was written";
+    erreur.texte = d.nom + ": changed during the run; no result was written";
     return false;
 }
 
@@ -86,7 +86,7 @@ static bool change(const DemNatif& d, std::string& erreur)
 // a missing cell's elevation becomes 0, as every source gives it. Elevations
 // are rounded half away from zero as GDAL's are, so that a native DEM and
 // the same DEM through GDAL give the same bytes.
-static bool finit_bloc(const DemNatif& d, int* z, unsigned char* presence, size_t n, std::string& erreur)
+bool finit_bloc(const DemNatif& d, int* z, unsigned char* presence, size_t n, tavelkorn::Erreur& erreur)
 {
     if (presence)
         for (size_t k = 0; k < n; k++) {
@@ -96,19 +96,26 @@ static bool finit_bloc(const DemNatif& d, int* z, unsigned char* presence, size_
     if (d.echelle_z == 1.0) return true;
     for (size_t k = 0; k < n; k++) {
         if (presence && !presence[k]) continue;
-        if (!tavelkorn::elevation_a_l_echelle(z[k], d.echelle_z, z[k], erreur)) return erreur = d.nom + ": " + erreur, false;
+        if (!tavelkorn::elevation_a_l_echelle(z[k], d.echelle_z, z[k], erreur))
+            return erreur.texte = d.nom + ": " + erreur.texte, false;
     }
     return true;
 }
 
-static bool lit_bloc_natif(void* contexte, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
+// Rows of the native DEM, read as one block at their offset. A file
+// shorter than its descriptor says leaves the missing elevations at 0 (a
+// partly read value keeps the bytes that came); any other count than the
+// file's size at opening allows means the file changed. An incomplete DEM is
+// kept by the first reading and read from there afterwards.
+bool lit_bloc_natif(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
+                    tavelkorn::Erreur& erreur)
 {
     const DemNatif& d = *(const DemNatif*)contexte;
     size_t octets_ligne = (size_t)d.nb_col * 4;
     uint64_t debut = (uint64_t)premiere * octets_ligne, total = (uint64_t)nombre * octets_ligne;
     size_t attendus = (size_t)(d.etat.taille <= debut ? 0 : std::min(total, d.etat.taille - debut));
     long long lus = lit_a(d.f, z, (size_t)total, debut);  // positional: threads read side by side
-    if (lus < 0) return erreur = d.nom + ": cannot be read: " + strerror(errno), false;
+    if (lus < 0) return erreur.texte = d.nom + ": cannot be read: " + strerror(errno), false;
     size_t n = (size_t)lus;
     if (n != attendus) return change(d, erreur);
     if (n < total) memset((char*)z + n, 0, (size_t)total - n);
@@ -120,58 +127,123 @@ static bool lit_bloc_natif(void* contexte, int premiere, int nombre, int* z, uns
     return finit_bloc(d, z, presence, (size_t)nombre * d.nb_col, erreur);
 }
 
-// The second pass of an incomplete DEM reads the rows the first one kept.
-static bool lit_bloc_memoire(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
-                             std::string& erreur)
+bool lit_bloc_garde(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
+                    tavelkorn::Erreur& erreur)
 {
     const DemNatif& d = *(const DemNatif*)contexte;
     for (int r = 0; r < nombre; r++) memcpy(z + (size_t)r * d.nb_col, d.gardees[premiere + r], (size_t)d.nb_col * 4);
     return finit_bloc(d, z, presence, (size_t)nombre * d.nb_col, erreur);
 }
 
-tavelkorn::Source source_native(DemNatif& d, int passe)
+tavelkorn::Source source(void* contexte, int lecture)
 {
+    DemNatif& d = *(DemNatif*)contexte;
     tavelkorn::Source s;
     s.contexte = &d;
+    s.nb_lig = d.nb_lig;
+    s.nb_col = d.nb_col;
     s.parallele = true;
     s.manquants = d.avec_nodata;
-    s.lit_bloc = passe == 2 && d.gardees ? lit_bloc_memoire : lit_bloc_natif;
+    s.lit_bloc = lecture > 1 && d.gardees ? lit_bloc_garde : lit_bloc_natif;
     return s;
 }
 
-// The DEM must be as it was opened, down to its size and modification time.
-void verifie_dem_natif(const DemNatif& d, int passe)
+// The DEM must be as it was opened, down to its size and modification time
+// (the rows of an incomplete DEM are read once); after the first reading, a
+// DEM shorter than its descriptor says is named.
+bool inchange(void* contexte, int lecture, Avis& a)
 {
+    const DemNatif& d = *(const DemNatif*)contexte;
+    if (lecture > 1 && d.gardees) return true;
     EtatFichier e;
     if (!etat_fichier(d.f, e) || e.taille != d.etat.taille || e.date != d.etat.date)
-        echec("%s: changed during the run; no result was written", d.nom.c_str());
+        return echec_de(a, "%s: changed during the run; no result was written", d.nom.c_str());
     uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * 4;
-    if (passe == 1 && d.etat.taille < attendus)
-        avertit("%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
-                d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col, (unsigned long long)d.etat.taille);
+    if (lecture == 1 && d.etat.taille < attendus)
+        avertissement(a, "%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
+                      d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col,
+                      (unsigned long long)d.etat.taille);
+    return true;
 }
 
 // A complete DEM is streamed: read once for the range and the window
 // maximum, and again for the image, a block of rows at a time. That is also
 // the fastest way at any size, as reused buffers never fault in fresh
-// memory. A DEM shorter than its descriptor says is held in itab_in, where
-// its missing elevations are zeros; it must fit in memory, so that a
-// descriptor claiming far more than the file holds cannot set the program
-// computing zeros for hours. Both ways write the same bytes.
-void prepare_dem_natif(DemNatif& d)
+// memory. A DEM shorter than its descriptor says is held in memory, where
+// its missing elevations are zeros; it must fit there, so that a descriptor
+// claiming far more than the file holds cannot set the program computing
+// zeros for hours. Both ways write the same bytes.
+bool prepare(void* contexte, Avis& a)
 {
+    DemNatif& d = *(DemNatif*)contexte;
     uint64_t lignes = (uint64_t)d.nb_col * (sizeof(int) + sizeof(double) + 1);
     uint64_t dispo = memoire_disponible();
-    uint64_t taille = d.etat.taille;
     uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * 4;
-    if (taille >= attendus) return;
+    if (d.etat.taille >= attendus) return true;
     // Decide before allocating: an overcommitted allocation can succeed and
     // the process be killed later, when its pages are touched.
     uint64_t grille = (uint64_t)d.nb_lig * ((uint64_t)d.nb_col * sizeof(int) + sizeof(int*));
-    if (grille <= dispo - std::min(dispo, lignes)) d.gardees = itab_in = imatrice(d.nb_col, d.nb_lig);
-    if (!d.gardees)
-        echec("%s: %llu bytes expected for %d x %d elevations, %llu found; an incomplete DEM must fit in memory "
-              "(%llu MiB needed, %llu MiB available)",
-              d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col, (unsigned long long)taille,
-              (unsigned long long)(grille >> 20), (unsigned long long)(dispo >> 20));
+    if (grille <= dispo - std::min(dispo, lignes)) d.gardees = imatrice(d.nb_col, d.nb_lig);
+    if (d.gardees) return true;
+    return echec_de(a,
+                    "%s: %llu bytes expected for %d x %d elevations, %llu found; an incomplete DEM must fit in memory "
+                    "(%llu MiB needed, %llu MiB available)",
+                    d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col, (unsigned long long)d.etat.taille,
+                    (unsigned long long)(grille >> 20), (unsigned long long)(dispo >> 20));
+}
+
+bool sans_place(void*, double*, std::string&) { return false; }
+bool sans_wkt(void*, std::string&) { return false; }
+bool sans_fractions(void*) { return false; }
+
+void ferme(void* contexte)
+{
+    DemNatif* d = (DemNatif*)contexte;
+    if (d->f) fclose(d->f);
+    if (d->gardees) frimatrice(d->gardees, d->nb_lig);
+    delete d;
+}
+
+}  // namespace
+
+bool ouvre_dem_natif(Dem& dem, const NatifVoulu& v, Avis& a)
+{
+    DemNatif* d = new DemNatif;
+    d->nom = v.chemin;
+    d->f = v.f;
+    d->avec_nodata = v.avec_nodata;
+    d->nodata = v.nodata;
+    d->echelle_z = v.echelle_z;
+    dem.contexte = d;
+    dem.ferme = ferme;
+    bool existe = true;
+    if (!d->f && !fichier_d_entree(v.chemin, existe, a)) return ferme_dem(dem), false;
+    if (!existe) return ferme_dem(dem), echec_de(a, "%s: cannot be opened: %s", v.chemin.c_str(), strerror(ENOENT));
+    if (!d->f && !(d->f = ouvre_fichier_dem(v.chemin, a))) return ferme_dem(dem), false;
+    if (!etat_fichier(d->f, d->etat))
+        return ferme_dem(dem), echec_de(a, "%s: cannot be opened: %s", v.chemin.c_str(), strerror(errno));
+    dem.nb_lig = v.nb_lig, dem.nb_col = v.nb_col, dem.pix_size = v.pix_size;
+    if (dem.nb_lig < 1 && (!fichier_d_entree(v.descripteur, existe, a) ||
+                           (!existe && echec_de(a, "%s: cannot be opened: %s", v.descripteur.c_str(), strerror(ENOENT))) ||
+                           !lit_dimensions(v.descripteur, dem.nb_lig, dem.nb_col, dem.pix_size, a)))
+        return ferme_dem(dem), false;
+    d->nb_lig = dem.nb_lig;
+    d->nb_col = dem.nb_col;
+    dem.manquants = v.avec_nodata;
+    dem.fichiers = {v.chemin};
+    if (!v.descripteur_cree) dem.fichiers.push_back(v.descripteur);
+    dem.nom_fichiers = "the DEM or its descriptor";
+    dem.prepare = prepare;
+    dem.source = source;
+    dem.inchange = inchange;
+    dem.place = sans_place;
+    dem.wkt_esri = sans_wkt;
+    dem.fractions = sans_fractions;
+    return true;
+}
+
+void ferme_dem(Dem& d)
+{
+    if (d.ferme && d.contexte) d.ferme(d.contexte);
+    d = Dem();
 }

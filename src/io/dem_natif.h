@@ -1,42 +1,37 @@
 // The native DEM: NAME.raw, nb_lig x nb_col int32 little-endian
-// elevations, described by NAME.txt.
+// elevations, described by NAME.txt (six numbers: lines, columns, bytes per
+// value, minimum, maximum, pixel size).
 #ifndef DEM_NATIF_H
 #define DEM_NATIF_H
 
-#include "../moteur/moteur.h"
-#include "../platform/plateforme.h"
+#include "avis.h"
+#include "dem.h"
 
+#include <cstdio>
 #include <string>
 
-// What is at a path the run reads: nothing (false) or a regular file to
-// open (true). Anything else ends the run: opening a FIFO would wait for a
+// What is at a path the run reads: nothing (existe false) or a regular file
+// to open. Anything else is a failure: opening a FIFO would wait for a
 // writer, and a directory reads as an error.
-bool fichier_d_entree(const std::string& chemin);
+bool fichier_d_entree(const std::string& chemin, bool& existe, Avis& a);
+// Opens a DEM's file for reading: null with the reason.
+FILE* ouvre_fichier_dem(const std::string& chemin, Avis& a);
+// The dimensions a descriptor gives: false with the reason (not six whole
+// numbers, fewer than one line or column, UTF-16); warnings for a third
+// field that is not 4 and for missing fields (the pixel size is then 0).
+bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, int& pix_size, Avis& a);
 
-// The native DEM of a run, the context of its sources.
-struct DemNatif {
-    std::string nom;       // NAME.raw
-    FILE* f = nullptr;     // open (the program's f1)
-    EtatFichier etat{};    // its size and time at opening: it must not change under the run
-    int nb_lig = 0, nb_col = 0;
-    bool avec_nodata = false;
+// A native DEM to read.
+struct NatifVoulu {
+    std::string chemin, descripteur;
+    FILE* f = nullptr;       // already open (the dialogue opens it), else opened here; owned by the Dem from now
+    int nb_lig = 0, nb_col = 0, pix_size = 0;  // known (the dialogue asked them), or 0: from the descriptor
+    bool descripteur_cree = false;  // the descriptor is still to be written: not a file the DEM is read from
+    bool avec_nodata = false;       // cells equal to nodata are missing
     int nodata = 0;
     double echelle_z = 1.0;
-    int** gardees = nullptr;  // an incomplete DEM's rows, kept by the first pass (the program's itab_in)
 };
-
-// Opens d.nom into d.f (and f1).
-void ouvre_dem_natif(DemNatif& d);
-// Reads the descriptor nomdescr1: nb_lig, nb_col, pix_size.
-void lit_dimensions();
-// Once the dimensions are known: an incomplete DEM is held in memory,
-// which it must fit.
-void prepare_dem_natif(DemNatif& d);
-// The source of pass 1 or 2: the file, or for pass 2 of an incomplete DEM
-// the rows the first pass kept.
-tavelkorn::Source source_native(DemNatif& d, int passe);
-// After each pass: the run ends when the DEM is no longer as it was opened;
-// after the first, a DEM shorter than its descriptor says is named.
-void verifie_dem_natif(const DemNatif& d, int passe);
+// Opens it as a Dem; false with the reason (f is closed then too).
+bool ouvre_dem_natif(Dem& d, const NatifVoulu& v, Avis& a);
 
 #endif

@@ -6,6 +6,7 @@
 #define GARDE_H
 
 #include "../moteur/moteur.h"
+#include "avis.h"
 #include "resultats.h"
 
 #include <cstdint>
@@ -29,12 +30,12 @@ struct Garde {
 // fit in 16 bits), and presence when cells may be missing.
 uint64_t taille_garde(int nb_lig, int nb_col, bool manquants, bool etroit);
 // Allocates the memory, or opens the scratch files when the kept DEM does
-// not fit in budget (in j, once it is prepared).
-void garde_prepare(Garde& g, JeuResultats& j, uint64_t budget, bool etroit);
-// The source of the first pass, which keeps what g.source reads, and the
-// source of the second, which reads what was kept (after garde_termine).
+// not fit in budget (in j, once it is prepared); false with the reason.
+bool garde_prepare(Garde& g, JeuResultats& j, uint64_t budget, bool etroit, Avis& a);
+// The source of the first reading, which keeps what g.source reads (the
+// scratch files flushed once the last row is in), and the source of the
+// later ones, which reads what was kept.
 tavelkorn::Source source_gardante(Garde& g);
-void garde_termine(Garde& g);
 tavelkorn::Source source_gardee(Garde& g);
 void garde_libere(Garde& g);
 

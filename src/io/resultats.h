@@ -11,6 +11,8 @@
 #ifndef RESULTATS_H
 #define RESULTATS_H
 
+#include "avis.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -22,6 +24,7 @@ struct Resultat {
     bool direct;   // an existing FIFO or device: written into, never replaced
     bool requis;   // the image: a run that did not write it fails
     size_t dossier;
+    bool efface;   // a file that would describe the new image wrongly: removed, never written
 };
 struct DossierPrive {
     std::string parent, chemin;  // the folder of the results, and the private one inside it
@@ -44,30 +47,37 @@ struct JeuResultats {
 // image marks the one result a successful run must have written.
 void resultats_prevoit(JeuResultats& j, const std::string& final_, const char* role, uint64_t taille = 0,
                        bool image = false);
+// A file beside the image that readers would take as describing it (GDAL's
+// .aux.xml, overviews, a world file the new image does not have): removed
+// with the renames, so that a failed run leaves it as it was. A name that
+// is a result of the run, or not a regular file, is left alone.
+void resultats_efface(JeuResultats& j, const std::string& final_);
 // Scratch bytes the run will write beside the image (counted in the
 // free-space check).
 void resultats_reserve(JeuResultats& j, uint64_t octets);
-// Refuses (status 1) a result that names the same file as another result or
-// as a file of the input, a folder, and an image that is not a regular
-// file; refuses results that cannot fit in the free space; creates the
-// private folders. A result that is an existing FIFO or device is not
+// False (a usage error) for two results under one name; false for a result
+// that names a file of the input, a folder, an image that is not a regular
+// file, results that cannot fit in the free space, or a private folder that
+// cannot be created. A result that is an existing FIFO or device is not
 // replaced: its content is written into it at the end. nom_entrees names
 // the input in messages ("the DEM or its descriptor").
-void resultats_prepare(JeuResultats& j, const std::vector<std::string>& entrees, const char* nom_entrees);
+bool resultats_prepare(JeuResultats& j, const std::vector<std::string>& entrees, const std::string& nom_entrees,
+                       Avis& a);
 // A new file in the private folder for the result final_ (binary; text gets
-// its CR LF from ecrit_texte), and its closing: a result that could not be
-// written completely ends the run.
-FILE* resultat_ouvre(const JeuResultats& j, const std::string& final_);
-void resultat_ferme(FILE*& f, const std::string& final_);
+// its CR LF from ecrit_texte), null with the reason; and its closing: false
+// when it could not be written completely.
+FILE* resultat_ouvre(const JeuResultats& j, const std::string& final_, Avis& a);
+bool resultat_ferme(FILE*& f, const std::string& final_, Avis& a);
 // Where a writer of its own (a GDAL driver) writes the result final_.
 std::string resultat_prive(const JeuResultats& j, const std::string& final_);
 // A scratch file in the image's private folder, never kept.
 std::string resultat_brouillon(JeuResultats& j, const std::string& nom);
 // Puts every result in place: files a driver added are adopted (and
 // checked like the others), then FIFOs and devices are written, then every
-// other result is renamed over its final name. A failure part-way names the
-// results already replaced.
-void resultats_valide(JeuResultats& j);
+// other result is renamed over its final name, and the files that would
+// describe it wrongly go. A failure part-way names the results already
+// replaced.
+bool resultats_valide(JeuResultats& j, Avis& a);
 // A message of another library's with every path inside a private folder
 // given its final name. From the folders the process has registered: GDAL's
 // warnings reach it from any thread, with no run of theirs.

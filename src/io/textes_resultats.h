@@ -1,32 +1,27 @@
-// The text results: descriptors, the run report, the profile table and the
-// BMP's world file. Each is written whole into the run's result set j.
+// The text results: descriptors, the profile table, the BMP's world file
+// and .prj, and any text the run composes (the report). Each is written
+// whole into the run's result set j; false with the reason.
 #ifndef TEXTES_RESULTATS_H
 #define TEXTES_RESULTATS_H
 
-#include "../moteur/moteur.h"
-#include "../run/requete.h"
+#include "avis.h"
 #include "resultats.h"
 
 #include <string>
+#include <vector>
 
-// The stretch as --stretch names it: half, full, p99 ...
-std::string nom_etirement(const Requete& r);
-// The direction as --direction names it: rows, columns, both.
-const char* nom_direction(const Requete& r);
 // The six fields: lines, columns, bytes per value, minimum, maximum, pixel size.
-void ecrit_descripteur(const JeuResultats& j, const std::string& chemin, int taille_valeur, int mini, int maxi);
-// The run report: the DEM, its range, the norm and the profile's row (and,
-// for the command line, what makes the image again).
-void ecrit_rapport(const JeuResultats& j, const Requete& r, int ligne, const tavelkorn::Bilan& b,
-                   const tavelkorn::Etirage& e, int norm);
-// The profile of row ligne: the stretched values before the byte
-// conversion, so they can exceed norm; missing cells are left out.
-void ecrit_profil(const JeuResultats& j, const Requete& r, int ligne, const tavelkorn::Bilan& b,
-                  const tavelkorn::Etirage& e);
+bool ecrit_descripteur(const JeuResultats& j, const std::string& chemin, const int champs[6], Avis& a);
+// A text, every "\n" stored as CR LF.
+bool ecrit_texte_entier(const JeuResultats& j, const std::string& chemin, const std::string& texte, Avis& a);
+// The profile of a row of nb_col cells: for each column 1 .. nb_col - 2
+// where colonnes[0] is not NaN (a missing cell is left out), its number
+// from 1, then the value of each of colonnes, tab-separated. ecrites: the
+// lines written.
+bool ecrit_profil(const JeuResultats& j, const std::string& chemin, int nb_col,
+                  const std::vector<std::vector<double>>& colonnes, int& ecrites, Avis& a);
 // The world file of a BMP: the pixel sizes, the rotation terms and the
 // centre of the top-left pixel, as GIS tools read it beside the image.
-void ecrit_monde(const JeuResultats& j, const std::string& chemin, const double g[6]);
-// The coordinate system beside a BMP, as ESRI WKT (.prj).
-void ecrit_projection(const JeuResultats& j, const std::string& chemin, const std::string& wkt);
+bool ecrit_monde(const JeuResultats& j, const std::string& chemin, const double g[6], Avis& a);
 
 #endif

@@ -106,7 +106,7 @@ uint64_t memoire_physique()
     return GlobalMemoryStatusEx(&etat) ? etat.ullTotalPhys : UINT64_MAX;
 }
 
-uint64_t memoire_disponible()
+static uint64_t memoire_du_systeme()
 {
     MEMORYSTATUSEX etat;
     etat.dwLength = sizeof etat;
@@ -147,27 +147,65 @@ static uint64_t memoire_libre()
     return trouve ? ko * 1024 : UINT64_MAX;
 }
 
-uint64_t memoire_disponible()
+static uint64_t memoire_du_systeme()
 {
     uint64_t libre = memoire_libre(), reste = reste_sous_la_limite();
     return libre < reste ? libre : reste;
 }
 #endif
 
-bool etat_fichier(FILE* f, EtatFichier& e)
+// The test hook TAVELKORN_TEST_MEMORY holds it low (the dialogue's fuzz
+// target: a claimed huge DEM is refused at once); not meant for users.
+uint64_t memoire_disponible()
 {
+    const char* essai = getenv("TAVELKORN_TEST_MEMORY");
+    return essai && *essai ? strtoull(essai, nullptr, 10) : memoire_du_systeme();
+}
+
 #ifdef _WIN32
-    struct _stat64 st;
-    if (_fstat64(_fileno(f), &st) != 0) return false;
+static void etat_de(const struct _stat64& st, EtatFichier& e)
+{
     e.taille = (uint64_t)st.st_size;
     e.date = (int64_t)st.st_mtime * 1000000000;
+    e.appareil = e.noeud = 0;  // _stat gives no identity on Windows
+}
+
+bool etat_fichier(FILE* f, EtatFichier& e)
+{
+    struct _stat64 st;
+    return _fstat64(_fileno(f), &st) == 0 && (etat_de(st, e), true);
+}
+
+bool etat_chemin(const std::string& chemin, EtatFichier& e)
+{
+    struct _stat64 st;
+    return _stat64(chemin.c_str(), &st) == 0 && (etat_de(st, e), true);
+}
 #else
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0) return false;
+static void etat_de(const struct stat& st, EtatFichier& e)
+{
     e.taille = (uint64_t)st.st_size;
     e.date = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    e.appareil = (uint64_t)st.st_dev;
+    e.noeud = (uint64_t)st.st_ino;
+}
+
+bool etat_fichier(FILE* f, EtatFichier& e)
+{
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && (etat_de(st, e), true);
+}
+
+bool etat_chemin(const std::string& chemin, EtatFichier& e)
+{
+    struct stat st;
+    return stat(chemin.c_str(), &st) == 0 && (etat_de(st, e), true);
+}
 #endif
-    return true;
+
+bool operator==(const EtatFichier& a, const EtatFichier& b)
+{
+    return a.taille == b.taille && a.date == b.date && a.appareil == b.appareil && a.noeud == b.noeud;
 }
 
 FILE* cree_fichier_neuf(const std::string& chemin, bool lecture)

@@ -43,13 +43,17 @@ void libere_aligne(void* p);
 // page faulted in costs more than the copy into it. Freed by libere_aligne.
 void* alloue_grand(size_t n);
 
-// Size and modification time of an open file, from the file itself (not
-// its name, which may have been replaced since it was opened).
+// Size, modification time and identity of an open file, from the file
+// itself (not its name, which may have been replaced since it was opened),
+// or of the file a path names now.
 struct EtatFichier {
     uint64_t taille;
-    int64_t date;  // nanoseconds where the system keeps them
+    int64_t date;           // nanoseconds where the system keeps them
+    uint64_t appareil, noeud;  // the file itself: a file renamed over another is another (0 where the system does not say)
 };
 bool etat_fichier(FILE* f, EtatFichier& e);
+bool etat_chemin(const std::string& chemin, EtatFichier& e);
+bool operator==(const EtatFichier& a, const EtatFichier& b);
 
 // Creates a new file for binary writing (and reading, with lecture); fails
 // (null, errno set) if anything at all, a link included, already has that

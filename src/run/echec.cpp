@@ -48,10 +48,25 @@ void echec(const char* fmt, ...)
 
 // A request that cannot be run as it stands: said as the command line says
 // its usage errors.
-void refuse(const char* fmt, ...)
+[[noreturn]] static void refuse_texte(const std::string& t)
 {
-    TEXTE(fmt);
     dit("", t);
     fprintf(stderr, "usage: tavelkorn [OPTIONS] INPUT OUTPUT  (tavelkorn --help for the options)\n");
     throw Echec{2};
+}
+
+void refuse(const char* fmt, ...)
+{
+    TEXTE(fmt);
+    refuse_texte(t);
+}
+
+void exige(bool ok, Avis& a)
+{
+    for (const std::string& t : a.avertissements) dit("warning: ", t);
+    a.avertissements.clear();
+    if (ok) return;
+    if (a.requete) refuse_texte(a.texte);
+    dit("", a.texte);
+    throw Echec{1};
 }

@@ -1,14 +1,11 @@
 // Messages on standard error, "tavelkorn: " first, and the one way a run
 // stops early: echec prints its message and throws Echec, which travels back
-// to main; main removes the run's private folders and returns the status.
+// to main, the run's private folders gone with it; main returns the status.
+// Readers and writers say what they have to say in an Avis: exige shows it.
 #ifndef ECHEC_H
 #define ECHEC_H
 
-#if defined(__GNUC__)
-#define FORMAT_PRINTF(a, b) __attribute__((format(printf, a, b)))
-#else
-#define FORMAT_PRINTF(a, b)
-#endif
+#include "../io/avis.h"
 
 struct Echec {
     int statut;  // 1 a failure, 2 a usage error; 0 a run that ends as described (the missing DEM)
@@ -20,5 +17,8 @@ void avertit(const char* fmt, ...) FORMAT_PRINTF(1, 2);
 // The run stops with status 1 (echec) or 2 (refuse: the request itself is wrong).
 [[noreturn]] void echec(const char* fmt, ...) FORMAT_PRINTF(1, 2);
 [[noreturn]] void refuse(const char* fmt, ...) FORMAT_PRINTF(1, 2);
+// a's warnings shown (and forgotten); when ok is false, its failure ends the
+// run, with status 2 when the request itself is at fault.
+void exige(bool ok, Avis& a);
 
 #endif

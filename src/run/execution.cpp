@@ -1,122 +1,174 @@
 // The one run sequence, for the dialogue and the command line alike: open
-// the DEM, check every result before anything is read, read, compute,
-// write into the result set, and put the results in place.
+// the DEM, check every result before anything is read, read, compute, write
+// into the result set, and put the results in place.
 #include "execution.h"
-#include "requete.h"
 
-#include "../../tavelkorn.h"
-#include "../moteur/moteur.h"
 #include "../gdal/gdal_programme.h"
-#include "../gdal/module.h"
 #include "../io/dem_natif.h"
-#include "../io/garde.h"
-#include "../io/puits.h"
-#include "../io/resultats.h"
 #include "../io/textes_resultats.h"
 #include "../platform/plateforme.h"
 #include "echec.h"
-#include "progression.h"
+#include "rapport.h"
+#include "sorties.h"
 
 #include "image.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
-// The native DEM or GDAL's; the dialogue reads or asks the dimensions and
-// shows them. fichiers receives every file the DEM is read from.
-static void ouvre_source(Execution& x, Requete& r, DemNatif& natif, std::vector<std::string>& fichiers)
+// The DEM, native (NAME.raw with its descriptor) or anything GDAL reads:
+// the one place that asks which.
+static void ouvre_dem(Execution& x, Requete& r)
 {
-    nomim1 = r.entree;
+    Avis a;
     if (r.descripteur.empty()) {
         if (r.avec_nodata) refuse("--nodata: for a native DEM; GDAL reads the band's own nodata value");
-        ouvre_dem_gdal(x.gdal, r, fichiers);
+        if (!avec_gdal)
+            echec("%s: not a native DEM (NAME.raw with NAME.txt beside it); other formats need a build with GDAL",
+                  r.entree.c_str());
+        exige(ouvre_dem_gdal(x.dem, r.entree, r.bande, r.echelle_z, a), a);
         return;
     }
-    nomdescr1 = r.descripteur;
-    natif.nom = r.entree;
-    if (!fichier_d_entree(nomim1)) echec("%s: cannot be opened: %s", nomim1.c_str(), strerror(ENOENT));
-    ouvre_dem_natif(natif);
-    if (r.dimensions) {
-        r.dimensions(r);
-    } else {
-        if (!fichier_d_entree(nomdescr1)) echec("%s: cannot be opened: %s", nomdescr1.c_str(), strerror(ENOENT));
-        lit_dimensions();
+    NatifVoulu v;
+    v.chemin = r.entree, v.descripteur = r.descripteur;
+    v.f = r.dem;
+    r.dem = nullptr;  // the Dem's now, open or closed
+    v.nb_lig = r.nb_lig, v.nb_col = r.nb_col, v.pix_size = r.pix_size;
+    v.descripteur_cree = r.cree_descripteur;
+    v.avec_nodata = r.avec_nodata, v.nodata = r.nodata, v.echelle_z = r.echelle_z;
+    exige(ouvre_dem_natif(x.dem, v, a), a);
+    if (r.bande != 1) echec("%s: a native DEM has one band, not %d", r.entree.c_str(), r.bande);
+}
+
+// The engine's computation of the DEM, and what its reading needs.
+static void cree_calcul(Execution& x, const Requete& r)
+{
+    tavelkorn::Options& o = x.options;
+    o.terme = r.terme, o.direction = r.direction, o.etirement = r.etirement, o.rang = r.rang;
+    o.echelles = r.echelles;
+    o.norm = r.norm;
+    o.echelle_z = r.echelle_z;
+    o.reelles = r.reelles;
+    o.fils = r.fils;
+    x.ligne = r.ligne_profil >= 0 ? r.ligne_profil : x.dem.nb_lig / 2;
+    o.ligne_profil = x.ligne;
+    o.memoire = memoire_disponible();
+    x.progression.silencieux = r.silencieux;
+    x.progression.gdal = r.progres;
+    x.progression.annonce = r.dialogue ? r.dialogue->avant_lecture : nullptr;
+    o.progres = progression;
+    o.contexte_progres = &x.progression;
+    tavelkorn::Erreur e;
+    if (!(x.calcul = tavelkorn::calcul_cree(x.dem.source(x.dem.contexte, 1), o, r.entree.c_str(), e)))
+        echec("%s", e.texte.c_str());
+    Avis a;
+    exige(!x.dem.prepare || x.dem.prepare(x.dem.contexte, a), a);
+}
+
+// What the request asks that the DEM's size or the driver may refuse.
+static void verifie_requete(const Requete& r, const Dem& d)
+{
+    if (r.genre == IMAGE_GDAL) {
+        Avis a;
+        int p = 0;
+        exige(capacites_pilote(r.pilote, p, a), a);
+        if (!(p & (PILOTE_CREE | PILOTE_COPIE))) refuse("--of %s: not a GDAL driver that can create files", r.pilote.c_str());
+        if (!(p & PILOTE_FICHIERS)) refuse("--of %s: writes no file; choose a driver that does", r.pilote.c_str());
+        if (r.reelles && !(p & PILOTE_FLOAT32))
+            refuse("--type Float32: the %s driver cannot store Float32 values; write .tif", r.pilote.c_str());
     }
-    if (r.bande != 1) echec("%s: a native DEM has one band, not %d", nomim1.c_str(), r.bande);
-    natif.nb_lig = nb_lig;
-    natif.nb_col = nb_col;
-    natif.avec_nodata = r.avec_nodata;
-    natif.nodata = r.nodata;
-    natif.echelle_z = r.echelle_z;
-    fichiers.push_back(nomim1);
-    if (!r.cree_descripteur) fichiers.push_back(nomdescr1);
+    if (r.ligne_profil >= d.nb_lig)
+        echec("--profile-row %d: %s has %d rows (0 to %d)", r.ligne_profil, r.entree.c_str(), d.nb_lig, d.nb_lig - 1);
+    if (r.genre == IMAGE_BMP && TailleBMP(d.nb_col, d.nb_lig, 0) < 0)
+        echec("%s: %d x %d pixels do not fit in a BMP file (4 GiB at most); write .tif or .raw", r.image.c_str(),
+              d.nb_lig, d.nb_col);
 }
 
-// What the driver must be able to do for this request.
-static void verifie_pilote(const Requete& r)
+// A DEM that costs more to decode than to keep (compressed, a mosaic ...)
+// is kept by the first reading for the others: in memory within the
+// budget, else in a scratch file of the result set.
+static void prepare_garde(Execution& x, const Requete& r)
 {
-    int p = capacites_pilote(r.pilote);
-    if (!(p & (PILOTE_CREE | PILOTE_COPIE))) refuse("--of %s: not a GDAL driver that can create files", r.pilote.c_str());
-    if (!(p & PILOTE_FICHIERS)) refuse("--of %s: writes no file; choose a driver that does", r.pilote.c_str());
-    if (r.reelles && !(p & PILOTE_FLOAT32))
-        refuse("--type Float32: the %s driver cannot store Float32 values; write .tif", r.pilote.c_str());
+    if (!x.dem.couteux) return;
+    Garde& g = x.garde;
+    g.source = x.dem.source(x.dem.contexte, 1);
+    g.nom = r.entree;
+    g.nb_lig = x.dem.nb_lig;
+    g.nb_col = x.dem.nb_col;
+    Avis a;
+    exige(garde_prepare(g, x.resultats, budget_de(r), x.dem.etroit, a), a);
+    x.garde_active = true;
 }
 
-static bool meme_mot(const std::string& a, const char* b)
+// The engine's passes: the reading, then (avant_image) everything that needs
+// what the reading found, then the image into its sink.
+static void calcule(Execution& x, const Requete& r)
 {
-    size_t n = strlen(b);
-    if (a.size() != n) return false;
-    for (size_t k = 0; k < n; k++)
-        if (tolower((unsigned char)a[k]) != tolower((unsigned char)b[k])) return false;
-    return true;
+    tavelkorn::Source lue = x.garde_active ? source_gardante(x.garde) : x.dem.source(x.dem.contexte, 1);
+    tavelkorn::Source relue = x.garde_active ? source_gardee(x.garde) : x.dem.source(x.dem.contexte, 2);
+    Entracte e{&x, &r, nullptr, {}};
+    tavelkorn::Puits puits;
+    puits.contexte = &e;
+    puits.avant_image = avant_image;
+    e.puits = &puits;
+    tavelkorn::Bilan b;
+    tavelkorn::Erreur erreur;
+    bool ok = tavelkorn::calcul_execute(x.calcul, lue, &relue, puits, b, erreur);
+    if (e.arret) throw Echec{*e.arret};  // the dialogue's input ended, or a step failed: said already
+    if (!ok) echec("%s", message_du_moteur(erreur).c_str());
+    apres_image(x, r, b);
 }
 
-// The image's size on disk, when it is written uncompressed.
-static uint64_t taille_image(const Requete& r)
+// After the last pass: the DEM must not have changed, and the dialogue has
+// its last word before the results are put in place.
+static void termine(Execution& x, const Requete& r)
 {
-    uint64_t cellules = (uint64_t)nb_lig * (uint64_t)nb_col;
-    if (r.genre == IMAGE_RAW) return cellules;
-    if (r.genre == IMAGE_BMP) return (uint64_t)TailleBMP(nb_col, nb_lig, 0);
-    for (const std::string& o : r.options)
-        if (o.size() > 9 && meme_mot(o.substr(0, 9), "COMPRESS=") && !meme_mot(o.substr(9), "NONE")) return 0;
-    static const char* const bruts[] = {"GTiff", "ENVI", "EHdr", "HFA", "BT", "ISIS3", "PCIDSK"};
-    for (const char* b : bruts)
-        if (meme_mot(r.pilote, b)) return cellules * (r.reelles ? 4 : 1);
-    return 0;
+    Avis a;
+    if (r.genre != SANS_IMAGE) exige(x.dem.inchange(x.dem.contexte, 2, a), a);
+    if (r.dialogue) r.dialogue->fin();
+    if (fflush(stdout) != 0 || ferror(stdout))
+        echec("standard output: the dialogue could not be written: %s", strerror(errno));
+    exige(resultats_valide(x.resultats, a), a);
 }
 
-// A BMP's place on the map: its world file and .prj, when the DEM has them.
-struct Place {
-    bool monde, projection;
-    double geo[6];
-    std::string wkt;
-};
-
-static Place place_du_bmp(const ContexteGdal& g, const Requete& r)
+static void deroule(Execution& x, Requete& r)
 {
-    Place p;
-    bool bmp = r.genre == IMAGE_BMP;
-    p.monde = bmp && !r.monde.empty() && dem_georeference(g, p.geo);
-    p.projection = bmp && !r.projection.empty() && dem_wkt_esri(g, p.wkt);
-    return p;
+    if (r.reelles && r.genre != IMAGE_GDAL)
+        refuse("--type Float32 needs a GDAL format such as .tif; .raw and .bmp hold bytes");
+    ouvre_dem(x, r);
+    cree_calcul(x, r);
+    if (r.dialogue) r.dialogue->resultats(r);  // the dialogue asks the results once the DEM's size is known
+    verifie_requete(r, x.dem);
+    prevoit_resultats(x, r);
+    prepare_garde(x, r);
+    calcule(x, r);
+    termine(x, r);
 }
 
-// Every result the request names, checked together before the first pass.
-static void prevoit_resultats(JeuResultats& j, const Requete& r, const Place& place,
-                              const std::vector<std::string>& fichiers)
+// A run that fails leaves whatever the folders held before it as it was:
+// its files are closed first (an open file cannot be removed everywhere),
+// then its private folders go whole.
+static void montre_gdal(const std::string& texte) { avertit("%s", texte.c_str()); }
+
+void execute(Requete& r)
 {
-    if (r.genre != SANS_IMAGE) resultats_prevoit(j, r.image, "the image", taille_image(r), true);
-    if (r.genre == IMAGE_RAW) resultats_prevoit(j, r.descripteur_image, "the image's descriptor");
-    if (place.monde) resultats_prevoit(j, r.monde, "the world file");
-    if (place.projection) resultats_prevoit(j, r.projection, "the projection file");
-    if (!r.profil.empty()) resultats_prevoit(j, r.profil, "the profile", (uint64_t)nb_col * 24);
-    if (!r.rapport.empty()) resultats_prevoit(j, r.rapport, "the report");
-    if (r.cree_descripteur) resultats_prevoit(j, r.descripteur, "the DEM's descriptor");
-    resultats_prepare(j, fichiers, r.descripteur.empty() ? "a file the DEM is read from" : "the DEM or its descriptor");
+    gdal_avertissements(montre_gdal);
+    Execution x;
+    try {
+        deroule(x, r);
+    } catch (const Echec&) {
+        if (r.dem) fclose(r.dem), r.dem = nullptr;
+        abandonne_image(x.image);
+        garde_libere(x.garde);
+        tavelkorn::calcul_libere(x.calcul);
+        ferme_dem(x.dem);
+        resultats_abandonne(x.resultats);
+        throw;
+    }
+    garde_libere(x.garde);
+    tavelkorn::calcul_libere(x.calcul);
+    ferme_dem(x.dem);
 }
 
 bool lit_taille(const std::string& texte, uint64_t& octets)
@@ -131,202 +183,4 @@ bool lit_taille(const std::string& texte, uint64_t& octets)
     if (v > 1.8e19 || (v > 0 && v < 1)) return false;  // less than a byte is a slip, not "nothing"
     octets = (uint64_t)v;
     return true;
-}
-
-// What the request asks that the DEM's size or the driver may refuse.
-static void verifie_requete(const Requete& r)
-{
-    if (r.genre == IMAGE_GDAL) verifie_pilote(r);
-    if (r.ligne_profil >= nb_lig)
-        echec("--profile-row %d: %s has %d rows (0 to %d)", r.ligne_profil, r.entree.c_str(), nb_lig, nb_lig - 1);
-    if (r.genre == IMAGE_BMP && TailleBMP(nb_col, nb_lig, 0) < 0)
-        echec("%s: %d x %d pixels do not fit in a BMP file (4 GiB at most); write .tif or .raw", r.image.c_str(),
-              nb_lig, nb_col);
-}
-
-static tavelkorn::Options options_de(const Requete& r, bool manquants, int ligne, Progression* p)
-{
-    tavelkorn::Options o;
-    o.terme = r.terme;
-    o.direction = r.direction;
-    o.etirement = r.etirement;
-    o.rang = r.rang;
-    o.echelle_z = r.echelle_z;
-    o.reelles = r.reelles;
-    o.fils = r.fils;
-    o.ligne_profil = ligne;
-    o.memoire = memoire_disponible();
-    o.manquants = manquants;
-    o.progres = progression;
-    o.contexte_progres = p;
-    return o;
-}
-
-// The engine's computation, released on every way out of the run.
-struct Calcul_ {
-    tavelkorn::Calcul* c = nullptr;
-    ~Calcul_() { tavelkorn::calcul_libere(c); }
-};
-struct Garde_ {
-    Garde g;
-    ~Garde_() { garde_libere(g); }
-};
-
-[[noreturn]] static void echec_du_calcul(const tavelkorn::Calcul* c)
-{
-    echec("%s", tavelkorn::calcul_erreur(c).c_str());
-}
-
-// How the image was made, as metadata items that gdalinfo shows.
-static std::vector<std::pair<std::string, std::string>> comment_fait(const Requete& r, const tavelkorn::Bilan& b,
-                                                                     const tavelkorn::Etirage& e, int norm)
-{
-    auto nombre = [](double v) {
-        char t[32];
-        snprintf(t, sizeof t, "%.17g", v);
-        return std::string(t);
-    };
-    std::vector<std::pair<std::string, std::string>> items = {
-        {"TAVELKORN_VERSION", TAVELKORN_VERSION},
-        {"TAVELKORN_TERM", r.terme == tavelkorn::TERME_COURBURE ? "curvature" : "classic"},
-        {"TAVELKORN_DIRECTION", nom_direction(r)},
-        {"TAVELKORN_STRETCH", nom_etirement(r)},
-        {"TAVELKORN_NORM", std::to_string(norm)},
-        {"TAVELKORN_Z_SCALE", nombre(r.echelle_z)},
-        {"TAVELKORN_DMAX", nombre(b.dmax)},
-        {"TAVELKORN_REFERENCE", nombre(r.etirement == tavelkorn::ETIRE_DEMI ? b.dmax : e.reference)},
-    };
-    if (r.etirement == tavelkorn::ETIRE_RANG) items.push_back({"TAVELKORN_PERCENTILE", nombre(r.rang)});
-    return items;
-}
-
-// The default stretch leaves most real DEMs nearly black: the command line
-// says so where the user is (the dialogue stays as it is).
-static void avertit_si_sombre(const Requete& r, const tavelkorn::Calcul* c)
-{
-    uint64_t nuls, cellules;
-    tavelkorn::calcul_octets_nuls(c, nuls, cellules);
-    if (r.demande_norm || r.reelles || r.etirement != tavelkorn::ETIRE_DEMI || cellules == 0 ||
-        nuls * 10 <= cellules * 9)
-        return;
-    avertit("%s: %.0f%% of the search window's bytes are 0 (the half stretch shows only deviations above half the "
-            "largest); --term curvature --stretch p99 shows the whole relief",
-            r.image.c_str(), 100.0 * (double)nuls / (double)cellules);
-}
-
-static void deroule(Execution& x, Requete& r)
-{
-    if (r.reelles && r.genre != IMAGE_GDAL)
-        refuse("--type Float32 needs a GDAL format such as .tif; .raw and .bmp hold bytes");
-    std::vector<std::string> fichiers;
-    DemNatif natif;
-    ouvre_source(x, r, natif, fichiers);
-    bool gdal = r.descripteur.empty();
-    tavelkorn::Source lu = gdal ? source_gdal(x.gdal) : source_native(natif, 1);
-    if (!r.resultats) verifie_requete(r);
-    int ligne = r.ligne_profil >= 0 ? r.ligne_profil : nb_lig / 2;
-    Progression progres;
-    progres.silencieux = r.silencieux;
-    progres.gdal = r.progres;
-    progres.annonce = r.avant_lecture;
-    tavelkorn::Options o = options_de(r, lu.manquants, ligne, &progres);
-    progres.passes = r.etirement == tavelkorn::ETIRE_RANG && r.direction != tavelkorn::DIRECTION_LIGNES ? 3 : 2;
-    Calcul_ calcul;
-    std::string erreur;
-    if (!(calcul.c = tavelkorn::calcul_cree(nb_lig, nb_col, o, r.entree.c_str(), erreur))) echec("%s", erreur.c_str());
-    if (!gdal) prepare_dem_natif(natif);
-    if (r.resultats) {  // the dialogue asks the results once the DEM's size is known
-        r.resultats(r);
-        verifie_requete(r);
-    }
-    const Format* format = format_pour(r.genre);
-    // A DEM GDAL decodes at a cost (compressed, a mosaic ...) is decoded
-    // once: the first pass keeps it for the second, in memory within the
-    // budget, else in a scratch file.
-    bool garder = dem_couteux(x.gdal);
-    uint64_t budget = std::min(r.memoire == UINT64_MAX ? memoire_physique() / 4 : r.memoire, memoire_disponible());
-    uint64_t taille = garder ? taille_garde(nb_lig, nb_col, lu.manquants, dem_etroit(x.gdal)) : 0;
-    if (taille > budget) resultats_reserve(x.resultats, taille);
-    Place place = place_du_bmp(x.gdal, r);
-    prevoit_resultats(x.resultats, r, place, fichiers);
-    Garde_ garde;
-    if (garder) {
-        garde.g.source = lu;
-        garde.g.nom = r.entree;
-        garde.g.nb_lig = nb_lig;
-        garde.g.nb_col = nb_col;
-        garde_prepare(garde.g, x.resultats, budget, dem_etroit(x.gdal));
-        lu = source_gardante(garde.g);
-    }
-
-    tavelkorn::Bilan b;
-    if (!tavelkorn::calcul_premiere_passe(calcul.c, lu, b)) echec_du_calcul(calcul.c);
-    if (gdal) verifie_dem_gdal(x.gdal);
-    else verifie_dem_natif(natif, 1);
-    if (garder) garde_termine(garde.g);
-    tavelkorn::Source relu = garder ? source_gardee(garde.g) : gdal ? source_gdal(x.gdal) : source_native(natif, 2);
-    if (tavelkorn::calcul_rang_a_part(calcul.c)) {  // a percentile down columns: the DEM is read once more
-        if (!tavelkorn::calcul_passe_rang(calcul.c, relu, b)) echec_du_calcul(calcul.c);
-        if (gdal) verifie_dem_gdal(x.gdal);
-        else if (!natif.gardees) verifie_dem_natif(natif, 2);
-    }
-    if (dem_a_fractions(x.gdal))
-        avertit("%s: elevations with fractions are rounded to whole units; --z-scale 100 keeps centimetres",
-                r.entree.c_str());
-    if (b.manquants > 0 && format && !format->marque_manquants)
-        avertit("%s: %llu missing cells cannot be marked in this format; they are 0", r.image.c_str(),
-                (unsigned long long)b.manquants);
-    if (r.cree_descripteur) ecrit_descripteur(x.resultats, r.descripteur, 4, b.mind, b.maxd);
-    int norm = r.demande_norm ? r.demande_norm(b.mind, b.maxd) : r.norm;
-    if (norm > 255) norm = 255;
-    if (place.monde) ecrit_monde(x.resultats, r.monde, place.geo);
-    if (place.projection) ecrit_projection(x.resultats, r.projection, place.wkt);
-
-    tavelkorn::Etirage e = tavelkorn::etirage(o, b, norm);
-    dmax = b.dmax;
-    dmin = e.dmin;
-    dif = e.dif;
-    scale = e.scale;
-    if (r.etirement == tavelkorn::ETIRE_RANG && b.dmax > 0.0 && !(b.reference > 0.0))
-        avertit("%s: the p%g percentile of the window's deviations is 0: the image and the profile are all 0",
-                r.entree.c_str(), r.rang);
-    else if (!(dif > 0.0))
-        avertit("%s: no deviation inside the search window (a flat DEM, or fewer than 5 lines or columns): "
-                "the image and the profile are all 0",
-                r.entree.c_str());
-    if (!r.rapport.empty()) ecrit_rapport(x.resultats, r, ligne, b, e, norm);
-    if (!r.profil.empty()) ecrit_profil(x.resultats, r, ligne, b, e);
-    if (format) {
-        nomim2 = r.image;
-        format->ouvre(x, r, b.manquants);
-        if (r.genre == IMAGE_GDAL) decrit_image_gdal(x.gdal, comment_fait(r, b, e, norm));
-        tavelkorn::Puits puits = format->puits(x, r);
-        if (!tavelkorn::calcul_seconde_passe(calcul.c, relu, e, puits)) echec_du_calcul(calcul.c);
-        format->ferme(x, r);
-        avertit_si_sombre(r, calcul.c);
-        if (gdal) verifie_dem_gdal(x.gdal);
-        else if (!natif.gardees) verifie_dem_natif(natif, 2);  // the rows of an incomplete DEM were kept
-    }
-    if (r.fin) r.fin();
-    if (fflush(stdout) != 0 || ferror(stdout))
-        echec("standard output: the dialogue could not be written: %s", strerror(errno));
-    resultats_valide(x.resultats);
-}
-
-// A run that fails leaves whatever the folders held before it as it was:
-// its files are closed first (an open file cannot be removed everywhere),
-// then its private folders go whole.
-void execute(Requete& r)
-{
-    Execution x;
-    try {
-        deroule(x, r);
-    } catch (const Echec&) {
-        for (FILE** f : {&f2, &f3, &f4})
-            if (*f) fclose(*f), *f = nullptr;
-        ferme_gdal(x.gdal);
-        resultats_abandonne(x.resultats);
-        throw;
-    }
-    ferme_gdal(x.gdal);
 }

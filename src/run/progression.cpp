@@ -19,9 +19,6 @@ static void marque(Progression& p, double fraction)
     fflush(stderr);
 }
 
-// The step's place among the passes: reading, then ranking (when there is
-// one), then computing and writing.
-static double rang(const Progression& p) { return p.passe == 1 ? 0 : p.passe == 3 ? 1 : p.passes - 1; }
 
 static bool terminal(const Progression& p)
 {
@@ -29,10 +26,13 @@ static bool terminal(const Progression& p)
     return oui && !p.silencieux;
 }
 
-static void commence(Progression& p, int passe)
+// The passes: reading, then ranking (when there is one), then computing and
+// writing.
+static void commence(Progression& p, int passe, int passes)
 {
     p.passe = passe;
-    p.etape = passe == 1 ? "reading" : passe == 3 ? "ranking" : "computing and writing";
+    p.passes = passes;
+    p.etape = passe == 1 ? "reading" : passe == passes ? "computing and writing" : "ranking";
     p.debut = p.dernier = horloge::now();
     p.affiche = false;
     if (passe == 1 && p.annonce) p.annonce();  // after the clock starts: a stop the moment it shows counts in the step
@@ -41,7 +41,7 @@ static void commence(Progression& p, int passe)
 static void avance(Progression& p, double fraction)
 {
     if (p.gdal) {
-        marque(p, (rang(p) + fraction) / p.passes);
+        marque(p, (p.passe - 1 + fraction) / p.passes);
         return;
     }
     if (!terminal(p)) return;
@@ -57,7 +57,7 @@ static void avance(Progression& p, double fraction)
 // line once, however few rounds came after that second.
 static void termine(Progression& p)
 {
-    if (p.gdal) marque(p, (rang(p) + 1.0) / p.passes);
+    if (p.gdal) marque(p, (double)p.passe / p.passes);
     if (!p.gdal && !p.affiche && terminal(p) && horloge::now() - p.debut >= std::chrono::seconds(1)) {
         fflush(stdout);
         fprintf(stderr, "\rtavelkorn: %s 100%%", p.etape);
@@ -66,10 +66,10 @@ static void termine(Progression& p)
     if (p.affiche) fprintf(stderr, "\r%60s\r", "");
 }
 
-bool progression(double fraction, int passe, void* contexte)
+bool progression(double fraction, int passe, int passes, void* contexte)
 {
     Progression& p = *(Progression*)contexte;
-    if (passe != p.passe) commence(p, passe);
+    if (passe != p.passe) commence(p, passe, passes);
     if (fraction >= 1.0) termine(p);
     else avance(p, fraction);
     return true;

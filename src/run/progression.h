@@ -11,8 +11,7 @@ struct Progression {
     bool silencieux = false;      // no indicator
     bool gdal = false;            // GDAL's ticks
     void (*annonce)() = nullptr;  // the dialogue's word as the reading starts
-    int passes = 2;               // passes over the DEM: 3 for a percentile down columns
-    int passe = 0;                // the step shown
+    int passe = 0, passes = 2;    // the step shown, of the engine's passes
     const char* etape = "";
     std::chrono::steady_clock::time_point debut, dernier;
     bool affiche = false;
@@ -20,6 +19,6 @@ struct Progression {
 };
 
 // The engine's progress callback; contexte is a Progression. Never cancels.
-bool progression(double fraction, int passe, void* contexte);
+bool progression(double fraction, int passe, int passes, void* contexte);
 
 #endif

@@ -7,17 +7,34 @@
 #include "../moteur/moteur.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
-// Where the image goes: the sinks of src/io/puits.h.
+// Where the image goes.
 enum GenreImage { IMAGE_RAW, IMAGE_BMP, IMAGE_GDAL, SANS_IMAGE };
+
+struct Requete;
+
+// The dialogue's steps inside the run: once the DEM is open and its
+// computation made, the results' name and format, which fill the request;
+// the word as the reading starts; the normalisation value, asked once the
+// range is known; the last words before the results are put in place.
+struct Dialogue {
+    void (*resultats)(Requete& r) = nullptr;
+    void (*avant_lecture)() = nullptr;
+    int (*demande_norm)(int mind, int maxd) = nullptr;
+    void (*fin)() = nullptr;
+};
 
 struct Requete {
     // The DEM: a native NAME.raw with its descriptor (descripteur set), or
-    // anything GDAL reads (descripteur empty), and its band.
+    // anything GDAL reads (descripteur empty), and its band. The dialogue
+    // has opened the native DEM already (dem) and knows its dimensions.
     std::string entree, descripteur;
     int bande = 1;
+    FILE* dem = nullptr;            // the native DEM, open; the run closes it
+    int nb_lig = 0, nb_col = 0, pix_size = 0;  // the native DEM's, when known (else from its descriptor)
     bool cree_descripteur = false;  // the descriptor is missing: write it once the range is known
 
     // The results; an empty path writes nothing.
@@ -34,8 +51,10 @@ struct Requete {
     tavelkorn::Direction direction = tavelkorn::DIRECTION_LIGNES;  // the dialogue's: along rows
     tavelkorn::Etirement etirement = tavelkorn::ETIRE_DEMI;  // half, full, or the percentile rang
     double rang = 100.0;
+    std::vector<int> echelles = {1};  // the scales, ascending: one band each
+    bool resume = false;              // two bands instead: the largest byte over the scales, and its scale
     int norm = 255;
-    double echelle_z = 1.0;  // elevations are multiplied by it (GDAL sources)
+    double echelle_z = 1.0;  // elevations are multiplied by it
     bool reelles = false;    // Float32 deviations instead of bytes
     int ligne_profil = -1;   // -1: the middle row
     int fils = 1;
@@ -46,17 +65,7 @@ struct Requete {
     int nodata = 0;
     bool rapport_complet = false;  // the report adds what reproduces the image (the command line's)
 
-    // The dialogue's steps (null on the command line): once the DEM is
-    // open, its dimensions read from the descriptor or asked, and shown;
-    // once they are known, the results' name and format, which fill the
-    // request; the word before the reading, the normalisation value asked
-    // once the range is known, and the last words before the results are put
-    // in place.
-    void (*dimensions)(Requete& r) = nullptr;
-    void (*resultats)(Requete& r) = nullptr;
-    void (*avant_lecture)() = nullptr;
-    int (*demande_norm)(int mind, int maxd) = nullptr;
-    void (*fin)() = nullptr;
+    const Dialogue* dialogue = nullptr;  // the dialogue's steps (null on the command line)
 };
 
 // A size such as 64M or 2G (K, M, G, T: powers of 1024; none: bytes); 0, or
@@ -64,8 +73,8 @@ struct Requete {
 bool lit_taille(const std::string& texte, uint64_t& octets);
 
 // The run: opens the DEM, checks and prepares every result, hands the
-// engine its sources and sink, and puts the results in place.
-// A failure throws Echec (src/run/echec.h).
+// engine its source and sink, and puts the results in place.
+// A failure throws Echec (echec.h), the run's files gone with it.
 void execute(Requete& r);
 
 #endif
