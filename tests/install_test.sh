@@ -42,9 +42,10 @@ cmake -S "$src/examples/client" -B "$prefix/client" -DCMAKE_PREFIX_PATH="$prefix
 cmake --build "$prefix/client" >/dev/null
 # The README shows the client's code as it is.
 awk '$0 == "<!-- client-example -->" {f = 1; next} f && /^```cpp/ {i = 1; next} i && /^```/ {exit} i {print}' \
-  "$src/README.md" | sed 's|  // dmax.*||' | while IFS= read -r line; do
+  "$src/README.md" | sed 's|  // scale 1.*||' | while IFS= read -r line; do
   grep -qxF "    $line" "$src/examples/client/client.cpp" || { echo "README client line not in client.cpp: $line"; exit 1; }
 done
 out=$("$prefix/client/client")
-[ "$out" = "dmax 35, row 2: 0 0 255 0 0 0" ] || { echo "client: $out"; exit 1; }
+[ "$out" = "scale 1: dmax 38, row 3: 0 0 0 0 255 0 0 0 0
+scale 2: dmax 36, row 3: 0 0 0 0 255 0 0 0 0" ] || { echo "client: $out"; exit 1; }
 echo "install: ok"

@@ -1,17 +1,22 @@
-// The roughness image of a 5 x 6 DEM held in memory.
+// The roughness images of a 7 x 9 DEM held in memory, at scales 1 and 2.
 #include <tavelkorn/moteur.h>
 #include <cstdio>
 
 int main()
 {
-    int32_t z[5][6] = {{0}, {0}, {0, 0, 10, 0, 0, 0}, {0}, {0}};
+    int32_t z[7][9] = {{0}, {0}, {0}, {0, 0, 0, 0, 10}, {0}, {0}, {0}};
     tavelkorn::Tableau t;
-    t.donnees = z, t.nb_lig = 5, t.nb_col = 6, t.pas_ligne = sizeof z[0], t.pas_colonne = sizeof z[0][0];
-    unsigned char image[5][6];
+    t.donnees = z, t.nb_lig = 7, t.nb_col = 9, t.pas_ligne = sizeof z[0], t.pas_colonne = sizeof z[0][0];
+    tavelkorn::Options o;
+    o.echelles = {1, 2};  // one image each
+    unsigned char image[2][7][9];
     tavelkorn::Bilan bilan;
-    std::string erreur;
-    if (!tavelkorn::calcul_tableau(t, tavelkorn::Options(), 255, image, nullptr, bilan, erreur))
-        return fprintf(stderr, "%s\n", erreur.c_str()), 1;
-    printf("dmax %g, row 2: %d %d %d %d %d %d\n", bilan.dmax, image[2][0], image[2][1], image[2][2], image[2][3],
-           image[2][4], image[2][5]);
+    tavelkorn::Erreur erreur;
+    if (!tavelkorn::calcul_tableau(t, o, image, nullptr, bilan, erreur))
+        return fprintf(stderr, "%s (%s)\n", erreur.texte.c_str(), tavelkorn::texte_du_code(erreur.code)), 1;
+    for (int s = 0; s < 2; s++) {
+        printf("scale %d: dmax %g, row 3:", bilan.echelles[s].echelle, bilan.echelles[s].dmax);
+        for (int j = 0; j < 9; j++) printf(" %d", image[s][3][j]);
+        printf("\n");
+    }
 }

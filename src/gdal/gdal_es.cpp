@@ -249,6 +249,12 @@ ImageGdal* cree_image(const double* geo, const char* wkt, const char* chemin, co
     bool direct = GDALGetMetadataItem(d, GDAL_DCAP_CREATE, nullptr) != nullptr;
     ImageGdal* i = new ImageGdal;
     for (const std::string& o : co) i->options = CSLAddString(i->options, o.c_str());
+    // Bands of scales, not the colours of a picture: a GeoTIFF of three would
+    // otherwise say RGB, and a copy of it too.
+    char** brouillon_options = nullptr;
+    if (bandes > 1) brouillon_options = CSLSetNameValue(nullptr, "PHOTOMETRIC", "MINISBLACK");
+    if (bandes > 1 && EQUAL(nom_pilote, "GTiff") && !CSLFetchNameValue(i->options, "PHOTOMETRIC"))
+        i->options = CSLSetNameValue(i->options, "PHOTOMETRIC", "MINISBLACK");
     i->pilote_final = d;
     i->chemin_final = chemin;
     i->brouillon = direct ? "" : brouillon;
@@ -258,7 +264,8 @@ ImageGdal* cree_image(const double* geo, const char* wkt, const char* chemin, co
     i->largeur = l;
     i->bandes = bandes;
     GDALDatasetH ds = i->ds = GDALCreate(dc, direct ? chemin : brouillon, l, h, bandes,
-                                         reelles ? GDT_Float32 : GDT_Byte, direct ? i->options : nullptr);
+                                         reelles ? GDT_Float32 : GDT_Byte, direct ? i->options : brouillon_options);
+    CSLDestroy(brouillon_options);
     if (!ds) {
         erreur = "cannot be created: " + erreur_gdal();
         libere_image(i);

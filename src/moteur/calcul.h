@@ -8,12 +8,46 @@
 #include "noyaux.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace tavelkorn {
+
+// Vectors whose memory comes from malloc: a computation's buffers are made
+// when it is, and memory that cannot be had must come back as an error
+// (malloc gives null), never as an abort.
+template <class T>
+struct Allocateur {
+    using value_type = T;
+    Allocateur() = default;
+    template <class U>
+    Allocateur(const Allocateur<U>&)
+    {
+    }
+    T* allocate(size_t n)
+    {
+        void* p = n ? malloc(n * sizeof(T)) : nullptr;
+        if (n && !p) throw std::bad_alloc();
+        return (T*)p;
+    }
+    void deallocate(T* p, size_t) { free(p); }
+};
+template <class T, class U>
+bool operator==(const Allocateur<T>&, const Allocateur<U>&)
+{
+    return true;
+}
+template <class T, class U>
+bool operator!=(const Allocateur<T>&, const Allocateur<U>&)
+{
+    return false;
+}
+template <class T>
+using Vecteur = std::vector<T, Allocateur<T>>;
 
 // The rows of one round: a block of about 1 MiB of elevations for each
 // thread, read and computed by it; down columns each block comes with the
@@ -42,15 +76,15 @@ struct Tour {
 struct Fil {
     int mind = INT_MAX, maxd = INT_MIN;
     uint64_t manquants = 0;
-    std::vector<double> dmax;
-    std::vector<uint64_t> histos;  // SOUS_HISTOS x NB_CASES a scale
-    std::vector<int32_t> cases;    // a row's bins
-    std::vector<double> d;         // a row of deviations
+    Vecteur<double> dmax;
+    Vecteur<uint64_t> histos;  // SOUS_HISTOS x NB_CASES a scale
+    Vecteur<int32_t> cases;    // a row's bins
+    Vecteur<double> d;         // a row of deviations
     // Down columns: each column's terms, in 64-bit pieces folded into
     // 128-bit sums, their count, and the window's extremes.
-    std::vector<int64_t> piece, compte, tmin, tmax;
-    std::vector<__int128> somme;
-    std::vector<uint64_t> nuls, fenetre;  // the image's dark bytes in the window (half)
+    Vecteur<int64_t> piece, compte, tmin, tmax;
+    Vecteur<__int128> somme;
+    Vecteur<uint64_t> nuls, fenetre;  // the image's dark bytes in the window (half)
 };
 
 struct Calcul {
@@ -83,14 +117,14 @@ struct Calcul {
     // pass is done; the last rows one thread read in order, which the halo
     // of the next block asks again (cache_debut .. cache_fin - 1); and the
     // profile row with the rows around it.
-    std::vector<int64_t> moyenne_col;
-    std::vector<double> moyenne_col_d;
-    std::vector<unsigned char> a_moyenne_col;
-    std::vector<int> cache_z;
-    std::vector<unsigned char> cache_m;
+    Vecteur<int64_t> moyenne_col;
+    Vecteur<double> moyenne_col_d;
+    Vecteur<unsigned char> a_moyenne_col;
+    Vecteur<int> cache_z;
+    Vecteur<unsigned char> cache_m;
     int cache_debut = 0, cache_fin = 0;
-    std::vector<int> profil_z;
-    std::vector<unsigned char> profil_m;
+    Vecteur<int> profil_z;
+    Vecteur<unsigned char> profil_m;
     int profil_debut = 0, profil_lignes = 0;
 
     // The failure: the first one recorded wins, and stays.

@@ -103,7 +103,7 @@ static void lit_ligne(Calcul* c, Fil& f, Bilan& bilan, int l, const int* z, size
 
 // Down columns, once every thread's sums are in: each column's mean, and
 // each scale's dmax from the columns' window extremes.
-static void fin_des_colonnes(Calcul* c, std::vector<double>& dmax)
+static void fin_des_colonnes(Calcul* c, Vecteur<double>& dmax)
 {
     size_t n = (size_t)c->nb_col, ne = (size_t)c->ne;
     c->moyenne_col.assign(ne * n, 0);
@@ -197,7 +197,7 @@ bool passe_lecture(Calcul* c, Bilan& bilan)
             bilan.echelles[(size_t)s].dmax = std::max(bilan.echelles[(size_t)s].dmax, f.dmax[(size_t)s]);
     }
     if (colonnes) {
-        std::vector<double> dmax;
+        Vecteur<double> dmax;
         fin_des_colonnes(c, dmax);
         for (int s = 0; s < c->ne; s++) {
             double& d = bilan.echelles[(size_t)s].dmax;

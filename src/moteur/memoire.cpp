@@ -111,11 +111,19 @@ static void prepare_fils(Calcul* c)
         f.histos.assign(rang ? ne * copies * NB_CASES : 0, 0);
         f.cases.assign(n, 0);
         f.d.assign(n, 0.0);
-        for (std::vector<int64_t>* v : {&f.piece, &f.compte, &f.tmin, &f.tmax}) v->assign(colonnes ? ne * n : 0, 0);
+        for (Vecteur<int64_t>* v : {&f.piece, &f.compte, &f.tmin, &f.tmax}) v->assign(colonnes ? ne * n : 0, 0);
         f.somme.assign(colonnes ? ne * n : 0, 0);
         f.nuls.assign(ne, 0);
         f.fenetre.assign(ne, 0);
     }
+    // Down columns: the column means, the rows a thread reading ahead keeps
+    // for the halo, and the rows around the profile row.
+    size_t halo = 2 * (size_t)c->halo * n, profil = halo + n;
+    c->moyenne_col.reserve(colonnes ? ne * n : 0);
+    c->moyenne_col_d.reserve(colonnes ? ne * n : 0);
+    c->a_moyenne_col.reserve(colonnes ? ne * n : 0);
+    c->cache_z.reserve(halo), c->cache_m.reserve(c->manquants ? halo : 0);
+    c->profil_z.reserve(colonnes ? profil : 0), c->profil_m.reserve(colonnes && c->manquants ? profil : 0);
 }
 
 // The scales as computed, the halo and the blocks' height.

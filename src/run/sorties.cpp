@@ -197,13 +197,20 @@ bool avant_image(void* contexte, const tavelkorn::Bilan& b, int& norm, std::stri
 static void avertit_si_sombre(const Requete& r, const tavelkorn::Bilan& b)
 {
     if (r.dialogue || r.reelles || r.etirement != tavelkorn::ETIRE_DEMI) return;
+    std::string parts, echelles;
     for (const tavelkorn::BilanEchelle& e : b.echelles) {
         if (e.fenetre == 0 || e.nuls * 10 <= e.fenetre * 9) continue;
-        std::string echelle = b.echelles.size() > 1 ? " at scale " + std::to_string(e.echelle) : "";
-        avertit("%s: %.0f%% of the search window's bytes are 0%s (the half stretch shows only deviations above half "
-                "the largest); --term curvature --stretch p99 shows the whole relief",
-                r.image.c_str(), 100.0 * (double)e.nuls / (double)e.fenetre, echelle.c_str());
+        char t[16];
+        snprintf(t, sizeof t, "%.0f%%", 100.0 * (double)e.nuls / (double)e.fenetre);
+        parts += (parts.empty() ? "" : ", ") + std::string(t);
+        echelles += (echelles.empty() ? "" : ", ") + std::to_string(e.echelle);
     }
+    if (parts.empty()) return;
+    if (b.echelles.size() > 1) echelles = " at scale" + std::string(echelles.find(',') != std::string::npos ? "s " : " ") + echelles;
+    else echelles.clear();
+    avertit("%s: %s of the search window's bytes are 0%s (the half stretch shows only deviations above half the "
+            "largest); --term curvature --stretch p99 shows the whole relief",
+            r.image.c_str(), parts.c_str(), echelles.c_str());
 }
 
 void apres_image(Execution& x, const Requete& r, const tavelkorn::Bilan& b)
