@@ -282,16 +282,38 @@ uint64_t nombre(const unsigned char* o, int n, bool grand_boutien)
     return v;
 }
 
-// The file's byte order from its header ("II" or "MM", then 42, or 43 for
-// a BigTIFF); false with the reason when it is no TIFF.
+// What plain reads need of the file's own header: its byte order ("II" or
+// "MM", then 42, or 43 for a BigTIFF), and that its first directory (the
+// one GDAL opens) keeps the bits of each byte as they are: FillOrder 2
+// reverses them, which libtiff undoes and a plain read would not. False
+// with the reason otherwise.
 bool entete(VSILFILE* f, bool& grand_boutien, std::string& pourquoi)
 {
-    unsigned char t[4];
-    if (VSIFReadL(t, 1, 4, f) != 4 || t[0] != t[1] || (t[0] != 'I' && t[0] != 'M'))
+    unsigned char t[16];
+    if (VSIFReadL(t, 1, 8, f) != 8 || t[0] != t[1] || (t[0] != 'I' && t[0] != 'M'))
         return pourquoi = "not a TIFF header", false;
-    grand_boutien = t[0] == 'M';
-    uint64_t version = nombre(t + 2, 2, grand_boutien);
-    if (version != 42 && version != 43) return pourquoi = "not a TIFF header", false;
+    bool g = grand_boutien = t[0] == 'M';
+    uint64_t version = nombre(t + 2, 2, g);
+    bool big = version == 43;
+    if ((version != 42 && !big) || (big && VSIFReadL(t + 8, 1, 8, f) != 8))
+        return pourquoi = "not a TIFF header", false;
+    // A directory: its number of entries, then entries of a tag, a type, a
+    // count and a value (or its offset).
+    const int n_nombre = big ? 8 : 2, n_entree = big ? 20 : 12, n_compte = big ? 8 : 4;
+    uint64_t debut = big ? nombre(t + 8, 8, g) : nombre(t + 4, 4, g), entrees = 0;
+    if (VSIFSeekL(f, debut, SEEK_SET) != 0 || VSIFReadL(t, 1, n_nombre, f) != (size_t)n_nombre ||
+        (entrees = nombre(t, n_nombre, g)) > 65535)
+        return pourquoi = "a directory that cannot be read", false;
+    std::vector<unsigned char> d(entrees * n_entree);
+    if (VSIFReadL(d.data(), 1, d.size(), f) != d.size()) return pourquoi = "a directory that cannot be read", false;
+    for (uint64_t k = 0; k < entrees; k++) {
+        const unsigned char* e = d.data() + k * n_entree;
+        if (nombre(e, 2, g) != 266) continue;  // FillOrder
+        uint64_t type = nombre(e + 2, 2, g), compte = nombre(e + 4, n_compte, g);
+        uint64_t valeur = nombre(e + 4 + n_compte, 2, g);
+        if (type != 3 || compte != 1 || valeur != 1)  // one SHORT, 1: as written
+            return pourquoi = "bits filled from the low end (FillOrder " + std::to_string(valeur) + ")", false;
+    }
     return true;
 }
 
