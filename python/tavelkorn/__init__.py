@@ -157,8 +157,10 @@ def roughness(
         ``d / |z_scale|`` in elevation units, NaN at missing cells (as
         ``--type Float32``).
     nodata : float, optional
-        Cells equal to it are missing (compared in the array's own dtype).
-        Default: a DataArray's ``rio.nodata`` or ``_FillValue`` attribute.
+        Cells equal to it are missing (compared in the array's own dtype; a
+        value the dtype cannot hold, such as 65535 for int16, marks nothing).
+        Default: a DataArray's ``_FillValue`` (or ``missing_value``) attribute
+        as written, else its ``rio.nodata``.
         NaN in float arrays and the mask of a masked array are missing too.
         A missing cell has no term, nor do its two neighbours; the row mean
         is over the existing terms.

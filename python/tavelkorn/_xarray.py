@@ -22,17 +22,22 @@ def _of_elevations(key: str, floats: bool) -> bool:
     return key in _ELEVATION_ATTRS or key.startswith("STATISTICS_") or (key == "units" and not floats)
 
 
+# Where a nodata value is written, in rioxarray's order.
+_NODATA_ATTRS = ("_FillValue", "missing_value", "fill_value", "nodata")
+
+
 def nodata_of(dem: xr.DataArray) -> Optional[float]:
-    """rioxarray's nodata when rioxarray is there, else the _FillValue or
-    missing_value attribute."""
-    v = None
-    if hasattr(dem, "rio"):
+    """The nodata value as the attributes hold it, else rioxarray's (the
+    file's, or NaN for a masked array). rioxarray's ``rio.nodata`` casts an
+    attribute into the dtype (65535 on int16 becomes -1, a real elevation):
+    the value as written is kept, and a value the dtype cannot hold marks
+    nothing (``_arrays.reading``)."""
+    v = next((dem.attrs[k] for k in _NODATA_ATTRS if k in dem.attrs), None)
+    if v is None and hasattr(dem, "rio"):
         try:
             v = dem.rio.nodata
-        except Exception:  # a DataArray rioxarray cannot describe: its attributes still say
+        except Exception:  # a DataArray rioxarray cannot describe: no nodata
             v = None
-    if v is None:
-        v = dem.attrs.get("_FillValue", dem.attrs.get("missing_value"))
     if v is None:
         return None
     v = float(np.asarray(v).ravel()[0])

@@ -67,3 +67,35 @@ def test_readme_examples_give_the_command_lines_pixels(tmp_path, mark, output, a
     with rasterio.open(tmp_path / output) as mine, rasterio.open(tmp_path / "cli.tif") as theirs:
         np.testing.assert_array_equal(mine.read(1), theirs.read(1))
         assert mine.crs == theirs.crs and mine.transform.almost_equals(theirs.transform)
+
+
+def _geotiff(path, z, nodata):
+    from osgeo import gdal
+
+    gdal.UseExceptions()
+    kind = {"int16": gdal.GDT_Int16, "int32": gdal.GDT_Int32}[z.dtype.name]
+    ds = gdal.GetDriverByName("GTiff").Create(str(path), z.shape[1], z.shape[0], 1, kind)
+    ds.SetGeoTransform([500000, 25, 0, 4000000, 0, -25])
+    ds.GetRasterBand(1).WriteArray(z)
+    ds.GetRasterBand(1).SetNoDataValue(nodata)
+    ds = None
+
+
+@pytest.mark.parametrize("dtype, fill, cast", [("int16", 65535, -1), ("int32", 2**40, 0)])
+def test_a_fill_value_the_dtype_cannot_hold_marks_nothing(tmp_path, dtype, fill, cast):
+    # rioxarray casts the fill value into the dtype (to cast): real cells hold it.
+    z = dem(dtype, low=-30)
+    z[4, 5:17] = z[9, 30:40] = cast
+    nothing = cli(tmp_path, z)
+    assert (cli(tmp_path, z, nodata=cast) != nothing).any()  # marking them would show
+    _geotiff(tmp_path / "fill.tif", z, fill)
+    subprocess.run([PROGRAM, "-q", str(tmp_path / "fill.tif"), str(tmp_path / "fill.raw")], check=True)
+    np.testing.assert_array_equal(np.fromfile(tmp_path / "fill.raw", np.uint8).reshape(z.shape), nothing)
+    arrays = [xr.DataArray(z, dims=("y", "x"), attrs={"_FillValue": fill}),
+              xr.DataArray(z, dims=("y", "x"), attrs={"missing_value": np.float64(fill)}),
+              xr.DataArray(z, dims=("y", "x"), attrs={"_FillValue": fill}).chunk(8),
+              rioxarray.open_rasterio(tmp_path / "fill.tif")]
+    for d in arrays:
+        r = tavelkorn.roughness(d)
+        np.testing.assert_array_equal(np.asarray(r).reshape(z.shape), nothing)
+    np.testing.assert_array_equal(tavelkorn.roughness(z, nodata=fill), nothing)
