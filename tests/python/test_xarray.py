@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 
+import dask.array as da
 import numpy as np
 import pytest
 import rasterio
@@ -67,6 +68,56 @@ def test_readme_examples_give_the_command_lines_pixels(tmp_path, mark, output, a
     with rasterio.open(tmp_path / output) as mine, rasterio.open(tmp_path / "cli.tif") as theirs:
         np.testing.assert_array_equal(mine.read(1), theirs.read(1))
         assert mine.crs == theirs.crs and mine.transform.almost_equals(theirs.transform)
+
+
+def _cf(name, n, axis):
+    return xr.DataArray(np.arange(n) * 25.0, dims=(name,), attrs={"axis": axis})
+
+
+# DEM z (rows y, columns x) as a DataArray whose dims say where y and x are,
+# and the names of its y and x dims.
+LAYOUTS = {
+    "y x": (lambda z: xr.DataArray(z, dims=("y", "x")), "y", "x"),
+    "x y": (lambda z: xr.DataArray(z.T, dims=("x", "y")), "y", "x"),
+    "band x y": (lambda z: xr.DataArray(z.T[None], dims=("band", "x", "y")), "y", "x"),
+    "x band y": (lambda z: xr.DataArray(z.T[:, None], dims=("x", "band", "y")), "y", "x"),
+    "lon lat, told rioxarray": (lambda z: xr.DataArray(z.T, dims=("lon", "lat")).rio.set_spatial_dims(
+        x_dim="lon", y_dim="lat"), "lat", "lon"),
+    "e n by their CF axes": (lambda z: xr.DataArray(z.T, dims=("e", "n"), coords={
+        "e": _cf("e", z.shape[1], "X"), "n": _cf("n", z.shape[0], "Y")}), "n", "e"),
+    "dim_0 dim_1, as numpy": (lambda z: xr.DataArray(z), "dim_0", "dim_1"),
+}
+
+
+@pytest.mark.parametrize("lazy", [False, True])
+@pytest.mark.parametrize("direction", ["rows", "columns", "both"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_measured_along_x_whatever_the_order_of_the_dims(tmp_path, layout, direction, lazy):
+    z = dem("int16", rows=23, cols=31)
+    make, y, x = LAYOUTS[layout]
+    # Chunked before the DataArray is made: a chunked copy forgets rioxarray's spatial dims.
+    d = make(da.from_array(z, chunks=7) if lazy else z)
+    r = tavelkorn.roughness(d, direction=direction, stretch="p99")
+    assert r.dims == d.dims and r.shape == d.shape and hasattr(r.data, "dask") == lazy
+    got = r.transpose(..., y, x).values.reshape(z.shape)
+    np.testing.assert_array_equal(got, cli(tmp_path, z, "--direction", direction, "--stretch", "p99"))
+
+
+def test_a_transposed_rioxarray_dem_gives_the_command_lines_bytes_transposed(tmp_path):
+    subprocess.run([PROGRAM, "-q", SAMPLE, str(tmp_path / "cli.raw")], check=True)
+    expected = np.fromfile(tmp_path / "cli.raw", np.uint8).reshape(rioxarray.open_rasterio(SAMPLE).shape[1:])
+    for d in (rioxarray.open_rasterio(SAMPLE).transpose("band", "x", "y"),
+              rioxarray.open_rasterio(SAMPLE, chunks=(1, 100, 64)).transpose("x", "y", "band")):
+        r = tavelkorn.roughness(d)
+        assert r.dims == d.dims and r.rio.crs == d.rio.crs
+        np.testing.assert_array_equal(r.transpose("band", "y", "x").values[0], expected)
+
+
+@pytest.mark.parametrize("dims", [("row", "col"), ("x", "band"), ("lat", "lon"), ("band", "row", "col")])
+def test_dims_that_say_nothing_of_y_and_x_are_refused(dims):
+    shape = (1, 5, 6) if len(dims) == 3 else (5, 6)
+    with pytest.raises(ValueError, match="cannot be told"):
+        tavelkorn.roughness(xr.DataArray(np.zeros(shape, np.int16), dims=dims))
 
 
 def _geotiff(path, z, nodata):
