@@ -285,9 +285,10 @@ uint64_t nombre(const unsigned char* o, int n, bool grand_boutien)
 // What plain reads need of the file's own header: its byte order ("II" or
 // "MM", then 42, or 43 for a BigTIFF), and that its first directory (the
 // one GDAL opens) keeps the bits of each byte as they are: FillOrder 2
-// reverses them, which libtiff undoes and a plain read would not. False
-// with the reason otherwise.
-bool entete(VSILFILE* f, bool& grand_boutien, std::string& pourquoi)
+// reverses them, which libtiff undoes and a plain read would not. tuiles:
+// whether it is tiled (it has a TileWidth). False with the reason
+// otherwise.
+bool entete(VSILFILE* f, bool& grand_boutien, bool& tuiles, std::string& pourquoi)
 {
     unsigned char t[16];
     if (VSIFReadL(t, 1, 8, f) != 8 || t[0] != t[1] || (t[0] != 'I' && t[0] != 'M'))
@@ -306,8 +307,10 @@ bool entete(VSILFILE* f, bool& grand_boutien, std::string& pourquoi)
         return pourquoi = "a directory that cannot be read", false;
     std::vector<unsigned char> d(entrees * n_entree);
     if (VSIFReadL(d.data(), 1, d.size(), f) != d.size()) return pourquoi = "a directory that cannot be read", false;
+    tuiles = false;
     for (uint64_t k = 0; k < entrees; k++) {
         const unsigned char* e = d.data() + k * n_entree;
+        tuiles |= nombre(e, 2, g) == 322;
         if (nombre(e, 2, g) != 266) continue;  // FillOrder
         uint64_t type = nombre(e + 2, 2, g), compte = nombre(e + 4, n_compte, g);
         uint64_t valeur = nombre(e + 4 + n_compte, 2, g);
@@ -352,9 +355,9 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
         return refuse(pourquoi, "not a plain local file");
     std::unique_ptr<Lecteur> premier(new Lecteur);
     premier->f = VSIFOpenL(chemin.c_str(), "rb");
-    bool grand_boutien;
+    bool grand_boutien, tuiles;
     if (!premier->f) return refuse(pourquoi, "cannot be opened again");
-    if (!entete(premier->f, grand_boutien, pourquoi)) return nullptr;
+    if (!entete(premier->f, grand_boutien, tuiles, pourquoi)) return nullptr;
     t->inverse = grand_boutien != !CPL_IS_LSB;
 
     // A header may claim any size: every count, position and size below is
@@ -375,7 +378,8 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
     t->nbx = (int)nbx;
     t->nby = (int)nby;
     // Every block present (a sparse one has no offset), whole, inside the
-    // file: a short last strip holds only the DEM's rows.
+    // file: a short last strip holds only the DEM's rows, a tile is whole
+    // (libtiff reads it whole).
     uint64_t plein = fois(by, ligne_bloc);
     t->blocs.assign((size_t)(nbx * nby), Bloc());
     for (int64_t ty = 0; ty < nby; ty++)
@@ -384,7 +388,7 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
             const char* o = GDALGetMetadataItem(bande, ("BLOCK_OFFSET_" + xy).c_str(), "TIFF");
             const char* s = GDALGetMetadataItem(bande, ("BLOCK_SIZE_" + xy).c_str(), "TIFF");
             uint64_t pos = o ? std::strtoull(o, nullptr, 10) : 0, taille = s ? std::strtoull(s, nullptr, 10) : 0;
-            uint64_t utile = fois(std::min<int64_t>(by, hauteur - ty * by), ligne_bloc);
+            uint64_t utile = tuiles ? plein : fois(std::min<int64_t>(by, hauteur - ty * by), ligne_bloc);
             if (pos == 0) return refuse(pourquoi, "a sparse file");
             if (taille < utile || taille > plein || utile > fichier || pos > fichier - utile)
                 return refuse(pourquoi, "a block of " + std::to_string(taille) + " bytes");
