@@ -377,9 +377,10 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
     int64_t nbx = ((int64_t)largeur + bx - 1) / bx, nby = ((int64_t)hauteur + by - 1) / by;
     t->nbx = (int)nbx;
     t->nby = (int)nby;
-    // Every block present (a sparse one has no offset), whole, inside the
-    // file: a short last strip holds only the DEM's rows, a tile is whole
-    // (libtiff reads it whole).
+    // Every block present (a sparse one has no offset), whole, and its
+    // bytes inside the file (GDAL's threaded reading reads them all): a
+    // short last strip holds only the DEM's rows, a tile is whole (libtiff
+    // reads it whole).
     uint64_t plein = fois(by, ligne_bloc);
     t->blocs.assign((size_t)(nbx * nby), Bloc());
     for (int64_t ty = 0; ty < nby; ty++)
@@ -390,7 +391,7 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
             uint64_t pos = o ? std::strtoull(o, nullptr, 10) : 0, taille = s ? std::strtoull(s, nullptr, 10) : 0;
             uint64_t utile = tuiles ? plein : fois(std::min<int64_t>(by, hauteur - ty * by), ligne_bloc);
             if (pos == 0) return refuse(pourquoi, "a sparse file");
-            if (taille < utile || taille > plein || utile > fichier || pos > fichier - utile)
+            if (taille < utile || taille > plein || taille > fichier || pos > fichier - taille)
                 return refuse(pourquoi, "a block of " + std::to_string(taille) + " bytes");
             t->blocs[(size_t)(ty * nbx + tx)].position = pos;
         }
