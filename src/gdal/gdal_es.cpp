@@ -154,11 +154,12 @@ LectureGdal* ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal&
     if (!l->direct && EQUAL(voulu, "ONLY")) return refuse(l, erreur, "not read directly: " + pourquoi);
     // An uncompressed GeoTIFF stores a block whole or not at all: a block
     // larger than the file is a header's claim, which GDAL would allocate
-    // before finding its bytes missing.
+    // before finding its bytes missing. (Below 64 MiB it costs little, and a
+    // nearly empty sparse file may have such blocks.)
     VSIStatBufL st;
     int octets = GDALGetDataTypeSizeBytes(type);
-    if (!l->direct && brut && EQUAL(pilote_entree, "GTiff") && VSIStatL(chemin, &st) == 0 && octets > 0 &&
-        (uint64_t)bx * (uint64_t)by > (uint64_t)st.st_size / octets)
+    if (!l->direct && brut && EQUAL(pilote_entree, "GTiff") && octets > 0 && VSIStatL(chemin, &st) == 0 &&
+        (uint64_t)bx * (uint64_t)by > std::max<uint64_t>(64 << 20, st.st_size) / octets)
         return refuse(l, erreur, "cannot be read: blocks of " + std::to_string(bx) + " x " + std::to_string(by) + " " +
                                      GDALGetDataTypeName(type) + " values, more than its " +
                                      std::to_string(st.st_size) + " bytes hold");
