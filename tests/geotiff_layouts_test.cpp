@@ -160,7 +160,8 @@ TEST(GeotiffLayouts, FillOrderTwoIsReadAsLibtiffReadsIt)
 {
     const int lignes = 9, colonnes = 8;
     std::vector<int32_t> z(lignes * colonnes);
-    for (int k = 0; k < lignes * colonnes; k++) z[k] = (k / colonnes * 37 + k % colonnes * (k % colonnes) * 11) % 500 - 100;
+    for (int k = 0; k < lignes * colonnes; k++)
+        z[k] = (k / colonnes * 37 + k % colonnes * (k % colonnes) * 11) % 500 - 100;
     auto inverse = [](unsigned char o) {
         unsigned char r = 0;
         for (int b = 0; b < 8; b++) r |= ((o >> b) & 1) << (7 - b);

@@ -243,8 +243,8 @@ bool lit_bandes(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
         void* dans = t.type == GDT_Int32 ? (void*)(z + k) : tampon(l, n, erreur);
         if (!dans) return false;
         if (!lit(l, debut, n, dans)) return erreur = "changed during the run; no result was written", false;
-        if (!convertit(dans, t.type, t.inverse, (int)(fin - i), largeur, largeur, z + k, presence ? presence + k : nullptr,
-                       largeur, t.regles, fractions, erreur))
+        if (!convertit(dans, t.type, t.inverse, (int)(fin - i), largeur, largeur, z + k,
+                       presence ? presence + k : nullptr, largeur, t.regles, fractions, erreur))
             return false;
         i = (int)fin;
     }
@@ -411,7 +411,8 @@ bool tiff_lit(LectureTiff* t, int premiere, int nombre, int* z, unsigned char* p
               std::string& erreur)
 {
     if (premiere < 0 || nombre < 0 || premiere > t->hauteur - nombre)
-        return erreur = "has no rows " + std::to_string(premiere) + " to " + std::to_string((int64_t)premiere + nombre - 1),
+        return erreur = "has no rows " + std::to_string(premiere) + " to " +
+                        std::to_string((int64_t)premiere + nombre - 1),
                false;
     Lecteur* l = prend(*t);
     bool ok = t->bx == t->largeur ? lit_bandes(*t, l, premiere, nombre, z, presence, fractions, erreur)
