@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # A fuzzing campaign: fuzz/run.sh TARGET SECONDS, TARGET one of bmp_reader,
-# descriptor, dialogue. Builds the libFuzzer targets with clang, AddressSanitizer
-# and UndefinedBehaviorSanitizer, starts from the seed corpus and keeps what it
-# learns in build-fuzz/corpus/TARGET. A crasher is written to fuzz/crashes/:
-# once fixed, copy it into fuzz/corpus/ so the test suite replays it.
+# descriptor, dialogue, geotiff_reader (which needs GDAL). Builds the libFuzzer
+# targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer, starts
+# from the seed corpus and keeps what it learns in build-fuzz/corpus/TARGET.
+# A crasher is written to fuzz/crashes/: once fixed, copy it into fuzz/corpus/
+# so the test suite replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-target=${1:?usage: fuzz/run.sh bmp_reader|descriptor|dialogue SECONDS}
+target=${1:?usage: fuzz/run.sh bmp_reader|descriptor|dialogue|geotiff_reader SECONDS}
 seconds=${2:?usage: fuzz/run.sh TARGET SECONDS}
-case "$target" in bmp_reader) seeds=bmp ;; descriptor|dialogue) seeds=$target ;;
+case "$target" in bmp_reader) seeds=bmp ;; descriptor|dialogue) seeds=$target ;; geotiff_reader) seeds=geotiff ;;
   *) echo "unknown target: $target" >&2; exit 2 ;; esac
 
 for pkg in clang libclang-rt-dev cmake; do

@@ -92,6 +92,10 @@ TEST(Edges, ResultsStayWholeWhateverTheStreamsPathsAndPermissions)
                                                    "! grep -q tavelkorn-tmp e.hdr e.envi.aux.xml"},
         {"a failing keeper with threads", "! bash -c 'ulimit -f 1024; $T -q big_z.tif k.tif --memory 1 --threads 2 "
                                           "--stretch p99' 2> err && grep -q 'could not be kept' err && [ ! -e k.tif ]"},
+        {"a nearly empty sparse GeoTIFF, its blocks larger than the file, reads as GDAL gives it",
+         "/usr/bin/python3 -c \"from osgeo import gdal; gdal.GetDriverByName('GTiff').Create('sp.tif', 300, 200, 1, "
+         "gdal.GDT_Float64, ['TILED=YES', 'BLOCKXSIZE=256', 'BLOCKYSIZE=256', 'SPARSE_OK=TRUE'])\" && "
+         "[ $(stat -c %s sp.tif) -lt 524288 ] && $T -q sp.tif sp.raw && cmp sp.raw <(head -c 60000 /dev/zero)"},
         {"a damaged GeoTIFF with threads", "head -c $(( $(stat -c %s big_z.tif) / 2 )) big_z.tif > dam.tif && "
                                            "for k in 1 2 3 4 5; do $T -q dam.tif d.tif --threads 2 --stretch p99 2> err; "
                                            "[ $? = 1 ] || exit 1; done; [ ! -e d.tif ] && grep -q 'dam.tif' err"},
@@ -147,4 +151,98 @@ TEST(Edges, ProfilesSaturateAsTheImageAndTheDefaultSaysWhenItIsDark)
     EXPECT_NE(sombre.err.find("o.tif: 95% of the search window's bytes are 0"), std::string::npos) << sombre.err;
     EXPECT_NE(sombre.err.find("--term curvature --stretch p99 shows the whole relief"), std::string::npos);
     EXPECT_EQ(p99.err, "");
+}
+
+namespace {
+
+// An Int16 DEM of w x h cells, one block at the data's first byte.
+std::vector<TiffEntry> int16(uint64_t w, uint64_t h)
+{
+    return {{256, 4, {w}}, {257, 4, {h}}, {258, 3, {16}}, {259, 3, {1}}, {262, 3, {1}},
+            {277, 3, {1}}, {284, 3, {1}}, {339, 3, {2}}};
+}
+
+Bytes strip(uint64_t w, uint64_t h, uint64_t rows, uint64_t bytes, size_t data, uint64_t offset = 0,
+            bool bigtiff = false)
+{
+    std::vector<TiffEntry> e = int16(w, h);
+    e.push_back({278, 4, {rows}});
+    e.push_back({279, 4, {bytes}});
+    e.push_back({273, (uint16_t)(bigtiff ? 16 : 4), {offset}});
+    return tiff_bytes(e, Bytes(data, 7), bigtiff);
+}
+
+Bytes tile(uint64_t w, uint64_t h, uint64_t tw, uint64_t th, uint64_t bytes, size_t data)
+{
+    std::vector<TiffEntry> e = int16(w, h);
+    for (TiffEntry t : std::vector<TiffEntry>{{322, 4, {tw}}, {323, 4, {th}}, {325, 4, {bytes}}, {324, 4, {0}}})
+        e.push_back(t);
+    return tiff_bytes(e, Bytes(data, 7));
+}
+
+// 9 x 7 cells in strips of 3 rows, the last one's 54 bytes running 33 bytes
+// past the file's end (its one row is there).
+Bytes last_strip_past_the_end()
+{
+    std::vector<TiffEntry> e = int16(9, 7);
+    for (TiffEntry t : std::vector<TiffEntry>{{278, 4, {3}}, {279, 4, {54, 54, 54}}, {273, 4, {0, 54, 108}}})
+        e.push_back(t);
+    return tiff_bytes(e, Bytes(129, 7));
+}
+
+// A BigTIFF strip whose offset is 16 bytes short of 2^64: its end wraps
+// around to the file's start.
+Bytes strip_at_the_end_of_64_bits()
+{
+    uint64_t start = strip(8, 7, 7, 112, 0, 0, true).size();
+    return strip(8, 7, 7, 112, 112, UINT64_MAX - 15 - start, true);
+}
+
+}  // namespace
+
+// A GeoTIFF of a few hundred bytes whose header claims anything: read
+// directly, through GDAL, or the first then the second, each run ends with
+// a message naming the file and status 1; nothing is written and no private
+// folder is left.
+TEST(Edges, CraftedGeoTiffsEndWithAMessage)
+{
+    struct Fichier {
+        const char* quoi;
+        Bytes octets;
+        const char *direct, *gdal;  // the reasons of TAVELKORN_GTIFF_DIRECT=ONLY and of GDAL's reading
+    } const cas[] = {
+        {"3 x 2147483647 cells in one strip", strip(3, 2147483647, 2147483647, 4294967295, 64),
+         "not read directly: more cells than its 210 bytes hold",
+         "cannot be read: blocks of 3 x 89478485 Int16 values, more than its 210 bytes hold"},
+        {"tiles of 16 x 2147483632", tile(16, 2147483632, 16, 2147483632, 4294967295, 64),
+         "not read directly: more cells than its 222 bytes hold",
+         "cannot be read: blocks of 16 x 2147483632 Int16 values, more than its 222 bytes hold"},
+        {"tiles wider than the file", tile(4, 4, 1 << 30, 16, 4294967295, 64),
+         "not read directly: blocks wider than the file",
+         "cannot be read: blocks of 1073741824 x 16 Int16 values, more than its 222 bytes hold"},
+        {"a tile cut short by the file's end (libtiff reads a tile whole)", tile(16, 8, 16, 16, 512, 300),
+         "not read directly: a block of 512 bytes", "cannot be read: "},
+        {"the last strip's bytes past the file's end", last_strip_past_the_end(),
+         "not read directly: a block of 54 bytes", "cannot be read: "},
+        {"a strip past the file's end", strip(8, 7, 7, 112, 111), "not read directly: a block of 112 bytes",
+         "cannot be read: "},
+        {"a strip at 2^64 - 16", strip_at_the_end_of_64_bits(), "not read directly: a block of 112 bytes",
+         "cannot be read: "},
+    };
+    for (const Fichier& f : cas) {
+        Site s;
+        write_file(s.path("x.tif"), f.octets);
+        auto avant = s.snapshot();
+        for (const char* mode : {"ONLY", "YES", "NO"}) {
+            SCOPED_TRACE(std::string(f.quoi) + ", TAVELKORN_GTIFF_DIRECT=" + mode);
+            // GDAL decodes on two threads whatever the machine's cores (it then reads a block's bytes whole).
+            Outcome r = s.cli("-q x.tif o.tif --profile o.xls", TAVELKORN,
+                              std::string("GDAL_NUM_THREADS=2 TAVELKORN_GTIFF_DIRECT=") + mode);
+            EXPECT_EQ(r.status, 1) << r.err;
+            std::string raison = std::string("x.tif: ") + (std::string(mode) == "ONLY" ? f.direct : f.gdal);
+            EXPECT_NE(r.err.find(raison), std::string::npos) << r.err;
+            EXPECT_EQ(s.snapshot(), avant);
+            EXPECT_EQ(s.sh("ls -a | grep -c tavelkorn-tmp"), 1) << "a private folder is left";
+        }
+    }
 }

@@ -152,3 +152,56 @@ TEST(GeotiffChanges, AFileChangedDuringTheRunEndsIt)
         EXPECT_EQ(apres.size(), avant.size()) << c.commande;
     }
 }
+
+// FillOrder 2 stores the bits of each byte reversed, which libtiff undoes:
+// such a file is left to GDAL's reading, whose elevations are those of the
+// native DEM of the same cells. FillOrder 1 is read directly.
+TEST(GeotiffLayouts, FillOrderTwoIsReadAsLibtiffReadsIt)
+{
+    const int lignes = 9, colonnes = 8;
+    std::vector<int32_t> z(lignes * colonnes);
+    for (int k = 0; k < lignes * colonnes; k++)
+        z[k] = (k / colonnes * 37 + k % colonnes * (k % colonnes) * 11) % 500 - 100;
+    auto inverse = [](unsigned char o) {
+        unsigned char r = 0;
+        for (int b = 0; b < 8; b++) r |= ((o >> b) & 1) << (7 - b);
+        return r;
+    };
+    struct Ordre {
+        int remplissage;
+        bool motorola;
+    } const kOrdres[] = {{2, false}, {2, true}, {1, false}, {1, true}};
+    for (const Ordre& o : kOrdres) {
+        SCOPED_TRACE("FillOrder " + std::to_string(o.remplissage) + (o.motorola ? ", big-endian" : ", little-endian"));
+        Site s;
+        s.dem("n.raw", z);
+        s.text("n.txt", std::to_string(lignes) + "\n" + std::to_string(colonnes) + "\n4\n0\n0\n1\n");
+        Bytes donnees;
+        for (int32_t v : z) {
+            unsigned char a = (unsigned char)((uint16_t)v >> 8), b = (unsigned char)v;
+            for (unsigned char c : o.motorola ? Bytes{a, b} : Bytes{b, a})
+                donnees.push_back(o.remplissage == 2 ? inverse(c) : c);
+        }
+        uint64_t taille = donnees.size();
+        write_file(s.path("f.tif"), tiff_bytes({{256, 3, {colonnes}}, {257, 3, {lignes}}, {258, 3, {16}}, {259, 3, {1}},
+                                                {262, 3, {1}}, {266, 3, {(uint64_t)o.remplissage}}, {273, 4, {0}},
+                                                {277, 3, {1}}, {278, 3, {lignes}}, {279, 4, {taille}}, {284, 3, {1}},
+                                                {339, 3, {2}}},
+                                               donnees, false, o.motorola));
+        Resultat natif = lance(s, "n.raw", ""), gdal = lance(s, "f.tif", "TAVELKORN_GTIFF_DIRECT=NO"),
+                 vite = lance(s, "f.tif", ""), seul = lance(s, "f.tif", "TAVELKORN_GTIFF_DIRECT=ONLY");
+        ASSERT_EQ(natif.o.status, 0) << natif.o.err;
+        EXPECT_EQ(gdal.image, natif.image);
+        EXPECT_EQ(gdal.profil, natif.profil);
+        EXPECT_EQ(vite.image, natif.image);
+        EXPECT_EQ(vite.profil, natif.profil);
+        if (o.remplissage == 2) {
+            EXPECT_EQ(seul.o.status, 1);
+            EXPECT_NE(seul.o.err.find("f.tif: not read directly: bits filled from the low end (FillOrder 2)"),
+                      std::string::npos)
+                << seul.o.err;
+        } else {
+            EXPECT_EQ(seul.image, natif.image) << seul.o.err;
+        }
+    }
+}

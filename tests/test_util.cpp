@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,6 +80,37 @@ void put_le32(Bytes& b, size_t pos, uint32_t v)
 {
     unsigned char* p = &b.at(pos + 3) - 3;
     for (int k = 0; k < 4; k++) p[k] = (unsigned char)(v >> (8 * k));
+}
+
+Bytes tiff_bytes(std::vector<TiffEntry> entries, const Bytes& data, bool bigtiff, bool big_endian)
+{
+    std::sort(entries.begin(), entries.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
+    const size_t head = bigtiff ? 16 : 8, number = bigtiff ? 8 : 2, entry = bigtiff ? 20 : 12, word = bigtiff ? 8 : 4;
+    auto size_of = [](uint16_t type) -> size_t { return type == 3 ? 2 : type == 16 ? 8 : 4; };
+    size_t spill = head + number + entries.size() * entry + word, data_start = spill;
+    for (const TiffEntry& e : entries)
+        if (e.values.size() * size_of(e.type) > word) data_start += e.values.size() * size_of(e.type);
+    Bytes b(data_start);
+    auto put = [&](size_t pos, uint64_t v, size_t n) {
+        for (size_t k = 0; k < n; k++) b[pos + (big_endian ? n - 1 - k : k)] = (unsigned char)(v >> (8 * k));
+    };
+    b[0] = b[1] = big_endian ? 'M' : 'I';
+    put(2, bigtiff ? 43 : 42, 2);
+    if (bigtiff) put(4, 8, 2), put(6, 0, 2), put(8, head, 8);
+    else put(4, head, 4);
+    put(head, entries.size(), number);
+    size_t at = head + number;
+    for (const TiffEntry& e : entries) {
+        size_t s = size_of(e.type), where = at + 4 + word;
+        put(at, e.tag, 2), put(at + 2, e.type, 2), put(at + 4, e.values.size(), word);
+        if (e.values.size() * s > word) put(where, spill, word), where = spill, spill += e.values.size() * s;
+        for (size_t k = 0; k < e.values.size(); k++)
+            put(where + k * s, e.values[k] + (e.tag == 273 || e.tag == 324 ? data_start : 0), s);
+        at += entry;
+    }
+    put(at, 0, word);  // no other directory
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
 }
 
 Bytes gray_palette()

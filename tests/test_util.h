@@ -31,6 +31,16 @@ uint32_t le32(const Bytes& b, size_t pos);
 uint16_t le16(const Bytes& b, size_t pos);
 void put_le32(Bytes& b, size_t pos, uint32_t v);
 
+// A TIFF made byte by byte, for the headers no library writes: one
+// directory of entries (type 3 SHORT, 4 LONG or 16 LONG8), then the data.
+// The values of StripOffsets (273) and TileOffsets (324) count from the
+// data's first byte.
+struct TiffEntry {
+    uint16_t tag, type;
+    std::vector<uint64_t> values;
+};
+Bytes tiff_bytes(std::vector<TiffEntry> entries, const Bytes& data, bool bigtiff = false, bool big_endian = false);
+
 // The 1024 bytes of the grayscale palette: entry i is i, i, i, 0.
 Bytes gray_palette();
 

@@ -126,8 +126,12 @@ def roughness(
     ----------
     dem : numpy.ndarray, numpy.ma.MaskedArray, xarray.DataArray or dask.array.Array
         The elevations, 2-D (rows, columns); a DataArray may also be 3-D with
-        a first (band) dimension of length 1, as ``rioxarray.open_rasterio``
-        gives. dtype int16, uint16, int32, uint32, float32 or float64, any
+        a band dimension of length 1, as ``rioxarray.open_rasterio`` gives. A
+        DataArray's rows run along its ``x`` dimension (or rioxarray's
+        ``rio.x_dim``) whatever its position, so a transposed ``(x, y)``
+        DataArray gives the transpose of its ``(y, x)`` result; one with
+        xarray's default dims (``dim_0``, ``dim_1``) is taken as numpy takes
+        it; any other raises ValueError. dtype int16, uint16, int32, uint32, float32 or float64, any
         strides, either byte order, read in place without a copy; int8, uint8
         and float16 are widened exactly (a copy). A DataArray backed by dask,
         or a dask array, gives a lazy result of the same chunks, any chunks:
@@ -157,8 +161,10 @@ def roughness(
         ``d / |z_scale|`` in elevation units, NaN at missing cells (as
         ``--type Float32``).
     nodata : float, optional
-        Cells equal to it are missing (compared in the array's own dtype).
-        Default: a DataArray's ``rio.nodata`` or ``_FillValue`` attribute.
+        Cells equal to it are missing (compared in the array's own dtype; a
+        value the dtype cannot hold, such as 65535 for int16, marks nothing).
+        Default: a DataArray's ``_FillValue`` (or ``missing_value``) attribute
+        as written, else its ``rio.nodata``.
         NaN in float arrays and the mask of a masked array are missing too.
         A missing cell has no term, nor do its two neighbours; the row mean
         is over the existing terms.
@@ -193,7 +199,8 @@ def roughness(
     Raises
     ------
     ValueError
-        A shape that is not 2-D (or 3-D with one band), an unknown term,
+        A shape that is not 2-D (or 3-D with one band), a DataArray whose
+        spatial dims cannot be told, an unknown term,
         direction, stretch or dtype, a percentile outside (0, 100], a zero or infinite
         ``z_scale``, ``threads`` outside 1 to 256, an elevation beyond the
         32-bit range once scaled.

@@ -1,6 +1,7 @@
 #include "gdal_lecture.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <future>
 #include <vector>
 
@@ -64,7 +65,7 @@ Rangee& rangee(LectureAvance& a, int i)
         a.courante.debut = debut;
         decode(&a, &a.courante);
     }
-    if (debut + a.hauteur_rangee < a.hauteur) {
+    if ((int64_t)debut + a.hauteur_rangee < a.hauteur) {
         a.suivante.debut = debut + a.hauteur_rangee;
         a.en_cours = std::async(std::launch::async, decode, &a, &a.suivante);
     }
@@ -100,7 +101,7 @@ LectureAvance* avance_ouvre(const char* chemin, int bande, const Regles& r)
     by = std::max(1, by);
     const size_t plafond = (size_t)32 << 20;
     int& h = a->hauteur_rangee;
-    h = by * std::max(1, (64 + by - 1) / by);
+    h = by >= 64 ? by : by * ((64 + by - 1) / by);  // a block may be INT_MAX rows high
     while (h > by && h * a->ligne > plafond) h -= by;
     if (h * a->ligne > plafond) {
         avance_ferme(a);

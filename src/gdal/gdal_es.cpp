@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
+#include <cpl_vsi.h>
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
@@ -152,6 +154,17 @@ LectureGdal* ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal&
     if (!simple) l->direct = tiff_ouvre(ds, b, regles, pourquoi);
     dem.parallele = l->direct != nullptr;
     if (!l->direct && EQUAL(voulu, "ONLY")) return refuse(l, erreur, "not read directly: " + pourquoi);
+    // An uncompressed GeoTIFF stores a block whole or not at all: a block
+    // larger than the file is a header's claim, which GDAL would allocate
+    // before finding its bytes missing. (Below 64 MiB it costs little, and a
+    // nearly empty sparse file may have such blocks.)
+    VSIStatBufL st;
+    int octets = GDALGetDataTypeSizeBytes(type);
+    if (!l->direct && brut && EQUAL(pilote_entree, "GTiff") && octets > 0 && VSIStatL(chemin, &st) == 0 &&
+        (uint64_t)bx * (uint64_t)by > std::max<uint64_t>(64 << 20, st.st_size) / octets)
+        return refuse(l, erreur, "cannot be read: blocks of " + std::to_string(bx) + " x " + std::to_string(by) + " " +
+                                     GDALGetDataTypeName(type) + " values, more than its " +
+                                     std::to_string(st.st_size) + " bytes hold");
     if (!simple && !l->direct && dem.couteux) l->avance = avance_ouvre(chemin, bande, regles);
     char** liste = GDALGetFileList(ds);
     for (char** f = liste; f && *f; f++) dem.fichiers.push_back(*f);

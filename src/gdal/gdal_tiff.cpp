@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -213,9 +214,14 @@ bool lit(Lecteur* l, uint64_t pos, size_t n, void* dans)
     return l->f && VSIFSeekL(l->f, pos, SEEK_SET) == 0 && VSIFReadL(dans, 1, n, l->f) == n;
 }
 
-void* tampon(Lecteur* l, size_t n)
+// n bytes of the handle's buffer; null with the reason when they cannot be had.
+void* tampon(Lecteur* l, size_t n, std::string& erreur)
 {
-    if (l->brut.size() * sizeof(double) < n) l->brut.resize(n / sizeof(double) + 1);
+    try {
+        if (l->brut.size() * sizeof(double) < n) l->brut.resize(n / sizeof(double) + 1);
+    } catch (const std::bad_alloc&) {
+        return erreur = "cannot be read: no memory for a read of " + std::to_string(n) + " bytes", nullptr;
+    }
     return l->brut.data();
 }
 
@@ -227,18 +233,20 @@ bool lit_bandes(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
 {
     const int by = t.by, largeur = t.largeur;
     size_t ligne = (size_t)largeur * t.octets;
-    for (int i = premiere; i < premiere + nombre;) {
+    const int64_t bout = (int64_t)premiere + nombre;  // a strip's end may pass INT_MAX
+    for (int i = premiere; i < bout;) {
         uint64_t debut = position(t, 0, i / by, i % by);
-        int fin = i;
-        do fin = std::min(premiere + nombre, (fin / by + 1) * by);
-        while (fin < premiere + nombre && position(t, 0, fin / by, fin % by) == debut + (uint64_t)(fin - i) * ligne);
+        int64_t fin = i;
+        do fin = std::min(bout, (fin / by + 1) * by);
+        while (fin < bout && position(t, 0, (int)(fin / by), (int)(fin % by)) == debut + (uint64_t)(fin - i) * ligne);
         size_t k = (size_t)(i - premiere) * largeur, n = (size_t)(fin - i) * ligne;
-        void* dans = t.type == GDT_Int32 ? (void*)(z + k) : tampon(l, n);
+        void* dans = t.type == GDT_Int32 ? (void*)(z + k) : tampon(l, n, erreur);
+        if (!dans) return false;
         if (!lit(l, debut, n, dans)) return erreur = "changed during the run; no result was written", false;
-        if (!convertit(dans, t.type, t.inverse, fin - i, largeur, largeur, z + k, presence ? presence + k : nullptr,
-                       largeur, t.regles, fractions, erreur))
+        if (!convertit(dans, t.type, t.inverse, (int)(fin - i), largeur, largeur, z + k,
+                       presence ? presence + k : nullptr, largeur, t.regles, fractions, erreur))
             return false;
-        i = fin;
+        i = (int)fin;
     }
     return true;
 }
@@ -251,7 +259,8 @@ bool lit_tuiles(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
     for (int i = premiere; i < premiere + nombre;) {
         int ty = i / by, r0 = i - ty * by, lignes = std::min(by - r0, premiere + nombre - i);
         size_t n = (size_t)lignes * bx * t.octets;
-        void* dans = tampon(l, n);
+        void* dans = tampon(l, n, erreur);
+        if (!dans) return false;
         for (int tx = 0; tx < t.nbx; tx++) {
             size_t k = (size_t)(i - premiere) * largeur + (size_t)tx * bx;
             if (!lit(l, position(t, tx, ty, r0), n, dans))
@@ -265,16 +274,55 @@ bool lit_tuiles(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
     return true;
 }
 
-// The file's byte order from its header ("II" or "MM", then 42, or 43 for
-// a BigTIFF); false when it is no TIFF.
-bool ordre(VSILFILE* f, bool& grand_boutien)
+// A number of n bytes (at most 8) in the file's byte order.
+uint64_t nombre(const unsigned char* o, int n, bool grand_boutien)
 {
-    unsigned char t[4];
-    if (VSIFReadL(t, 1, 4, f) != 4) return false;
-    grand_boutien = t[0] == 'M';
-    int version = grand_boutien ? t[2] << 8 | t[3] : t[3] << 8 | t[2];
-    return (t[0] == t[1] && (t[0] == 'I' || t[0] == 'M')) && (version == 42 || version == 43);
+    uint64_t v = 0;
+    for (int k = 0; k < n; k++) v |= (uint64_t)o[grand_boutien ? n - 1 - k : k] << 8 * k;
+    return v;
 }
+
+// What plain reads need of the file's own header: its byte order ("II" or
+// "MM", then 42, or 43 for a BigTIFF), and that its first directory (the
+// one GDAL opens) keeps the bits of each byte as they are: FillOrder 2
+// reverses them, which libtiff undoes and a plain read would not. tuiles:
+// whether it is tiled (it has a TileWidth). False with the reason
+// otherwise.
+bool entete(VSILFILE* f, bool& grand_boutien, bool& tuiles, std::string& pourquoi)
+{
+    unsigned char t[16];
+    if (VSIFReadL(t, 1, 8, f) != 8 || t[0] != t[1] || (t[0] != 'I' && t[0] != 'M'))
+        return pourquoi = "not a TIFF header", false;
+    bool g = grand_boutien = t[0] == 'M';
+    uint64_t version = nombre(t + 2, 2, g);
+    bool big = version == 43;
+    if ((version != 42 && !big) || (big && VSIFReadL(t + 8, 1, 8, f) != 8))
+        return pourquoi = "not a TIFF header", false;
+    // A directory: its number of entries, then entries of a tag, a type, a
+    // count and a value (or its offset).
+    const int n_nombre = big ? 8 : 2, n_entree = big ? 20 : 12, n_compte = big ? 8 : 4;
+    uint64_t debut = big ? nombre(t + 8, 8, g) : nombre(t + 4, 4, g), entrees = 0;
+    if (VSIFSeekL(f, debut, SEEK_SET) != 0 || VSIFReadL(t, 1, n_nombre, f) != (size_t)n_nombre ||
+        (entrees = nombre(t, n_nombre, g)) > 65535)
+        return pourquoi = "a directory that cannot be read", false;
+    std::vector<unsigned char> d(entrees * n_entree);
+    if (VSIFReadL(d.data(), 1, d.size(), f) != d.size()) return pourquoi = "a directory that cannot be read", false;
+    tuiles = false;
+    for (uint64_t k = 0; k < entrees; k++) {
+        const unsigned char* e = d.data() + k * n_entree;
+        tuiles |= nombre(e, 2, g) == 322;
+        if (nombre(e, 2, g) != 266) continue;  // FillOrder
+        uint64_t type = nombre(e + 2, 2, g), compte = nombre(e + 4, n_compte, g);
+        uint64_t valeur = nombre(e + 4 + n_compte, 2, g);
+        if (type != 3 || compte != 1 || valeur != 1)  // one SHORT, 1: as written
+            return pourquoi = "bits filled from the low end (FillOrder " + std::to_string(valeur) + ")", false;
+    }
+    return true;
+}
+
+// a x b, or the largest value when it does not fit: compared with a file's
+// size, it is then too large.
+uint64_t fois(uint64_t a, uint64_t b) { return b && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
 
 LectureTiff* refuse(std::string& pourquoi, const std::string& raison) { return pourquoi = raison, nullptr; }
 
@@ -307,32 +355,45 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
         return refuse(pourquoi, "not a plain local file");
     std::unique_ptr<Lecteur> premier(new Lecteur);
     premier->f = VSIFOpenL(chemin.c_str(), "rb");
-    bool grand_boutien;
-    if (!premier->f || !ordre(premier->f, grand_boutien)) return refuse(pourquoi, "not a TIFF header");
+    bool grand_boutien, tuiles;
+    if (!premier->f) return refuse(pourquoi, "cannot be opened again");
+    if (!entete(premier->f, grand_boutien, tuiles, pourquoi)) return nullptr;
     t->inverse = grand_boutien != !CPL_IS_LSB;
 
+    // A header may claim any size: every count, position and size below is
+    // in 64 bits and bounded by the file's size before anything is
+    // allocated. Every cell is stored (sparse blocks are refused), so the
+    // cells fit in the file, and so do the blocks, each holding one.
+    const uint64_t fichier = (uint64_t)st.st_size;
     int largeur = t->largeur = GDALGetRasterXSize(ds);
     int hauteur = t->hauteur = GDALGetRasterYSize(ds);
     int &bx = t->bx, &by = t->by;
     GDALGetBlockSize(bande, &bx, &by);
-    if (bx < 1 || by < 1) return refuse(pourquoi, "no block size");
-    int nbx = t->nbx = (largeur + bx - 1) / bx;
-    int nby = t->nby = (hauteur + by - 1) / by;
-    // Every block present (a sparse one has no offset), whole, inside the
-    // file: a short last strip holds only the DEM's rows.
-    uint64_t plein = (uint64_t)bx * by * octets;
-    t->blocs.assign((size_t)nbx * nby, Bloc());
-    for (int ty = 0; ty < nby; ty++)
-        for (int tx = 0; tx < nbx; tx++) {
+    if (largeur < 1 || hauteur < 1 || bx < 1 || by < 1) return refuse(pourquoi, "no block size");
+    if (fois(fois(largeur, hauteur), octets) > fichier)
+        return refuse(pourquoi, "more cells than its " + std::to_string(fichier) + " bytes hold");
+    const uint64_t ligne_bloc = fois(bx, octets);  // the bytes of a block's row
+    if (ligne_bloc > fichier) return refuse(pourquoi, "blocks wider than the file");
+    int64_t nbx = ((int64_t)largeur + bx - 1) / bx, nby = ((int64_t)hauteur + by - 1) / by;
+    t->nbx = (int)nbx;
+    t->nby = (int)nby;
+    // Every block present (a sparse one has no offset), whole, and its
+    // bytes inside the file (GDAL's threaded reading reads them all): a
+    // short last strip holds only the DEM's rows, a tile is whole (libtiff
+    // reads it whole).
+    uint64_t plein = fois(by, ligne_bloc);
+    t->blocs.assign((size_t)(nbx * nby), Bloc());
+    for (int64_t ty = 0; ty < nby; ty++)
+        for (int64_t tx = 0; tx < nbx; tx++) {
             std::string xy = std::to_string(tx) + "_" + std::to_string(ty);
             const char* o = GDALGetMetadataItem(bande, ("BLOCK_OFFSET_" + xy).c_str(), "TIFF");
             const char* s = GDALGetMetadataItem(bande, ("BLOCK_SIZE_" + xy).c_str(), "TIFF");
             uint64_t pos = o ? std::strtoull(o, nullptr, 10) : 0, taille = s ? std::strtoull(s, nullptr, 10) : 0;
-            uint64_t utile = (uint64_t)std::min(by, hauteur - ty * by) * bx * octets;
+            uint64_t utile = tuiles ? plein : fois(std::min<int64_t>(by, hauteur - ty * by), ligne_bloc);
             if (pos == 0) return refuse(pourquoi, "a sparse file");
-            if (taille < utile || taille > plein || pos + utile > (uint64_t)st.st_size)
+            if (taille < utile || taille > plein || taille > fichier || pos > fichier - taille)
                 return refuse(pourquoi, "a block of " + std::to_string(taille) + " bytes");
-            t->blocs[(size_t)ty * nbx + tx].position = pos;
+            t->blocs[(size_t)(ty * nbx + tx)].position = pos;
         }
     t->regles = r;
     // One handle per core now, while the file is the one GDAL opened; more
@@ -349,6 +410,10 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
 bool tiff_lit(LectureTiff* t, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
               std::string& erreur)
 {
+    if (premiere < 0 || nombre < 0 || premiere > t->hauteur - nombre)
+        return erreur = "has no rows " + std::to_string(premiere) + " to " +
+                        std::to_string((int64_t)premiere + nombre - 1),
+               false;
     Lecteur* l = prend(*t);
     bool ok = t->bx == t->largeur ? lit_bandes(*t, l, premiere, nombre, z, presence, fractions, erreur)
                                   : lit_tuiles(*t, l, premiere, nombre, z, presence, fractions, erreur);
