@@ -160,6 +160,8 @@ const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r);
 // sans_tampon) needs no buffer, so its blocks are of about 16 MiB, and the
 // threads meet rarely.
 int bloc_de_passe(const Calcul* c, bool sans_tampon);
+// The rows of a round in the pass under way.
+int rangees_du_tour(const Calcul* c);
 // The source's rows over the grid, a round at a time: calcul(tour, debut,
 // t, premiere, combien) on the threads, each on its block (for a source one
 // thread only may read, that thread reads the next round meanwhile).

@@ -96,7 +96,7 @@ static void lance_tour(Calcul* c, Tour& tr, int debut, int nombre)
 // The round of up to fils blocks that starts (or, going down, ends) at i.
 static void tour_de(const Calcul* c, int i, int& debut, int& nombre)
 {
-    int tour = c->bloc * c->fils;
+    int tour = rangees_du_tour(c);
     bool descendant = c->puits->descendant;
     nombre = descendant ? std::min(tour, i + 1) : std::min(tour, c->nb_lig - i);
     debut = descendant ? i - nombre + 1 : i;

@@ -159,7 +159,7 @@ Calcul* calcul_cree(const Source& source, const Options& o, const char* nom, Err
     uint64_t ligne = (uint64_t)c->nb_col * (sizeof(int) + sizeof(double) + 1);
     uint64_t dispo = o.memoire ? o.memoire : UINT64_MAX;
     int voulus = std::max(1, std::min(o.fils, 256));
-    c->fils = std::max(1, std::min(voulus, (c->nb_lig + c->lignes_bloc - 1) / c->lignes_bloc));
+    c->fils = (int)std::max<int64_t>(1, std::min<int64_t>(voulus, ((int64_t)c->nb_lig + c->lignes_bloc - 1) / c->lignes_bloc));
     while (c->fils > 1 && octets_pour(c, c->fils) > dispo) c->fils--;  // fewer threads rather than no run
     uint64_t besoin = octets_pour(c, c->fils);
     if (ligne > dispo || besoin > dispo || besoin > (uint64_t)SIZE_MAX / 2) {

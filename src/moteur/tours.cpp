@@ -11,9 +11,11 @@ namespace tavelkorn {
 
 bool part_du_fil(const Calcul* c, int t, int debut, int nombre, int& premiere, int& combien)
 {
-    premiere = debut + t * c->bloc;
-    combien = std::min(c->bloc, debut + nombre - premiere);
-    return combien > 0;
+    int64_t p = debut + (int64_t)t * c->bloc;
+    if (p >= (int64_t)debut + nombre) return false;
+    premiere = (int)p;
+    combien = (int)std::min<int64_t>(c->bloc, (int64_t)debut + nombre - p);
+    return true;
 }
 
 // Rows premiere .. premiere + nombre - 1 from the source. One thread reads
@@ -99,6 +101,8 @@ const unsigned char* presence_de(const Calcul* c, const Tour& tour, int r)
     return m && memchr(m, 0, (size_t)c->nb_col) ? m : nullptr;
 }
 
+int rangees_du_tour(const Calcul* c) { return (int)std::min<int64_t>((int64_t)c->bloc * c->fils, c->nb_lig); }
+
 int bloc_de_passe(const Calcul* c, bool sans_tampon)
 {
     const Source& s = *c->source;
@@ -109,11 +113,11 @@ int bloc_de_passe(const Calcul* c, bool sans_tampon)
 bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, int)>& calcul)
 {
     c->bloc = bloc_de_passe(c, true);
-    int nb_lig = c->nb_lig, tour = c->bloc * c->fils;
+    int nb_lig = c->nb_lig, tour = rangees_du_tour(c);
     c->cache_debut = c->cache_fin = 0;
     if (c->source->parallele) {
         Tour* tr = &c->tours[0];
-        for (int i = 0; i < nb_lig && avance(c, (double)i / nb_lig); i += tour) {
+        for (int i = 0; i < nb_lig && avance(c, (double)i / nb_lig); i = (int)std::min<int64_t>((int64_t)i + tour, nb_lig)) {
             int nombre = std::min(tour, nb_lig - i);
             equipe_lance(c->equipe, c->fils, [=, &calcul](int t) {
                 int premiere, combien;
@@ -129,14 +133,14 @@ bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, 
         // threads have finished the one they were given.
         Tour *tr = &c->tours[0], *suivant = &c->tours[1];
         bool lu = true;
-        for (int i = 0; lu && i < nb_lig && avance(c, (double)i / nb_lig); i += tour) {
+        for (int i = 0; lu && i < nb_lig && avance(c, (double)i / nb_lig); i = (int)std::min<int64_t>((int64_t)i + tour, nb_lig)) {
             if (i == 0 && !(lu = lit_tour(c, *tr, 0, std::min(tour, nb_lig)))) break;
             int nombre = std::min(tour, nb_lig - i);
             equipe_lance(c->equipe, c->fils, [=, &calcul](int t) {
                 int premiere, combien;
                 if (part_du_fil(c, t, i, nombre, premiere, combien)) calcul(tr, i, t, premiere, combien);
             });
-            if (i + tour < nb_lig) lu = lit_tour(c, *suivant, i + tour, std::min(tour, nb_lig - i - tour));
+            if (tour < nb_lig - i) lu = lit_tour(c, *suivant, i + tour, std::min(tour, nb_lig - i - tour));
             equipe_attend(c->equipe);
             std::swap(tr, suivant);
         }
