@@ -113,6 +113,13 @@ struct Calcul {
     int faites = 0;   // image rows handed out, for progress
     int courant = 0;  // tours[courant] is the round the sink takes rows from
 
+    // Along rows: each row's mean term at each scale, kept by the first pass
+    // when they take little memory, so that the later passes need not sum
+    // the row again.
+    bool moyennes_gardees = false;
+    Vecteur<int64_t> moyenne_lig;
+    Vecteur<unsigned char> a_moyenne_lig;
+
     // Down columns: each column's mean term at each scale, once the first
     // pass is done; the last rows one thread read in order, which the halo
     // of the next block asks again (cache_debut .. cache_fin - 1); and the
@@ -167,6 +174,11 @@ int rangees_du_tour(const Calcul* c);
 // thread only may read, that thread reads the next round meanwhile).
 // Progress before each round; false on a failure or a cancel.
 bool pour_chaque_tour(Calcul* c, const std::function<void(Tour*, int, int, int, int)>& calcul);
+
+// Row i's mean term at scale s (v: the row at that lag, cols: where its
+// terms are): kept by the first pass, or summed now. False when the row has
+// no term.
+bool moyenne_de_ligne(const Calcul* c, int s, int i, const Voisins& v, const Colonnes& cols, bool p32, int64_t& moyenne);
 
 // The passes, in running order.
 bool passe_lecture(Calcul* c, Bilan& bilan);

@@ -26,21 +26,15 @@ static void image_de_ligne(Calcul* c, Fil& f, const Tour& tr, int r, int l, cons
         Colonnes cols = colonnes_de(0, n, n, k);
         if (c->o.direction == DIRECTION_LIGNES) {
             Voisins v = voisins_ligne(z, m, k);
-            __int128 somme = 0;
-            int64_t nombre = 0;
-            somme_termes(v, cols.jd, cols.jf, c->c, c->termes_32, somme, nombre);
-            image_termes(v, n, cols.jd, cols.jf, c->c, c->termes_32, nombre > 0,
-                         nombre > 0 ? moyenne_de(somme, nombre) : 0, reglage, octets, valeurs);
+            int64_t moyenne;
+            bool a = moyenne_de_ligne(c, s, l, v, cols, c->termes_32, moyenne);
+            image_termes(v, n, cols.jd, cols.jf, c->c, c->termes_32, a, moyenne, reglage, octets, valeurs);
         } else {
             Voisins vl = voisins_ligne(z, brute, k), vc = voisins_colonne(z, pas, brute, (size_t)n, k);
             Ecarts e;
             if (c->o.direction == DIRECTION_LES_DEUX) {
-                __int128 somme = 0;
-                int64_t nombre = 0;
-                somme_termes(vl, cols.jd, cols.jf, c->c, c->termes_32, somme, nombre);
                 e.ligne = &vl, e.jd = cols.jd, e.jf = cols.jf;
-                e.a_moyenne = nombre > 0;
-                e.moyenne = nombre > 0 ? moyenne_de(somme, nombre) : 0;
+                e.a_moyenne = moyenne_de_ligne(c, s, l, vl, cols, c->termes_32, e.moyenne);
             }
             if (a_termes_colonnes(l, c->nb_lig, k)) {
                 size_t q = (size_t)s * n;
@@ -51,13 +45,8 @@ static void image_de_ligne(Calcul* c, Fil& f, const Tour& tr, int r, int l, cons
             image_deviations(f.d.data(), n, reglage, octets, valeurs);
         }
         // How dark the half stretch leaves it: for the caller's word on it.
-        if (!compte || !dans_fenetre(l, c->nb_lig, k) || cols.wd > cols.wf) continue;
-        if (!m) {
-            f.fenetre[(size_t)s] += (uint64_t)(cols.wf - cols.wd + 1);
-            f.nuls[(size_t)s] += (uint64_t)std::count(octets + cols.wd, octets + cols.wf + 1, (unsigned char)0);
-        } else {
-            for (int j = cols.wd; j <= cols.wf; j++) f.fenetre[(size_t)s] += m[j], f.nuls[(size_t)s] += m[j] & (octets[j] == 0);
-        }
+        if (compte && dans_fenetre(l, c->nb_lig, k) && cols.wd <= cols.wf)
+            compte_nuls(octets, m, cols.wd, cols.wf, f.nuls[(size_t)s], f.fenetre[(size_t)s]);
     }
 }
 

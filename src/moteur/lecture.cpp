@@ -34,8 +34,18 @@ static void garde_profil(Calcul* c, const int* z, size_t pas, const unsigned cha
     }
 }
 
-// The deviations of a row in the computation's direction at scale s (the
-// row's mean taken from the row itself), into d.
+bool moyenne_de_ligne(const Calcul* c, int s, int i, const Voisins& v, const Colonnes& cols, bool p32, int64_t& moyenne)
+{
+    size_t q = (size_t)s * c->nb_lig + (size_t)i;
+    if (c->moyennes_gardees) return moyenne = c->moyenne_lig[q], c->a_moyenne_lig[q] != 0;
+    __int128 somme = 0;
+    int64_t compte = 0;
+    somme_termes(v, cols.jd, cols.jf, c->c, p32, somme, compte);
+    moyenne = compte > 0 ? moyenne_de(somme, compte) : 0;
+    return compte > 0;
+}
+
+// The deviations of a row in the computation's direction at scale s, into d.
 static void deviations_de_ligne(const Calcul* c, int s, int i, const int* z, size_t pas, const unsigned char* m,
                                 bool p32, double* d)
 {
@@ -45,12 +55,8 @@ static void deviations_de_ligne(const Calcul* c, int s, int i, const int* z, siz
     Colonnes cols = colonnes_de(0, n, n, k);
     Ecarts e;
     if (dir != DIRECTION_COLONNES) {
-        __int128 somme = 0;
-        int64_t compte = 0;
-        somme_termes(vl, cols.jd, cols.jf, c->c, p32, somme, compte);
         e.ligne = &vl, e.jd = cols.jd, e.jf = cols.jf;
-        e.a_moyenne = compte > 0;
-        e.moyenne = compte > 0 ? moyenne_de(somme, compte) : 0;
+        e.a_moyenne = moyenne_de_ligne(c, s, i, vl, cols, p32, e.moyenne);
     }
     if (dir != DIRECTION_LIGNES && a_termes_colonnes(i, c->nb_lig, k)) {
         size_t o = (size_t)s * n;
@@ -78,15 +84,19 @@ static void lit_ligne(Calcul* c, Fil& f, Bilan& bilan, int l, const int* z, size
         int k = c->k[(size_t)s];
         Colonnes cols = colonnes_de(0, n, n, k);
         bool fenetre = dans_fenetre(l, nb_lig, k) && cols.wd <= cols.wf;
-        if (dir != DIRECTION_COLONNES && fenetre) {
+        if (dir != DIRECTION_COLONNES && (fenetre || c->moyennes_gardees)) {
             Voisins v = voisins_ligne(z, m, k);
             __int128 somme = 0;
             int64_t compte = 0, tmin, tmax;
             somme_termes(v, cols.jd, cols.jf, c->c, p32, somme, compte);
             int64_t moy = compte > 0 ? moyenne_de(somme, compte) : 0;
-            if (compte > 0 && extremes_termes(v, cols.wd, cols.wf, c->c, p32, tmin, tmax))
+            if (c->moyennes_gardees) {
+                size_t q = (size_t)s * nb_lig + (size_t)l;
+                c->moyenne_lig[q] = moy, c->a_moyenne_lig[q] = compte > 0;
+            }
+            if (fenetre && compte > 0 && extremes_termes(v, cols.wd, cols.wf, c->c, p32, tmin, tmax))
                 f.dmax[(size_t)s] = std::max(f.dmax[(size_t)s], (double)std::max(tmax - moy, moy - tmin));
-            if (compte > 0 && histo)
+            if (fenetre && compte > 0 && histo)
                 histo_termes(v, cols.wd, cols.wf, c->c, p32, moy, &f.histos[(size_t)s * SOUS_HISTOS * NB_CASES],
                              SOUS_HISTOS, f.cases.data());
         }

@@ -66,7 +66,8 @@ static uint64_t octets_pour(const Calcul* c, int t)
     uint64_t image = cellules * (uint64_t)c->ne * (c->o.reelles ? sizeof(float) : 1);
     uint64_t presence = c->manquants ? rangees * n + (c->halo ? cellules : 0) : 0;
     uint64_t par_fil = 2 * (pas * sizeof(int) + presence + image) + octets_du_fil(c);
-    uint64_t une_fois = (uint64_t)c->ne * n * (sizeof(int64_t) + sizeof(double) + 1) +
+    uint64_t une_fois = (uint64_t)c->ne * (n + (c->moyennes_gardees ? (uint64_t)c->nb_lig : 0)) *
+                            (sizeof(int64_t) + sizeof(double) + 1) +
                         (2 * (uint64_t)c->halo + 1) * n * 2 * (sizeof(int) + 1);
     return par_fil * (uint64_t)t + une_fois;
 }
@@ -116,6 +117,10 @@ static void prepare_fils(Calcul* c)
         f.nuls.assign(ne, 0);
         f.fenetre.assign(ne, 0);
     }
+    if (c->moyennes_gardees) {
+        c->moyenne_lig.assign(ne * (size_t)c->nb_lig, 0);
+        c->a_moyenne_lig.assign(ne * (size_t)c->nb_lig, 0);
+    }
     // Down columns: the column means, the rows a thread reading ahead keeps
     // for the halo, and the rows around the profile row.
     size_t halo = 2 * (size_t)c->halo * n, profil = halo + n;
@@ -138,6 +143,8 @@ static void dispose(Calcul* c)
     c->halo = 0;
     if (c->o.direction != DIRECTION_LIGNES)
         for (int k : c->k) c->halo = std::max(c->halo, std::min(k, (c->nb_lig - 1) / 2));
+    // The rows' means kept between the passes when they take little.
+    c->moyennes_gardees = c->o.direction != DIRECTION_COLONNES && (uint64_t)c->nb_lig * c->ne * 9 <= (64u << 20);
     // Blocks of about 1 MiB, and twice the halo at least: the rows read again
     // stay fewer than those computed.
     c->lignes_bloc = std::min(std::max(std::max(1, (1 << 18) / c->nb_col), 2 * c->halo), c->nb_lig);

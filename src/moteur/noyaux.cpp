@@ -68,8 +68,9 @@ EN_LIGNE bool extremes_de(const Voisins& v, int wd, int wf, int c, int64_t& tmin
 }
 
 template <bool M>
-EN_LIGNE void cumule_colonnes_de(const Voisins& v, int n, int c, int64_t* s, int64_t* compte)
+EN_LIGNE void cumule_colonnes_de(const Voisins& v_, int n, int c, int64_t* s, int64_t* compte)
 {
+    const Voisins v = v_;  // a copy the sums written cannot alias
     for (int j = 0; j < n; j++) {
         bool a = a_terme<M>(v, j);
         int64_t t = terme(v, j, c);
@@ -79,8 +80,9 @@ EN_LIGNE void cumule_colonnes_de(const Voisins& v, int n, int c, int64_t* s, int
 }
 
 template <bool M>
-EN_LIGNE void extremes_colonnes_de(const Voisins& v, int wd, int wf, int c, int64_t* mi, int64_t* ma)
+EN_LIGNE void extremes_colonnes_de(const Voisins& v_, int wd, int wf, int c, int64_t* mi, int64_t* ma)
 {
+    const Voisins v = v_;  // a copy the extremes written cannot alias
     for (int j = wd; j <= wf; j++) {
         bool a = a_terme<M>(v, j);
         int64_t t = terme(v, j, c);
@@ -90,11 +92,12 @@ EN_LIGNE void extremes_colonnes_de(const Voisins& v, int wd, int wf, int c, int6
 }
 
 template <bool M, bool P>
-EN_LIGNE void deviations_de(const Ecarts& e, const unsigned char* m, int n, int c, double* d)
+EN_LIGNE void deviations_de(const Ecarts& e_, const unsigned char* m, int n, int c, double* d)
 {
+    const Ecarts e = e_;
     for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : -1.0;
     if (e.ligne && e.a_moyenne) {
-        const Voisins& v = *e.ligne;
+        const Voisins v = *e.ligne;
         double md = (double)e.moyenne;
         for (int j = e.jd; j <= e.jf; j++) {
             double x = ecart<P>(v, j, c, e.moyenne, md);
@@ -102,8 +105,8 @@ EN_LIGNE void deviations_de(const Ecarts& e, const unsigned char* m, int n, int 
         }
     }
     if (!e.colonne) return;
-    const Voisins& v = *e.colonne;
-    const MoyennesColonnes& mc = e.moyennes;
+    const Voisins v = *e.colonne;
+    const MoyennesColonnes mc = e.moyennes;
     for (int j = 0; j < n; j++) {
         double x = ecart<P>(v, j, c, mc.valeur[j], P ? mc.valeur_d[j] : 0.0);
         bool a = a_terme<M>(v, j) && mc.existe[j];
@@ -115,6 +118,7 @@ EN_LIGNE void deviations_de(const Ecarts& e, const unsigned char* m, int n, int 
 // whole row inside), or the row's terms against its mean (columns debut ..
 // fin inside, the others without a term).
 struct DevTableau {
+    static const bool SUR = false;  // dedans may be NaN or negative
     const double* d;
     int debut, fin;
     TOUJOURS_EN_LIGNE double hors(int j) const { return d[j]; }
@@ -122,7 +126,8 @@ struct DevTableau {
 };
 template <bool M, bool P>
 struct DevTermes {
-    const Voisins& v;
+    static const bool SUR = !M;  // without missing cells, every cell inside has a deviation
+    Voisins v;  // a copy: the bytes written cannot alias it
     int c;
     int64_t moyenne;
     double moyenne_d;
@@ -137,14 +142,15 @@ struct DevTermes {
 
 // The one loop from deviations to bytes and Float32 values.
 template <bool L, class Dev>
-EN_LIGNE void etire_ligne(const Dev& dev, int n, const Reglage& r, unsigned char* out, float* val)
+EN_LIGNE void etire_ligne(const Dev& dev_, int n, const Reglage& r, unsigned char* out, float* val)
 {
-    const Reglage reg = r;  // a copy the outputs cannot alias: the stretch stays in registers
+    const Reglage reg = r;  // copies the outputs cannot alias: the stretch and the rows stay in registers
+    const Dev dev = dev_;
     int a = std::max(0, std::min(dev.debut, n)), b = std::max(a, std::min(dev.fin + 1, n));
     if (out && reg.vide) memset(out, 0, (size_t)n);
     if (out && !reg.vide) {
         for (int j = 0; j < a; j++) out[j] = octet_de<L>(dev.hors(j), reg);
-        for (int j = a; j < b; j++) out[j] = octet_de<L>(dev.dedans(j), reg);
+        for (int j = a; j < b; j++) out[j] = octet_de<L, Dev::SUR>(dev.dedans(j), reg);
         for (int j = b; j < n; j++) out[j] = octet_de<L>(dev.hors(j), reg);
     }
     if (val) {
@@ -164,9 +170,10 @@ EN_LIGNE void etire(const Dev& dev, int n, const Reglage& r, unsigned char* out,
 // The bins of the deviations of columns wd .. wf that have a term, then
 // their counts.
 template <bool M, bool P>
-EN_LIGNE void histo_termes_de(const Voisins& v, int wd, int wf, int c, int64_t moyenne, uint64_t* h, int copies,
+EN_LIGNE void histo_termes_de(const Voisins& v_, int wd, int wf, int c, int64_t moyenne, uint64_t* h, int copies,
                               int32_t* cases)
 {
+    const Voisins v = v_;  // a copy the bins written cannot alias
     int nb = 0;
     double md = (double)moyenne;
     for (int j = wd; j <= wf; j++) {
@@ -178,6 +185,20 @@ EN_LIGNE void histo_termes_de(const Voisins& v, int wd, int wf, int c, int64_t m
         for (; q + SOUS_HISTOS <= nb; q += SOUS_HISTOS)
             for (int s = 0; s < SOUS_HISTOS; s++) h[s * NB_CASES + cases[q + s]]++;
     for (; q < nb; q++) h[cases[q]]++;
+}
+
+// The bytes 0 among the present cells wd .. wf, and those cells.
+template <bool M>
+EN_LIGNE void nuls_de(const unsigned char* o, const unsigned char* m, int wd, int wf, uint64_t& nuls, uint64_t& cellules)
+{
+    uint64_t z = 0, c = 0;
+    for (int j = wd; j <= wf; j++) {
+        bool present = !M || m[j];
+        c += present;
+        z += present & (o[j] == 0);
+    }
+    nuls += z;
+    cellules += c;
 }
 
 // Every loop with the instances its arguments choose.
@@ -241,6 +262,17 @@ EN_LIGNE void histo_termes_(const Voisins& v, int wd, int wf, int c, bool p32, i
 }  // namespace
 
 #define NOYAUX(S, CIBLE)                                                                                         \
+    CIBLE static void compte_nuls_##S(const unsigned char* o, const unsigned char* m, int wd, int wf, uint64_t& z, \
+                                      uint64_t& c)                                                               \
+    {                                                                                                            \
+        if (m) nuls_de<true>(o, m, wd, wf, z, c);                                                                \
+        else nuls_de<false>(o, m, wd, wf, z, c);                                                                 \
+    }                                                                                                            \
+    CIBLE static void etendue_##S(const int* z, const unsigned char* m, int n, int& mi, int& ma)                  \
+    {                                                                                                            \
+        if (m) etendue_de<true>(z, m, n, mi, ma);                                                                \
+        else etendue_de<false>(z, m, n, mi, ma);                                                                 \
+    }                                                                                                            \
     CIBLE static void somme_termes_##S(const Voisins& v, int jd, int jf, int c, bool p, __int128& s, int64_t& n)         \
     {                                                                                                            \
         somme_termes_(v, jd, jf, c, p, s, n);                                                                    \
@@ -281,6 +313,8 @@ NOYAUX(avx2, CIBLE_AVX2)
 static bool avx2 = processeur_avx2();  // the kernel choice: the engine's one process-wide value
 #else
 static bool avx2 = false;
+#define etendue_avx2 etendue_defaut
+#define compte_nuls_avx2 compte_nuls_defaut
 #define somme_termes_avx2 somme_termes_defaut
 #define extremes_termes_avx2 extremes_termes_defaut
 #define cumule_colonnes_avx2 cumule_colonnes_defaut
@@ -300,14 +334,18 @@ bool courts(const int* z, int debut, int fin)
 {
     if (debut > fin) return true;
     int mi = INT_MAX, ma = INT_MIN;
-    etendue_de<false>(z + debut, nullptr, fin - debut + 1, mi, ma);
+    CHOISI(etendue)(z + debut, nullptr, fin - debut + 1, mi, ma);
     return mi > -(1 << 28) && ma < (1 << 28);
 }
 
 void etendue(const int* z, const unsigned char* m, int n, int& mind, int& maxd)
 {
-    if (m) etendue_de<true>(z, m, n, mind, maxd);
-    else etendue_de<false>(z, m, n, mind, maxd);
+    CHOISI(etendue)(z, m, n, mind, maxd);
+}
+
+void compte_nuls(const unsigned char* o, const unsigned char* m, int wd, int wf, uint64_t& nuls, uint64_t& cellules)
+{
+    CHOISI(compte_nuls)(o, m, wd, wf, nuls, cellules);
 }
 
 uint64_t manquantes(const unsigned char* m, int n)

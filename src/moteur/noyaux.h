@@ -54,6 +54,9 @@ bool courts(const int* z, int debut, int fin);
 void etendue(const int* z, const unsigned char* m, int n, int& mind, int& maxd);
 // The missing cells among n (m null: none).
 uint64_t manquantes(const unsigned char* m, int n);
+// The bytes 0 among the present cells wd .. wf of a row of bytes o (m null:
+// all present), and those cells, added into nuls and cellules.
+void compte_nuls(const unsigned char* o, const unsigned char* m, int wd, int wf, uint64_t& nuls, uint64_t& cellules);
 
 // ---------------------------------------------------------------- the loops
 

@@ -127,10 +127,12 @@ EN_LIGNE unsigned char octet(double v, const Reglage& r)
 
 // A deviation d (< 0: a present cell without a term, which counts as 0;
 // NaN: a missing cell) as its byte and as its Float32 value in elevation
-// units. L: a linear stretch.
-template <bool L>
+// units. L: a linear stretch; S: d is known to be a deviation (>= 0, never
+// NaN), the fastest loop.
+template <bool L, bool S = false>
 EN_LIGNE unsigned char octet_de(double d, const Reglage& r)
 {
+    if (S) return octet<L>(etire<L>(d, r), r);
     unsigned char o = octet<L>(etire<L>(d > 0.0 ? d : 0.0, r), r);
     return d != d ? 0 : o;
 }

@@ -1,15 +1,25 @@
 #include "resume.h"
 
+#include <algorithm>
+
+// A scale at a time over the whole block: loops the compiler vectorises.
 void resume_de(const unsigned char* const* octets, const int* echelles, int ne, size_t n, const unsigned char* presence,
                unsigned char* maximum, unsigned char* echelle)
 {
-    for (size_t j = 0; j < n; j++) {
-        unsigned char m = 0, e = 0;
-        for (int s = 0; s < ne; s++)
-            if (octets[s][j] > m) m = octets[s][j], e = (unsigned char)echelles[s];  // ties: the smaller scale stays
-        bool present = !presence || presence[j];
-        maximum[j] = present ? m : 0;
-        echelle[j] = present ? e : 0;
+    std::fill(maximum, maximum + n, 0);
+    std::fill(echelle, echelle + n, 0);
+    for (int s = 0; s < ne; s++) {
+        const unsigned char* o = octets[s];
+        unsigned char k = (unsigned char)echelles[s];
+        for (size_t j = 0; j < n; j++) {
+            bool plus = o[j] > maximum[j];  // ties: the smaller scale stays
+            maximum[j] = plus ? o[j] : maximum[j];
+            echelle[j] = plus ? k : echelle[j];
+        }
+    }
+    for (size_t j = 0; presence && j < n; j++) {  // a missing cell is 0 in both
+        maximum[j] = presence[j] ? maximum[j] : 0;
+        echelle[j] = presence[j] ? echelle[j] : 0;
     }
 }
 
