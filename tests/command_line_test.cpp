@@ -3,6 +3,7 @@
 // hand, and exit statuses. GDAL's own tools make the inputs and read the
 // results back.
 #include "e2e.h"
+#include "sample_dem.h"
 
 #include <cmath>
 #include <cstring>
@@ -12,27 +13,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Sample : Site {
-    Sample()
-    {
-        for (const char* f : {"jacksboro.raw", "jacksboro.txt"}) fs::copy_file(std::string(SAMPLE_DIR) + "/" + f, path(f));
-    }
-    // A georeferenced GeoTIFF of the sample (UTM 16N, 25 m cells).
-    void geotiff(const std::string& name, const std::string& options) const
-    {
-        write_file(path("jacksboro.hdr"), "NROWS 344\nNCOLS 403\nNBITS 32\nPIXELTYPE SIGNEDINT\nBYTEORDER I\n");
-        ASSERT_EQ(run_command("cd '" + path("") + "' && gdal_translate -q -a_srs EPSG:32616 -a_ullr 500000 4000000 "
-                              "510075 3991400 " + options + " jacksboro.raw " + name + " && rm jacksboro.hdr"),
-                  0);
-    }
-    std::string gdal(const std::string& command) const
-    {
-        std::string out;
-        run_command("cd '" + path("") + "' && " + command + " 2>&1", &out);
-        return out;
-    }
-};
 
 // 5 x 7 cells, -9999 missing at row 2, column 4. Row 2 is 0 10 0 0 - 0 5:
 // terms exist at columns 1 and 2 only (3 and 5 touch the missing cell):

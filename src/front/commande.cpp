@@ -244,7 +244,7 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
         return erreur_d_usage(r.image + ": no format known for this extension; name one with --of");
     else r.genre = IMAGE_GDAL;
     if (r.genre != IMAGE_GDAL && (r.echelles.size() > 1 || r.resume))
-        return erreur_d_usage("--scale " + t.echelles + ": " + ext +
+        return erreur_d_usage("--scale " + t.echelles + ": " + r.image +
                               " holds one band; several scales need a format that holds bands (GeoTIFF, COG, ENVI ...)");
 
     // INPUT: a native DEM when its descriptor is beside it, else GDAL's.
