@@ -26,7 +26,7 @@ const RappelsProgramme kRappels = {[](const char*) {}};  // GDAL's warnings are 
 
 struct Lecture {
     bool ok;
-    std::string erreur;
+    tavelkorn::Erreur erreur;
     std::vector<int> z;
     std::vector<unsigned char> presence;
 };
@@ -49,7 +49,7 @@ Lecture lit(const ModuleGdal* m, LectureGdal* l, const DemGdal& dem, int premier
     r.z.assign(n, -7);
     r.presence.assign(dem.manquants ? n : 0, 9);
     r.ok = m->lit_bloc(l, premiere, nombre, r.z.data(), dem.manquants ? r.presence.data() : nullptr, r.erreur);
-    if (!r.ok && r.erreur.empty()) abort();
+    if (!r.ok && r.erreur.texte.empty()) abort();
     for (unsigned char p : r.presence)
         if (r.ok && p > 1) abort();
     return r;

@@ -117,11 +117,11 @@ LectureAvance* avance_ouvre(const char* chemin, int bande, const Regles& r)
 }
 
 bool avance_lit(LectureAvance* a, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
-                std::string& erreur)
+                tavelkorn::Erreur& erreur)
 {
     for (int i = premiere; i < premiere + nombre;) {
         Rangee& r = rangee(*a, i);
-        if (!r.ok) return erreur = "cannot be read: " + r.erreur, false;
+        if (!r.ok) return erreur.texte = "cannot be read: " + r.erreur, false;
         int fin = std::min(premiere + nombre, r.debut + r.lignes);
         size_t k = (size_t)(i - premiere) * a->largeur;
         const char* source = (const char*)r.valeurs.data() + (size_t)(i - r.debut) * a->ligne;

@@ -175,7 +175,7 @@ LectureGdal* ouvre_dem(const char* chemin, int bande, double echelle_z, DemGdal&
 // Rows of the band as whole elevations: integer bands that fit are read as
 // they are; any other is read as doubles, multiplied by the z-scale and
 // rounded half away from zero.
-bool lit_bloc(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur)
+bool lit_bloc(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* presence, tavelkorn::Erreur& erreur)
 {
     bool f = false, ok;
     if (l->direct) {
@@ -190,7 +190,7 @@ bool lit_bloc(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* p
         void* dans = entiere ? (void*)z : (void*)reels.data();
         if (GDALRasterIO(l->bande, GF_Read, 0, premiere, largeur, nombre, dans, largeur, nombre,
                          entiere ? GDT_Int32 : GDT_Float64, 0, 0) != CE_None)
-            return erreur = "cannot be read: " + erreur_gdal(), false;
+            return erreur.texte = "cannot be read: " + erreur_gdal(), false;
         if (l->octet_signe) {  // GDAL gives a signed byte's bits as 0 .. 255
             size_t n = (size_t)nombre * largeur;
             if (entiere) for (size_t k = 0; k < n; k++) z[k] = z[k] > 127 ? z[k] - 256 : z[k];

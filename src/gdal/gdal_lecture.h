@@ -7,6 +7,8 @@
 #ifndef GDAL_LECTURE_H
 #define GDAL_LECTURE_H
 
+#include "../moteur/moteur.h"
+
 #include <gdal.h>
 
 #include <cstddef>
@@ -27,9 +29,9 @@ struct Regles {
 // next, into z and presence (pas_z from row to row; presence only when
 // r.manquants). source may be z itself for an Int32 source. fractions:
 // set when a rounding dropped a fraction. False with the reason in erreur
-// (an elevation beyond the 32-bit range).
+// (an elevation beyond the 32-bit range: CODE_PLAGE, in the engine's words).
 bool convertit(const void* source, GDALDataType type, bool inverse, int lignes, int colonnes, size_t pas_source,
-               int* z, unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, std::string& erreur);
+               int* z, unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, tavelkorn::Erreur& erreur);
 
 // The direct reader of one band, and its reading ahead: each a state of its
 // own, which the DEM's reading context holds.
@@ -43,7 +45,7 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
 // Rows premiere .. premiere + nombre - 1, as the module's lit_bloc; may be
 // called from several threads at once.
 bool tiff_lit(LectureTiff* t, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
-              std::string& erreur);
+              tavelkorn::Erreur& erreur);
 // Closes the file handles and frees t.
 void tiff_ferme(LectureTiff* t);
 
@@ -56,7 +58,7 @@ LectureAvance* avance_ouvre(const char* chemin, int bande, const Regles& r);
 // Rows premiere .. premiere + nombre - 1, as the module's lit_bloc; from one
 // thread, fastest in increasing order.
 bool avance_lit(LectureAvance* a, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
-                std::string& erreur);
+                tavelkorn::Erreur& erreur);
 // Waits for the row being decoded, closes the dataset and frees a.
 void avance_ferme(LectureAvance* a);
 

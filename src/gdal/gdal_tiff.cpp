@@ -30,24 +30,13 @@ template <typename T> T inverse_octets(T v)
     return v;
 }
 
-// x rounded half away from zero, as std::round, without its library call
-// within the 32-bit range; false beyond it, with the message.
-bool arrondit(double v, double x, const Regles& r, int& e, bool& fractions, std::string& erreur)
+// v times the z-scale, rounded by the engine's one rule; false beyond the
+// 32-bit range, with the engine's words.
+bool arrondit(double v, const Regles& r, int& e, bool& fractions, tavelkorn::Erreur& erreur)
 {
-    long long i;
-    if (std::fabs(x) < 2147483648.0) {
-        i = (long long)x;  // truncated; x - i is exact
-        double f = x - (double)i;
-        i += f >= 0.5 ? 1 : f <= -0.5 ? -1 : 0;
-        fractions |= f != 0.0;
-        if (i >= INT_MIN && i <= INT_MAX) return e = (int)i, true;
-    }
-    double d = std::fabs(x) < 2147483648.0 ? (double)i : std::round(x);
-    char t[256];
-    snprintf(t, sizeof t,
-             "elevation %.17g times --z-scale %g is %.17g, beyond the 32-bit range; choose a smaller --z-scale", v,
-             r.echelle, d);
-    return erreur = t, false;
+    if (!tavelkorn::elevation_a_l_echelle(v, r.echelle, e, erreur)) return false;
+    fractions |= (double)e != v * r.echelle;
+    return true;
 }
 
 // A float row of whole values at z-scale 1 (most float DEMs), in one
@@ -75,7 +64,8 @@ bool entiers_flottants(const T* s, int n, int* z, unsigned char* presence, const
 }
 
 template <typename T, bool Inverse>
-bool ligne(const T* s, int n, int* z, unsigned char* presence, const Regles& r, bool& fractions, std::string& erreur)
+bool ligne(const T* s, int n, int* z, unsigned char* presence, const Regles& r, bool& fractions,
+           tavelkorn::Erreur& erreur)
 {
     if (r.entiere) {
         if (!r.manquants) {
@@ -111,14 +101,14 @@ bool ligne(const T* s, int n, int* z, unsigned char* presence, const Regles& r, 
             z[c] = (int)v;  // the common case: a whole value
             continue;
         }
-        if (!arrondit(v, v * r.echelle, r, z[c], fractions, erreur)) return false;
+        if (!arrondit(v, r, z[c], fractions, erreur)) return false;
     }
     return true;
 }
 
 template <typename T>
 bool rangees(const void* source, bool inverse, int lignes, int colonnes, size_t pas_source, int* z,
-             unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, std::string& erreur)
+             unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, tavelkorn::Erreur& erreur)
 {
     for (int l = 0; l < lignes; l++) {
         const T* s = (const T*)source + (size_t)l * pas_source;
@@ -134,7 +124,8 @@ bool rangees(const void* source, bool inverse, int lignes, int colonnes, size_t 
 }  // namespace
 
 bool convertit(const void* source, GDALDataType type, bool inverse, int lignes, int colonnes, size_t pas_source,
-               int* z, unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions, std::string& erreur)
+               int* z, unsigned char* presence, size_t pas_z, const Regles& r, bool& fractions,
+               tavelkorn::Erreur& erreur)
 {
     if (source == z && type == GDT_Int32 && !inverse && r.entiere && !r.manquants) return true;  // as read
     auto f = rangees<double>;
@@ -215,12 +206,12 @@ bool lit(Lecteur* l, uint64_t pos, size_t n, void* dans)
 }
 
 // n bytes of the handle's buffer; null with the reason when they cannot be had.
-void* tampon(Lecteur* l, size_t n, std::string& erreur)
+void* tampon(Lecteur* l, size_t n, tavelkorn::Erreur& erreur)
 {
     try {
         if (l->brut.size() * sizeof(double) < n) l->brut.resize(n / sizeof(double) + 1);
     } catch (const std::bad_alloc&) {
-        return erreur = "cannot be read: no memory for a read of " + std::to_string(n) + " bytes", nullptr;
+        return erreur.texte = "cannot be read: no memory for a read of " + std::to_string(n) + " bytes", nullptr;
     }
     return l->brut.data();
 }
@@ -229,7 +220,7 @@ void* tampon(Lecteur* l, size_t n, std::string& erreur)
 // (gdal_translate writes the strips in order) come in one read; an Int32
 // band in the machine's order lands in z as it is.
 bool lit_bandes(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence,
-                bool& fractions, std::string& erreur)
+                bool& fractions, tavelkorn::Erreur& erreur)
 {
     const int by = t.by, largeur = t.largeur;
     size_t ligne = (size_t)largeur * t.octets;
@@ -242,7 +233,7 @@ bool lit_bandes(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
         size_t k = (size_t)(i - premiere) * largeur, n = (size_t)(fin - i) * ligne;
         void* dans = t.type == GDT_Int32 ? (void*)(z + k) : tampon(l, n, erreur);
         if (!dans) return false;
-        if (!lit(l, debut, n, dans)) return erreur = "changed during the run; no result was written", false;
+        if (!lit(l, debut, n, dans)) return erreur.texte = "changed during the run; no result was written", false;
         if (!convertit(dans, t.type, t.inverse, (int)(fin - i), largeur, largeur, z + k,
                        presence ? presence + k : nullptr, largeur, t.regles, fractions, erreur))
             return false;
@@ -253,7 +244,7 @@ bool lit_bandes(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
 
 // Tiles: the rows wanted of each tile of a row of tiles, one read each.
 bool lit_tuiles(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int* z, unsigned char* presence,
-                bool& fractions, std::string& erreur)
+                bool& fractions, tavelkorn::Erreur& erreur)
 {
     const int bx = t.bx, by = t.by, largeur = t.largeur;
     for (int i = premiere; i < premiere + nombre;) {
@@ -264,7 +255,7 @@ bool lit_tuiles(const LectureTiff& t, Lecteur* l, int premiere, int nombre, int*
         for (int tx = 0; tx < t.nbx; tx++) {
             size_t k = (size_t)(i - premiere) * largeur + (size_t)tx * bx;
             if (!lit(l, position(t, tx, ty, r0), n, dans))
-                return erreur = "changed during the run; no result was written", false;
+                return erreur.texte = "changed during the run; no result was written", false;
             if (!convertit(dans, t.type, t.inverse, lignes, std::min(bx, largeur - tx * bx), bx, z + k,
                            presence ? presence + k : nullptr, largeur, t.regles, fractions, erreur))
                 return false;
@@ -408,10 +399,10 @@ LectureTiff* tiff_ouvre(GDALDatasetH ds, GDALRasterBandH bande, const Regles& r,
 }
 
 bool tiff_lit(LectureTiff* t, int premiere, int nombre, int* z, unsigned char* presence, bool& fractions,
-              std::string& erreur)
+              tavelkorn::Erreur& erreur)
 {
     if (premiere < 0 || nombre < 0 || premiere > t->hauteur - nombre)
-        return erreur = "has no rows " + std::to_string(premiere) + " to " +
+        return erreur.texte = "has no rows " + std::to_string(premiere) + " to " +
                         std::to_string((int64_t)premiere + nombre - 1),
                false;
     Lecteur* l = prend(*t);

@@ -1,9 +1,12 @@
 // The GDAL module's interface: the one table the module hands the program,
 // and the one table of callbacks the program hands the module. The module
-// includes nothing else of the program; its failures come back as false
-// with the reason in erreur, and the program reports them.
+// includes nothing else of the program but the engine, whose rounding of
+// the z-scale it shares; its failures come back as false with the reason in
+// erreur, and the program reports them.
 #ifndef MODULE_H
 #define MODULE_H
+
+#include "../moteur/moteur.h"
 
 #include <string>
 #include <vector>
@@ -45,8 +48,10 @@ struct ModuleGdal {
     // The band of a DEM, its elevations multiplied by echelle_z: a new
     // reading context, null when it cannot be read (with the reason).
     LectureGdal* (*ouvre_dem)(const char* chemin, int bande, double echelle_z, DemGdal& dem, std::string& erreur);
-    // Rows premiere .. premiere + nombre - 1: elevations and presence.
-    bool (*lit_bloc)(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* presence, std::string& erreur);
+    // Rows premiere .. premiere + nombre - 1: elevations and presence (an
+    // elevation beyond the 32-bit range once scaled: CODE_PLAGE).
+    bool (*lit_bloc)(LectureGdal* l, int premiere, int nombre, int* z, unsigned char* presence,
+                     tavelkorn::Erreur& erreur);
     // Whether a float DEM read at z-scale 1 had fractions, rounded away.
     bool (*fractions)(const LectureGdal* l);
     // Closes the DEM (waiting for a row being read ahead) and frees l.

@@ -135,10 +135,8 @@ bool lit_bloc_gdal(void* contexte, int premiere, int nombre, int* z, unsigned ch
                    tavelkorn::Erreur& erreur)
 {
     DemLu& d = *(DemLu*)contexte;
-    std::string texte;
-    if (d.m->lit_bloc(d.lecture, premiere, nombre, z, presence, texte)) return true;
-    erreur.texte = d.nom + ": " + texte;
-    if (texte.find("beyond the 32-bit range") != std::string::npos) erreur.code = tavelkorn::CODE_PLAGE;
+    if (d.m->lit_bloc(d.lecture, premiere, nombre, z, presence, erreur)) return true;
+    erreur.texte = d.nom + ": " + erreur.texte;
     return false;
 }
 
