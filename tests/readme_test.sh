@@ -7,12 +7,22 @@ src=$1 build=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# The first line of the README's first shell block, in a copy without builds.
+# The first line of the README's first shell block, in a copy without builds,
+# on a machine where GDAL's headers are missing and apt-get cannot install
+# them: the sample is built and run all the same.
 first=$(awk '/^```sh/ {getline; print; exit}' "$src/README.md")
-mkdir "$tmp/copy"
+mkdir "$tmp/copy" "$tmp/stubs"
 tar -C "$src" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$tmp/copy" -xf -
 rm -f "$tmp/copy/examples/images/demo/"*_tavelkorn*
-(cd "$tmp/copy" && eval "$first") > "$tmp/sample.out"
+printf '#!/bin/sh\nfor a; do [ "$a" = libgdal-dev ] && exit 1; done\nexec /usr/bin/dpkg-query "$@"\n' \
+  > "$tmp/stubs/dpkg-query"
+printf '#!/bin/sh\necho "E: Unable to locate package" >&2\nexit 100\n' > "$tmp/stubs/apt-get"
+printf '#!/bin/sh\nexec "$@"\n' > "$tmp/stubs/sudo"  # the stubs, not the system's, whoever runs this
+chmod +x "$tmp/stubs/"*
+(cd "$tmp/copy" && export PATH="$tmp/stubs:$PATH" && eval "$first") > "$tmp/sample.out" 2> "$tmp/sample.err" ||
+  { cat "$tmp/sample.err"; exit 1; }
+grep -q "^installing: libgdal-dev$" "$tmp/sample.out"
+grep -q "no GDAL: the command line will read and write .raw and .bmp only" "$tmp/sample.err"
 grep -q "image: examples/images/demo/jacksboro_tavelkorn.bmp" "$tmp/sample.out"
 size=$(stat -c %s "$tmp/copy/examples/images/demo/jacksboro_tavelkorn.bmp")
 [ "$size" -eq $((1078 + 344 * 404)) ] || { echo "sample BMP is $size bytes"; exit 1; }

@@ -7,20 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-install() {  # [--no-install-recommends] PACKAGE...
-  local options=() need=()
-  [ "$1" = --no-install-recommends ] && { options=("$1"); shift; }
-  for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
-  if [ ${#need[@]} -gt 0 ]; then
-    echo "installing: ${need[*]}"
-    [ -n "${updated:-}" ] || { apt-get update -qq -o DPkg::Lock::Timeout=600; updated=1; }
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${options[@]}" "${need[@]}" >/dev/null
-  fi
-}
-install cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
-install python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest
-install --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
-install --no-install-recommends qgis python3-qgis qgis-providers
+source tools/packages.sh
+install_missing cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
+install_missing python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest
+install_missing --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
+install_missing --no-install-recommends qgis python3-qgis qgis-providers
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTAVELKORN_TESTS=ON -DTAVELKORN_SANITIZE=ON >/dev/null
 cmake --build build-test -j "$(nproc)"
