@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 source tools/packages.sh
 install_missing cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
-install_missing python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest
+install_missing python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest \
+  python3-venv
 install_missing --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
 install_missing --no-install-recommends qgis python3-qgis qgis-providers
 
@@ -34,8 +35,10 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target tavelkorn tavelkorn_gdal _moteur
 
 # The Python package (numpy, xarray, Dask, a local cluster) against the
-# release program.
+# release program: from the build tree with Debian's Python, then as pip
+# installs it, its wheel in fresh venvs with numpy 2 and numpy 1.x.
 bash tests/python/run.sh build
+bash tests/wheel_test.sh "$PWD" "$PWD/build" "$PWD/build-wheel"
 
 # The QGIS plugin, headless, on the release program.
 bash tests/qgis_test.sh "$PWD/build/tavelkorn" "$PWD"
