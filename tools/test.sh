@@ -2,15 +2,16 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the whole test suite; then the threaded tests under ThreadSanitizer;
 # then the Windows program, cross-built with mingw-w64: its portable tests
-# and its byte identity with the Linux program, under wine; then the QGIS
-# plugin, headless. Installs with apt-get what a fresh Debian machine lacks.
+# and its byte identity with the Linux program, under wine; the Python
+# package from the build tree and as pip's wheel; the QGIS plugin, headless;
+# the Debian package. Installs with apt-get what a fresh Debian machine lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source tools/packages.sh
 install_missing cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
 install_missing python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest \
-  python3-venv
+  python3-venv dpkg-dev file
 install_missing --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
 install_missing --no-install-recommends qgis python3-qgis qgis-providers
 
@@ -42,6 +43,13 @@ bash tests/wheel_test.sh "$PWD" "$PWD/build" "$PWD/build-wheel"
 
 # The QGIS plugin, headless, on the release program.
 bash tests/qgis_test.sh "$PWD/build/tavelkorn" "$PWD"
+
+# The Debian package, made with Debian's own CMake (everything else here is
+# built with the cmake first on the PATH): installed, run and removed.
+/usr/bin/cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DTAVELKORN_PYTHON=OFF >/dev/null
+/usr/bin/cmake --build build-deb -j "$(nproc)"
+rm -f build-deb/tavelkorn_*.deb && (cd build-deb && /usr/bin/cpack -G DEB >/dev/null)
+bash tests/deb_test.sh build-deb/tavelkorn_*.deb "$PWD/build" "$PWD"
 export WINEPREFIX=$PWD/build-win/wine WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"  # wine makes an empty folder its prefix
 wineserver -p
