@@ -28,6 +28,7 @@ if [ -e "$build/tavelkorn_gdal.so" ]; then
 fi
 plugin=$prefix/share/tavelkorn/qgis/tavelkorn_processing
 grep -q "hasProcessingProvider=yes" "$plugin/metadata.txt" || { echo "no QGIS plugin in $plugin"; exit 1; }
+grep -qx "version=$("$bin" --version | cut -d' ' -f2)" "$plugin/metadata.txt" || { echo "the plugin's version"; exit 1; }
 [ -x "$plugin/../../../../bin/tavelkorn" ] || { echo "the plugin cannot find the program from $plugin"; exit 1; }
 # The engine keeps no state between computations: no writable data but the
 # kernel choice.

@@ -41,8 +41,12 @@ cmake --build build -j "$(nproc)" --target tavelkorn tavelkorn_gdal _moteur
 bash tests/python/run.sh build
 bash tests/wheel_test.sh "$PWD" "$PWD/build" "$PWD/build-wheel"
 
-# The QGIS plugin, headless, on the release program.
+# The QGIS plugin, headless, on the release program; its zip for QGIS's
+# Install from ZIP (the program comes from the Debian package or a build).
 bash tests/qgis_test.sh "$PWD/build/tavelkorn" "$PWD"
+version=$(build/tavelkorn --version | cut -d' ' -f2)
+bash tools/pack_plugin.sh "build/tavelkorn_processing-$version.zip" >/dev/null
+bash tests/plugin_zip_test.sh "build/tavelkorn_processing-$version.zip" "$version" "$PWD" "$PWD/build/tavelkorn"
 
 # The Debian package, made with Debian's own CMake (everything else here is
 # built with the cmake first on the PATH): installed, run and removed.
@@ -62,4 +66,6 @@ python3 -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist()
   assert all(any(n.endswith(f) for n in names) for f in ('tavelkorn.exe', 'README.md', 'tavelkorn.txt', \
   'tavelkorn_processing.zip')), names" \
   build-win/tavelkorn-*-win64.zip
+rm -rf build-win/release && python3 -m zipfile -e build-win/tavelkorn-*-win64.zip build-win/release
+bash tests/plugin_zip_test.sh build-win/release/*/tavelkorn_processing.zip "$version" "$PWD"
 echo "windows release: $(ls build-win/tavelkorn-*-win64.zip)"
