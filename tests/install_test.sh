@@ -41,10 +41,12 @@ flags=
 grep -q '^TAVELKORN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" && flags=-fsanitize=address,undefined
 cmake -S "$src/examples/client" -B "$prefix/client" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build "$prefix/client" >/dev/null
-# The README shows the client's code as it is.
-awk '$0 == "<!-- client-example -->" {f = 1; next} f && /^```cpp/ {i = 1; next} i && /^```/ {exit} i {print}' \
-  "$src/README.md" | sed 's|  // dmax.*||' | while IFS= read -r line; do
-  grep -qxF "    $line" "$src/examples/client/client.cpp" || { echo "README client line not in client.cpp: $line"; exit 1; }
+# docs/engine.md shows the client's code and CMake lines as they are.
+bash "$src/tests/doc_block.sh" client-example "$src" | sed 's|  // dmax.*||' | while IFS= read -r line; do
+  grep -qxF "    $line" "$src/examples/client/client.cpp" || { echo "client-example line not in client.cpp: $line"; exit 1; }
+done
+bash "$src/tests/doc_block.sh" client-cmake "$src" | while IFS= read -r line; do
+  grep -qxF "$line" "$src/examples/client/CMakeLists.txt" || { echo "client-cmake line not in CMakeLists.txt: $line"; exit 1; }
 done
 out=$("$prefix/client/client")
 [ "$out" = "dmax 35, row 2: 0 0 255 0 0 0" ] || { echo "client: $out"; exit 1; }

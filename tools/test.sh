@@ -64,7 +64,7 @@ bash tests/wine_identity.sh "$PWD/build/tavelkorn" "$PWD/build-win/tavelkorn.exe
 (cd build-win && cpack >/dev/null)
 python3 -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
   assert all(any(n.endswith(f) for n in names) for f in ('tavelkorn.exe', 'README.md', 'tavelkorn.txt', \
-  'tavelkorn_processing.zip')), names" \
+  'tavelkorn_processing.zip', 'docs/computation.md', 'docs/jacksboro_roughness.png')), names" \
   build-win/tavelkorn-*-win64.zip
 rm -rf build-win/release && python3 -m zipfile -e build-win/tavelkorn-*-win64.zip build-win/release
 bash tests/plugin_zip_test.sh build-win/release/*/tavelkorn_processing.zip "$version" "$PWD"
