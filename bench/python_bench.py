@@ -47,7 +47,7 @@ def make_dem(rows: int, cols: int) -> np.ndarray:
 
 
 def plain_numpy(z: np.ndarray, norm: int = 255) -> np.ndarray:
-    """Classic term, half stretch, as README's formulas say, in numpy."""
+    """Classic term, half stretch, as docs/computation.md's formulas say, in numpy."""
     zz = z.astype(np.int64)
     t = 4 * zz[:, 1:-1] - zz[:, :-2] - zz[:, 2:]
     s = t.sum(axis=1)

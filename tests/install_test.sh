@@ -28,6 +28,7 @@ if [ -e "$build/tavelkorn_gdal.so" ]; then
 fi
 plugin=$prefix/share/tavelkorn/qgis/tavelkorn_processing
 grep -q "hasProcessingProvider=yes" "$plugin/metadata.txt" || { echo "no QGIS plugin in $plugin"; exit 1; }
+grep -qx "version=$("$bin" --version | cut -d' ' -f2)" "$plugin/metadata.txt" || { echo "the plugin's version"; exit 1; }
 [ -x "$plugin/../../../../bin/tavelkorn" ] || { echo "the plugin cannot find the program from $plugin"; exit 1; }
 # The engine keeps no state between computations: no writable data but the
 # kernel choice.
@@ -40,10 +41,12 @@ flags=
 grep -q '^TAVELKORN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" && flags=-fsanitize=address,undefined
 cmake -S "$src/examples/client" -B "$prefix/client" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build "$prefix/client" >/dev/null
-# The README shows the client's code as it is.
-awk '$0 == "<!-- client-example -->" {f = 1; next} f && /^```cpp/ {i = 1; next} i && /^```/ {exit} i {print}' \
-  "$src/README.md" | sed 's|  // scale 1.*||' | while IFS= read -r line; do
-  grep -qxF "    $line" "$src/examples/client/client.cpp" || { echo "README client line not in client.cpp: $line"; exit 1; }
+# docs/engine.md shows the client's code and CMake lines as they are.
+bash "$src/tests/doc_block.sh" client-example "$src" | sed 's|  // scale 1.*||' | while IFS= read -r line; do
+  grep -qxF "    $line" "$src/examples/client/client.cpp" || { echo "client-example line not in client.cpp: $line"; exit 1; }
+done
+bash "$src/tests/doc_block.sh" client-cmake "$src" | while IFS= read -r line; do
+  grep -qxF "$line" "$src/examples/client/CMakeLists.txt" || { echo "client-cmake line not in CMakeLists.txt: $line"; exit 1; }
 done
 out=$("$prefix/client/client")
 [ "$out" = "scale 1: dmax 38, row 3: 0 0 0 0 255 0 0 0 0

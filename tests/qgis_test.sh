@@ -3,7 +3,7 @@
 # described, run with the same bytes as the command line (Byte and Float32),
 # --json, failures with the program's message (once), the path of a program
 # without GDAL, a run cancelled from PyQGIS that leaves nothing, the edges
-# tests/qgis_plugin_test.py tries, and the README's headless commands.
+# tests/qgis_plugin_test.py tries, and the documentation's headless commands.
 # usage: qgis_test.sh PROGRAM SOURCE_DIR
 set -euo pipefail
 prog=$1 src=$2
@@ -91,23 +91,24 @@ PY
 /usr/bin/python3 "$src/tests/qgis_plugin_test.py" "$prog" "$src" "$tmp/edges" > "$tmp/edges.log" 2>&1 ||
   fail "the plugin's edges: $(grep -v -e Deprecation -e '^ERROR [0-9]' "$tmp/edges.log")"
 
-# The README's headless commands as written, by a user with a fresh QGIS
+# The headless commands of docs/qgis.md as written, by a user with a fresh QGIS
 # profile and no display who installed into ~/.local (the plugin finds the
 # program there): both ways give the command line's pixels.
-block() {  # NAME: the code block after <!-- NAME --> in the README
-  awk -v mark="<!-- $1 -->" '$0 == mark {found = 1; next} found && /^```/ && !inside {inside = 1; next}
-       inside && /^```/ {exit} inside {print}' "$src/README.md"
+block() {  # NAME: the code block after <!-- NAME --> in the README or docs/
+  bash "$src/tests/doc_block.sh" "$1" "$src"
 }
 home=$tmp/home && mkdir -p "$home/.local/share/tavelkorn/qgis" "$home/.local/bin" "$tmp/user"
 cp -r "$src/qgis/tavelkorn_processing" "$home/.local/share/tavelkorn/qgis/" && cp "$prog" "$home/.local/bin/"
 cp "$dem" "$tmp/user/dem.tif" && block qgis-headless > "$tmp/headless.sh" && block qgis-script > "$tmp/rough.py"
+# The README's line for QGIS's Python console is the script's.
+grep -qxF "$(block qgis-console)" "$tmp/rough.py" || fail "the README's processing.run() is not the script's"
 user() { (cd "$tmp/user" && env -u TAVELKORN_PROGRAM -u QGIS_CUSTOM_CONFIG_PATH -u QGIS_PLUGINPATH HOME="$home" "$@"); }
 for way in "headless env -u QT_QPA_PLATFORM bash -e $tmp/headless.sh" "script /usr/bin/python3 $tmp/rough.py"; do
   set -- $way
-  user env QT_QPA_PLATFORM=offscreen "${@:2}" > "$tmp/$1.out" 2>&1 || fail "README $1: $(cat "$tmp/$1.out")"
+  user env QT_QPA_PLATFORM=offscreen "${@:2}" > "$tmp/$1.out" 2>&1 || fail "docs/qgis.md, $1: $(cat "$tmp/$1.out")"
   for b in 1 mask; do
     pixels -b $b "$tmp/user/rough.tif" "$tmp/w.bin" && pixels -b $b "$tmp/g.tif" "$tmp/g.bin"
-    cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "README $1: band $b is not the command line's"
+    cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "docs/qgis.md, $1: band $b is not the command line's"
   done
   rm "$tmp/user/rough.tif"
 done

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Regenerates the README's pictures from the bundled sample DEM:
+# Regenerates the pictures of the README and docs/ from the bundled sample DEM:
 # docs/jacksboro_roughness.png (the BMP result) and docs/jacksboro_profile.svg
 # (its profile table), and docs/jacksboro_overlay.png (the command line's
 # result on examples/jacksboro.tif over a hillshade of it), and

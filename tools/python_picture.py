@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes docs/jacksboro_python.png, the README's picture of the Python
+"""Makes docs/jacksboro_python.png, docs/python.md's picture of the Python
 package: the sample GeoTIFF's roughness (curvature, p99) computed in memory
 from a DataArray, and the same computed by Dask in blocks on two worker
 processes, with the blocks drawn; the title says whether the bytes agree.

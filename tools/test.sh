@@ -2,25 +2,18 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the whole test suite; then the threaded tests under ThreadSanitizer;
 # then the Windows program, cross-built with mingw-w64: its portable tests
-# and its byte identity with the Linux program, under wine; then the QGIS
-# plugin, headless. Installs with apt-get what a fresh Debian machine lacks.
+# and its byte identity with the Linux program, under wine; the Python
+# package from the build tree and as pip's wheel; the QGIS plugin, headless;
+# the Debian package. Installs with apt-get what a fresh Debian machine lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-install() {  # [--no-install-recommends] PACKAGE...
-  local options=() need=()
-  [ "$1" = --no-install-recommends ] && { options=("$1"); shift; }
-  for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
-  if [ ${#need[@]} -gt 0 ]; then
-    echo "installing: ${need[*]}"
-    [ -n "${updated:-}" ] || { apt-get update -qq -o DPkg::Lock::Timeout=600; updated=1; }
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${options[@]}" "${need[@]}" >/dev/null
-  fi
-}
-install cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
-install python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest
-install --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
-install --no-install-recommends qgis python3-qgis qgis-providers
+source tools/packages.sh
+install_missing cmake g++ make libgtest-dev libcli11-dev libgdal-dev gdal-bin python3-gdal python3-numpy imagemagick man-db python3
+install_missing python3-dev pybind11-dev python3-xarray python3-rioxarray python3-dask python3-distributed python3-pytest \
+  python3-venv dpkg-dev file
+install_missing --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
+install_missing --no-install-recommends qgis python3-qgis qgis-providers
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTAVELKORN_TESTS=ON -DTAVELKORN_SANITIZE=ON >/dev/null
 cmake --build build-test -j "$(nproc)"
@@ -43,11 +36,24 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target tavelkorn tavelkorn_gdal _moteur
 
 # The Python package (numpy, xarray, Dask, a local cluster) against the
-# release program.
+# release program: from the build tree with Debian's Python, then as pip
+# installs it, its wheel in fresh venvs with numpy 2 and numpy 1.x.
 bash tests/python/run.sh build
+bash tests/wheel_test.sh "$PWD" "$PWD/build" "$PWD/build-wheel"
 
-# The QGIS plugin, headless, on the release program.
+# The QGIS plugin, headless, on the release program; its zip for QGIS's
+# Install from ZIP (the program comes from the Debian package or a build).
 bash tests/qgis_test.sh "$PWD/build/tavelkorn" "$PWD"
+version=$(build/tavelkorn --version | cut -d' ' -f2)
+bash tools/pack_plugin.sh "build/tavelkorn_processing-$version.zip" >/dev/null
+bash tests/plugin_zip_test.sh "build/tavelkorn_processing-$version.zip" "$version" "$PWD" "$PWD/build/tavelkorn"
+
+# The Debian package, made with Debian's own CMake (everything else here is
+# built with the cmake first on the PATH): installed, run and removed.
+/usr/bin/cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DTAVELKORN_PYTHON=OFF >/dev/null
+/usr/bin/cmake --build build-deb -j "$(nproc)"
+rm -f build-deb/tavelkorn_*.deb && (cd build-deb && /usr/bin/cpack -G DEB >/dev/null)
+bash tests/deb_test.sh build-deb/tavelkorn_*.deb "$PWD/build" "$PWD"
 export WINEPREFIX=$PWD/build-win/wine WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"  # wine makes an empty folder its prefix
 wineserver -p
@@ -58,6 +64,8 @@ bash tests/wine_identity.sh "$PWD/build/tavelkorn" "$PWD/build-win/tavelkorn.exe
 (cd build-win && cpack >/dev/null)
 python3 -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
   assert all(any(n.endswith(f) for n in names) for f in ('tavelkorn.exe', 'README.md', 'tavelkorn.txt', \
-  'tavelkorn_processing.zip')), names" \
+  'tavelkorn_processing.zip', 'docs/computation.md', 'docs/jacksboro_roughness.png')), names" \
   build-win/tavelkorn-*-win64.zip
+rm -rf build-win/release && python3 -m zipfile -e build-win/tavelkorn-*-win64.zip build-win/release
+bash tests/plugin_zip_test.sh build-win/release/*/tavelkorn_processing.zip "$version" "$PWD"
 echo "windows release: $(ls build-win/tavelkorn-*-win64.zip)"

@@ -32,7 +32,9 @@ def program():
     TAVELKORN_PROGRAM, else a copy packed in the plugin, the install the
     plugin belongs to, then the PATH."""
     name = "tavelkorn.exe" if sys.platform == "win32" else "tavelkorn"
-    here = os.path.dirname(os.path.abspath(__file__))
+    # realpath: QGIS may load the plugin through a link (the Debian package's
+    # in QGIS's plugin folder); the install it belongs to is where it lies.
+    here = os.path.dirname(os.path.realpath(__file__))
     for where, named in (("Processing's option Providers > Tavelkorn", setting()),
                          ("TAVELKORN_PROGRAM", os.environ.get("TAVELKORN_PROGRAM", ""))):
         if named.strip():

@@ -59,9 +59,10 @@ def test_shapes_refused(shape, words):
     ("python-dask-example", "jacksboro_p99.tif", ["--term", "curvature", "--stretch", "p99"]),
 ])
 def test_readme_examples_give_the_command_lines_pixels(tmp_path, mark, output, args):
-    # The README's examples as written there, run from a folder with the examples.
-    readme = open(os.path.join(ROOT, "README.md")).read()
-    (tmp_path / "example.py").write_text(readme.split(f"<!-- {mark} -->\n```python\n")[1].split("```")[0])
+    # The README's and docs/' examples as written there, run from a folder with the examples.
+    block = subprocess.run(["bash", os.path.join(ROOT, "tests", "doc_block.sh"), mark, ROOT], check=True,
+                           capture_output=True, text=True).stdout
+    (tmp_path / "example.py").write_text(block)
     os.symlink(os.path.join(ROOT, "examples"), tmp_path / "examples")
     subprocess.run([sys.executable, "example.py"], cwd=tmp_path, check=True, stdout=subprocess.DEVNULL)
     subprocess.run([PROGRAM, "-q", *args, SAMPLE, str(tmp_path / "cli.tif")], check=True)
