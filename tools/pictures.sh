@@ -5,8 +5,9 @@
 # result on examples/jacksboro.tif over a hillshade of it), and
 # docs/jacksboro_stretches.png (the GeoTIFF four ways: classic half, classic
 # p99, curvature p99, gdaldem roughness), and docs/jacksboro_directions.png
-# (curvature p99 along rows, down columns, both). Needs ImageMagick and
-# gdal-bin.
+# (curvature p99 along rows, down columns, both), and
+# docs/jacksboro_scales.png (curvature p99 both ways at scales 1, 4 and 16,
+# three bands of one run). Needs ImageMagick and gdal-bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/sample.sh >/dev/null
@@ -45,3 +46,14 @@ for d in rows columns both; do
   panels+=("$tmp/$d.png")
 done
 "$convert" "${panels[@]}" -bordercolor white -border 4 +append $png docs/jacksboro_directions.png
+# three scales of one run, a band each, side by side
+build/tavelkorn -q --term curvature --stretch p99 --direction both --scale 1,4,16 examples/jacksboro.tif "$tmp/s.tif"
+panels=()
+for b in 1 2 3; do
+  k=$(echo "1 4 16" | cut -d' ' -f$b)
+  gdal_translate -q -b $b "$tmp/s.tif" "$tmp/s$b.tif"
+  "$convert" -quiet "$tmp/s$b.tif[0]" -background white -gravity north -splice 0x22 -pointsize 16 \
+    -annotate +0+2 "scale $k" "$tmp/s$b.png"
+  panels+=("$tmp/s$b.png")
+done
+"$convert" "${panels[@]}" -bordercolor white -border 4 +append $png docs/jacksboro_scales.png
