@@ -141,6 +141,71 @@ TEST(CommandLine, MissingCellsWorkedByHand)
     EXPECT_NE(v.find("NoData Value=nan"), std::string::npos);
 }
 
+TEST(CommandLine, NativeGridsOfEveryTypeGiveTheBytesOfTheirElevations)
+{
+    // The sample as each type --raw-type names, a cell NaN in the float
+    // grids and one equal to --nodata in all: the int32 grid's bytes with
+    // those cells missing; scaled, GDAL's reading of the same float grid.
+    Sample s;
+    Bytes z = s.file("jacksboro.raw");
+    struct Cas {
+        const char* type;
+        int taille;
+        bool flottant, signe;
+    } cas[] = {{"Int16", 2, false, true}, {"UInt16", 2, false, false}, {"UInt32", 4, false, false},
+               {"Float32", 4, true, true}, {"Float64", 8, true, true}};
+    std::vector<int32_t> v(z.size() / 4);
+    for (size_t k = 0; k < v.size(); k++) v[k] = (int32_t)le32(z, 4 * k);
+    std::vector<int32_t> manque = v;
+    manque[1000] = -9999, manque[2000] = -9999;  // the NaN and the nodata cell
+    s.dem("ref.raw", manque);
+    s.text("ref.txt", "344\n403\n4\n0\n0\n90\n");
+    ASSERT_EQ(s.cli("-q --nodata -9999 ref.raw ref.tif").status, 0);
+    for (const Cas& c : cas) {
+        Bytes b;
+        for (size_t k = 0; k < v.size(); k++) {
+            double x = k == 2000 ? 5000 : v[k];
+            if (k == 1000 && c.flottant) x = NAN;
+            else if (k == 1000) x = 5000;  // integers: the nodata marks both
+            uint64_t bits = 0;
+            if (c.taille == 8) memcpy(&bits, &x, 8);
+            else if (c.flottant) {
+                float f = (float)x;
+                memcpy(&bits, &f, 4);
+            } else {
+                bits = (uint64_t)(int64_t)x;
+            }
+            for (int o = 0; o < c.taille; o++) b.push_back((unsigned char)(bits >> (8 * o)));
+        }
+        std::string nom = std::string("g_") + c.type;
+        write_file(s.path(nom + ".raw"), b);
+        s.text(nom + ".txt", "344\n403\n" + std::to_string(c.taille) + "\n0\n0\n90\n");
+        Outcome r = s.cli("-q --raw-type " + std::string(c.type) + " --nodata 5000 " + nom + ".raw " + nom + ".tif");
+        ASSERT_EQ(r.status, 0) << c.type << r.err;
+        EXPECT_EQ(s.gdal("gdal_translate -q -of ENVI " + nom + ".tif a.bin && gdal_translate -q -of ENVI ref.tif "
+                         "b.bin && cmp a.bin b.bin && echo same"),
+                  "same\n")
+            << c.type;
+    }
+    // Float64 scaled: the rule GDAL's reading follows for the same grid.
+    s.text("g_Float64.hdr", "ENVI\nsamples = 403\nlines = 344\nbands = 1\ndata type = 5\nbyte order = 0\n");
+    ASSERT_EQ(s.cli("-q --raw-type Float64 --z-scale 2.5 g_Float64.raw n.tif").status, 0);
+    s.gdal("cp g_Float64.raw g.img && cp g_Float64.hdr g.hdr");
+    ASSERT_EQ(s.cli("-q --z-scale 2.5 g.img g.tif").status, 0);
+    EXPECT_EQ(s.gdal("gdal_translate -q -of ENVI n.tif a.bin && gdal_translate -q -of ENVI g.tif b.bin && cmp a.bin "
+                     "b.bin && echo same"),
+              "same\n");
+    // A typed grid shorter than its descriptor says is refused; GDAL's inputs have their own type.
+    write_file(s.path("court.raw"), Bytes(100, 0));
+    s.text("court.txt", "344\n403\n8\n0\n0\n90\n");
+    Outcome court = s.cli("-q --raw-type Float64 court.raw c.tif");
+    EXPECT_EQ(court.status, 1);
+    EXPECT_NE(court.err.find("court.raw: 1109056 bytes expected for 344 x 403 Float64 values, 100 found"),
+              std::string::npos)
+        << court.err;
+    EXPECT_EQ(s.cli("-q --raw-type Float64 g.img x.tif").status, 2);
+}
+
 TEST(CommandLine, ExitStatusesAndNoOutputOnFailure)
 {
     Sample s;

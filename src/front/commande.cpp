@@ -99,6 +99,7 @@ static bool lit_echelles(const std::string& texte, std::vector<int>& echelles, s
 
 struct Textes {
     std::string type = "Byte", terme = "classic", etirement = "half", memoire, direction = "rows", echelles = "1";
+    std::string type_natif = "Int32", nodata;
 };
 
 static void options(CLI::App& app, Requete& r, Textes& t)
@@ -149,8 +150,12 @@ static void options(CLI::App& app, Requete& r, Textes& t)
                    "memory the decoded DEM may take (e.g. 512M, 2G; 0: none; default: TAVELKORN_MEMORY, or a quarter "
                    "of the machine's); beyond it, a scratch file beside OUTPUT")
         ->type_name("SIZE");
-    app.add_option("--nodata", r.nodata, "cells of a native INPUT equal to V are missing (GDAL's bands say their own)")
+    app.add_option("--nodata", t.nodata, "cells of a native INPUT equal to V are missing (GDAL's bands say their own)")
         ->type_name("V");
+    app.add_option("--raw-type", t.type_natif,
+                   "the values of a native INPUT, little-endian (the dialogue's: Int32); NaN is missing in a float grid")
+        ->check(CLI::IsMember({"Int16", "UInt16", "Int32", "UInt32", "Float32", "Float64"}))
+        ->capture_default_str();
     app.add_flag("-q,--quiet", r.silencieux, "no progress line");
     app.add_flag("--progress", r.progres, "progress as GDAL's tools show it (0...10...20), terminal or not");
     app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
@@ -219,7 +224,16 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
     r.direction = t.direction == "columns" ? tavelkorn::DIRECTION_COLONNES
                   : t.direction == "both"  ? tavelkorn::DIRECTION_LES_DEUX
                                            : tavelkorn::DIRECTION_LIGNES;
+    static const char* const types[] = {"Int16", "UInt16", "Int32", "UInt32", "Float32", "Float64"};
+    for (int k = 0; k < 6; k++)
+        if (t.type_natif == types[k]) r.type_natif = (tavelkorn::TypeElevation)k;
+    bool flottant = r.type_natif == tavelkorn::ELEV_FLOAT32 || r.type_natif == tavelkorn::ELEV_FLOAT64;
     r.avec_nodata = app.count("--nodata") > 0;
+    // A whole number, as the dialogue's int32 grid holds, unless the grid holds floats.
+    int entier = 0;
+    if (r.avec_nodata && !(flottant ? CLI::detail::lexical_cast(t.nodata, r.nodata)
+                                    : (CLI::detail::lexical_cast(t.nodata, entier) && (r.nodata = entier, true))))
+        return erreur_d_usage("Could not convert: --nodata = " + t.nodata);
     r.rapport_complet = true;
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");
     if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)

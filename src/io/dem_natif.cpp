@@ -6,6 +6,8 @@
 #include "NRUTIL.h"
 
 #include <algorithm>
+#include <atomic>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -29,7 +31,19 @@ FILE* ouvre_fichier_dem(const std::string& chemin, Avis& a)
     return f;
 }
 
-bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, int& pix_size, Avis& a)
+// The bytes of a value, and its name in messages.
+static int taille_de(tavelkorn::TypeElevation t)
+{
+    return t == tavelkorn::ELEV_INT16 || t == tavelkorn::ELEV_UINT16 ? 2 : t == tavelkorn::ELEV_FLOAT64 ? 8 : 4;
+}
+static const char* nom_de(tavelkorn::TypeElevation t)
+{
+    static const char* const noms[] = {"Int16", "UInt16", "Int32", "UInt32", "Float32", "Float64"};
+    return noms[t];
+}
+
+bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, int& pix_size, Avis& a,
+                    tavelkorn::TypeElevation type)
 {
     static const char* const noms[6] = {"lines", "columns", "bytes per value", "minimum", "maximum", "pixel size"};
     const char* nom = descripteur.c_str();
@@ -51,8 +65,11 @@ bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, in
     pix_size = champs[5];
     if (lus < 2 || nb_lig < 1 || nb_col < 1)
         return echec_de(a, "%s: %d lines and %d columns: a DEM needs at least 1 of each", nom, nb_lig, nb_col);
-    if (lus >= 3 && champs[2] != 4)
+    if (lus >= 3 && champs[2] != taille_de(type) && type == tavelkorn::ELEV_INT32)
         avertissement(a, "%s: %d bytes per value; elevations are read as 4-byte integers", nom, champs[2]);
+    else if (lus >= 3 && champs[2] != taille_de(type))
+        avertissement(a, "%s: %d bytes per value; elevations are read as %s, %d bytes", nom, champs[2], nom_de(type),
+                      taille_de(type));
     if (lus < 6) {
         std::string manque;
         for (int k = lus; k < 6; k++) manque += std::string(k > lus ? ", " : "") + noms[k];
@@ -70,10 +87,13 @@ struct DemNatif {
     FILE* f = nullptr;
     EtatFichier etat{};  // its size and time at opening: it must not change under the run
     int nb_lig = 0, nb_col = 0;
+    tavelkorn::TypeElevation type = tavelkorn::ELEV_INT32;
+    int taille = 4;      // bytes of a value
     bool avec_nodata = false;
-    int nodata = 0;
+    double nodata = 0;
     double echelle_z = 1.0;
     int** gardees = nullptr;  // an incomplete DEM's rows, kept by the first reading
+    std::atomic<bool> fractions{false};
 };
 
 bool change(const DemNatif& d, tavelkorn::Erreur& erreur)
@@ -107,6 +127,39 @@ bool finit_bloc(const DemNatif& d, int* z, unsigned char* presence, size_t n, ta
 // partly read value keeps the bytes that came); any other count than the
 // file's size at opening allows means the file changed. An incomplete DEM is
 // kept by the first reading and read from there afterwards.
+// Rows of values of another type than int32, taken as the engine takes an
+// array: its rule for missing cells, the z-scale and the rounding.
+bool lit_bloc_type(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
+                   tavelkorn::Erreur& erreur)
+{
+    DemNatif& d = *(DemNatif*)contexte;
+    size_t octets_ligne = (size_t)d.nb_col * d.taille, total = (size_t)nombre * octets_ligne;
+    std::vector<unsigned char> brut;
+    try {
+        brut.resize(total);
+    } catch (const std::bad_alloc&) {
+        return erreur.texte = d.nom + ": no memory to read " + std::to_string(nombre) + " rows", false;
+    }
+    long long lus = lit_a(d.f, brut.data(), total, (uint64_t)premiere * octets_ligne);
+    if (lus < 0) return erreur.texte = d.nom + ": cannot be read: " + strerror(errno), false;
+    if ((size_t)lus != total) return change(d, erreur);
+    tavelkorn::Tableau t;
+    t.donnees = brut.data();
+    t.type = d.type;
+    t.nb_lig = nombre, t.nb_col = d.nb_col;
+    t.pas_ligne = (ptrdiff_t)octets_ligne, t.pas_colonne = d.taille;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    t.echange_octets = true;
+#endif
+    t.avec_nodata = d.avec_nodata, t.nodata = d.nodata;
+    t.echelle_z = d.echelle_z;
+    bool fractions = false;
+    if (!tavelkorn::tableau_lit(t, 0, nombre, z, presence, erreur, &fractions))
+        return erreur.texte = d.nom + ": " + erreur.texte, false;
+    if (fractions) d.fractions = true;
+    return true;
+}
+
 bool lit_bloc_natif(void* contexte, int premiere, int nombre, int* z, unsigned char* presence,
                     tavelkorn::Erreur& erreur)
 {
@@ -143,8 +196,8 @@ tavelkorn::Source source(void* contexte, int lecture)
     s.nb_lig = d.nb_lig;
     s.nb_col = d.nb_col;
     s.parallele = true;
-    s.manquants = d.avec_nodata;
-    s.lit_bloc = lecture > 1 && d.gardees ? lit_bloc_garde : lit_bloc_natif;
+    s.manquants = d.avec_nodata || d.type == tavelkorn::ELEV_FLOAT32 || d.type == tavelkorn::ELEV_FLOAT64;
+    s.lit_bloc = d.type != tavelkorn::ELEV_INT32 ? lit_bloc_type : lecture > 1 && d.gardees ? lit_bloc_garde : lit_bloc_natif;
     return s;
 }
 
@@ -158,7 +211,7 @@ bool inchange(void* contexte, int lecture, Avis& a)
     EtatFichier e;
     if (!etat_fichier(d.f, e) || e.taille != d.etat.taille || e.date != d.etat.date)
         return echec_de(a, "%s: changed during the run; no result was written", d.nom.c_str());
-    uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * 4;
+    uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * d.taille;
     if (lecture == 1 && d.etat.taille < attendus)
         avertissement(a, "%s: %llu bytes expected for %d x %d elevations, %llu found; the missing elevations are 0",
                       d.nom.c_str(), (unsigned long long)attendus, d.nb_lig, d.nb_col,
@@ -178,8 +231,12 @@ bool prepare(void* contexte, Avis& a)
     DemNatif& d = *(DemNatif*)contexte;
     uint64_t lignes = (uint64_t)d.nb_col * (sizeof(int) + sizeof(double) + 1);
     uint64_t dispo = memoire_disponible();
-    uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * 4;
+    uint64_t attendus = (uint64_t)d.nb_lig * (uint64_t)d.nb_col * d.taille;
     if (d.etat.taille >= attendus) return true;
+    if (d.type != tavelkorn::ELEV_INT32)  // the dialogue's int32 alone may come short
+        return echec_de(a, "%s: %llu bytes expected for %d x %d %s values, %llu found", d.nom.c_str(),
+                        (unsigned long long)attendus, d.nb_lig, d.nb_col, nom_de(d.type),
+                        (unsigned long long)d.etat.taille);
     // Decide before allocating: an overcommitted allocation can succeed and
     // the process be killed later, when its pages are touched.
     uint64_t grille = (uint64_t)d.nb_lig * ((uint64_t)d.nb_col * sizeof(int) + sizeof(int*));
@@ -194,7 +251,11 @@ bool prepare(void* contexte, Avis& a)
 
 bool sans_place(void*, double*, std::string&) { return false; }
 bool sans_wkt(void*, std::string&) { return false; }
-bool sans_fractions(void*) { return false; }
+bool fractions(void* contexte)
+{
+    const DemNatif& d = *(const DemNatif*)contexte;
+    return d.fractions && d.echelle_z == 1.0;
+}
 
 void ferme(void* contexte)
 {
@@ -214,6 +275,8 @@ bool ouvre_dem_natif(Dem& dem, const NatifVoulu& v, Avis& a)
     d->avec_nodata = v.avec_nodata;
     d->nodata = v.nodata;
     d->echelle_z = v.echelle_z;
+    d->type = v.type;
+    d->taille = taille_de(v.type);
     dem.contexte = d;
     dem.ferme = ferme;
     bool existe = true;
@@ -225,11 +288,11 @@ bool ouvre_dem_natif(Dem& dem, const NatifVoulu& v, Avis& a)
     dem.nb_lig = v.nb_lig, dem.nb_col = v.nb_col, dem.pix_size = v.pix_size;
     if (dem.nb_lig < 1 && (!fichier_d_entree(v.descripteur, existe, a) ||
                            (!existe && echec_de(a, "%s: cannot be opened: %s", v.descripteur.c_str(), strerror(ENOENT))) ||
-                           !lit_dimensions(v.descripteur, dem.nb_lig, dem.nb_col, dem.pix_size, a)))
+                           !lit_dimensions(v.descripteur, dem.nb_lig, dem.nb_col, dem.pix_size, a, v.type)))
         return ferme_dem(dem), false;
     d->nb_lig = dem.nb_lig;
     d->nb_col = dem.nb_col;
-    dem.manquants = v.avec_nodata;
+    dem.manquants = source(d, 1).manquants;
     dem.fichiers = {v.chemin};
     if (!v.descripteur_cree) dem.fichiers.push_back(v.descripteur);
     dem.nom_fichiers = "the DEM or its descriptor";
@@ -238,7 +301,7 @@ bool ouvre_dem_natif(Dem& dem, const NatifVoulu& v, Avis& a)
     dem.inchange = inchange;
     dem.place = sans_place;
     dem.wkt_esri = sans_wkt;
-    dem.fractions = sans_fractions;
+    dem.fractions = fractions;
     return true;
 }
 

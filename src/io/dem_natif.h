@@ -18,8 +18,10 @@ bool fichier_d_entree(const std::string& chemin, bool& existe, Avis& a);
 FILE* ouvre_fichier_dem(const std::string& chemin, Avis& a);
 // The dimensions a descriptor gives: false with the reason (not six whole
 // numbers, fewer than one line or column, UTF-16); warnings for a third
-// field that is not 4 and for missing fields (the pixel size is then 0).
-bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, int& pix_size, Avis& a);
+// field that is not the bytes of a value of type (4 for the dialogue's
+// int32) and for missing fields (the pixel size is then 0).
+bool lit_dimensions(const std::string& descripteur, int& nb_lig, int& nb_col, int& pix_size, Avis& a,
+                    tavelkorn::TypeElevation type = tavelkorn::ELEV_INT32);
 
 // A native DEM to read.
 struct NatifVoulu {
@@ -27,8 +29,9 @@ struct NatifVoulu {
     FILE* f = nullptr;       // already open (the dialogue opens it), else opened here; owned by the Dem from now
     int nb_lig = 0, nb_col = 0, pix_size = 0;  // known (the dialogue asked them), or 0: from the descriptor
     bool descripteur_cree = false;  // the descriptor is still to be written: not a file the DEM is read from
-    bool avec_nodata = false;       // cells equal to nodata are missing
-    int nodata = 0;
+    tavelkorn::TypeElevation type = tavelkorn::ELEV_INT32;  // the values' type (little-endian): int32 for the dialogue
+    bool avec_nodata = false;       // cells equal to nodata are missing (NaN too in a float grid)
+    double nodata = 0;
     double echelle_z = 1.0;
 };
 // Opens it as a Dem; false with the reason (f is closed then too).

@@ -24,6 +24,7 @@ static void ouvre_dem(Execution& x, Requete& r)
     Avis a;
     if (r.descripteur.empty()) {
         if (r.avec_nodata) refuse("--nodata: for a native DEM; GDAL reads the band's own nodata value");
+        if (r.type_natif != tavelkorn::ELEV_INT32) refuse("--raw-type: for a native DEM; GDAL reads the band's own type");
         if (!avec_gdal)
             echec("%s: not a native DEM (NAME.raw with NAME.txt beside it); other formats need a build with GDAL",
                   r.entree.c_str());
@@ -36,6 +37,7 @@ static void ouvre_dem(Execution& x, Requete& r)
     r.dem = nullptr;  // the Dem's now, open or closed
     v.nb_lig = r.nb_lig, v.nb_col = r.nb_col, v.pix_size = r.pix_size;
     v.descripteur_cree = r.cree_descripteur;
+    v.type = r.type_natif;
     v.avec_nodata = r.avec_nodata, v.nodata = r.nodata, v.echelle_z = r.echelle_z;
     exige(ouvre_dem_natif(x.dem, v, a), a);
     if (r.bande != 1) echec("%s: a native DEM has one band, not %d", r.entree.c_str(), r.bande);

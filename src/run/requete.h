@@ -62,7 +62,8 @@ struct Requete {
     bool silencieux = false;
     bool progres = false;          // GDAL-style progress on standard error
     bool avec_nodata = false;      // cells of a native DEM equal to nodata are missing
-    int nodata = 0;
+    double nodata = 0;
+    tavelkorn::TypeElevation type_natif = tavelkorn::ELEV_INT32;  // the values of a native DEM
     bool rapport_complet = false;  // the report adds what reproduces the image (the command line's)
 
     const Dialogue* dialogue = nullptr;  // the dialogue's steps (null on the command line)
