@@ -225,6 +225,10 @@ TEST(CommandLine, ExitStatusesAndNoOutputOnFailure)
         {"jacksboro.raw jacksboro.bmp", 0, "warning: jacksboro.bmp: 91% of the search window's bytes are 0"},
         {"--stretch p99 jacksboro.raw jacksboro.bmp", 0, ""},
         {"--report jacksboro.txt jacksboro.raw out.tif", 1, "jacksboro.txt would overwrite the DEM or its descriptor"},
+        {"--check --stretch p99.5 --scale 1:8:2 --scale-summary", 0, ""},  // options checked, nothing run
+        {"--check --stretch p101", 2, "--stretch p101: half, full, or pP"},
+        {"--check --scale 2,1,x", 2, "--scale 2,1,x: 'x'"},
+        {"--check --z-scale 0 jacksboro.raw out.tif", 2, "--z-scale 0.000000: must be a non-zero number"},
     };
     for (const Case& c : cases) {
         Outcome r = s.cli(c.args);

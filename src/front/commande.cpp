@@ -100,6 +100,7 @@ static bool lit_echelles(const std::string& texte, std::vector<int>& echelles, s
 struct Textes {
     std::string type = "Byte", terme = "classic", etirement = "half", memoire, direction = "rows", echelles = "1";
     std::string type_natif = "Int32", nodata;
+    bool verifie = false;
 };
 
 static void options(CLI::App& app, Requete& r, Textes& t)
@@ -158,6 +159,9 @@ static void options(CLI::App& app, Requete& r, Textes& t)
         ->capture_default_str();
     app.add_flag("-q,--quiet", r.silencieux, "no progress line");
     app.add_flag("--progress", r.progres, "progress as GDAL's tools show it (0...10...20), terminal or not");
+    app.add_flag("--check", t.verifie,
+                 "check the options and end without reading (status 0: they are valid, 2: they are not), "
+                 "INPUT and OUTPUT not needed");
     app.set_version_flag("--version", "tavelkorn " TAVELKORN_VERSION);
     app.footer("Exit status: 0 success, 1 failure (the message names the file), 2 usage error. See man tavelkorn.");
 }
@@ -235,17 +239,24 @@ int ligne_de_commande(int argc, char** argv, Requete& r)
                                     : (CLI::detail::lexical_cast(t.nodata, entier) && (r.nodata = entier, true))))
         return erreur_d_usage("Could not convert: --nodata = " + t.nodata);
     r.rapport_complet = true;
+    // What the options say alone, whatever the files.
+    auto verifie_options = [&]() {
+        if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)
+            return erreur_d_usage("--z-scale " + std::to_string(r.echelle_z) + ": must be a non-zero number");
+        r.reelles = t.type == "Float32";
+        if (r.resume && r.echelles.size() < 2)
+            return erreur_d_usage("--scale-summary: with several scales (--scale 1,2,4,8)");
+        if (r.resume && r.reelles)
+            return erreur_d_usage("--scale-summary with --type Float32: deviations of different scales are not "
+                                  "comparable before their stretch");
+        if (r.resume && r.echelles.back() > 255)
+            return erreur_d_usage("--scale-summary: scale " + std::to_string(r.echelles.back()) +
+                                  ": the summary's scale band holds bytes, scales up to 255");
+        return -1;
+    };
+    if (t.verifie) return std::max(0, verifie_options());  // --check: valid options, nothing run
     if (r.entree.empty() || r.image.empty()) return erreur_d_usage("INPUT and OUTPUT are both needed");
-    if (!std::isfinite(r.echelle_z) || r.echelle_z == 0.0)
-        return erreur_d_usage("--z-scale " + std::to_string(r.echelle_z) + ": must be a non-zero number");
-    r.reelles = t.type == "Float32";
-    if (r.resume && r.echelles.size() < 2) return erreur_d_usage("--scale-summary: with several scales (--scale 1,2,4,8)");
-    if (r.resume && r.reelles)
-        return erreur_d_usage("--scale-summary with --type Float32: deviations of different scales are not comparable "
-                              "before their stretch");
-    if (r.resume && r.echelles.back() > 255)
-        return erreur_d_usage("--scale-summary: scale " + std::to_string(r.echelles.back()) +
-                              ": the summary's scale band holds bytes, scales up to 255");
+    if (int statut = verifie_options(); statut >= 0) return statut;
 
     std::string ext = extension(r.image);
     Avis a;
