@@ -129,13 +129,18 @@ std::string nom_du_cas(const ::testing::TestParamInfo<Cas>& i)
 
 INSTANTIATE_TEST_SUITE_P(EveryLayout, GeotiffLayouts, ::testing::ValuesIn(kCas), nom_du_cas);
 
-// A GeoTIFF read directly that changes under the run (its date, or cut
-// short while its strips are read) ends it, and no result is written.
+// A GeoTIFF read directly that changes under the run (its date, cut short
+// while its strips are read, or another file of the same size and date
+// renamed over it) ends it, and no result is written.
 TEST(GeotiffChanges, AFileChangedDuringTheRunEndsIt)
 {
     struct Changement {
         const char* commande;
-    } const kChangements[] = {{"touch -d 2001-01-01 big.tif"}, {"truncate -s 100000 big.tif"}};
+    } const kChangements[] = {
+        {"touch -d 2001-01-01 big.tif"},
+        {"truncate -s 100000 big.tif"},
+        {"cp big.tif autre.tif && printf 'xx' | dd of=autre.tif bs=1 seek=50000 conv=notrunc 2>/dev/null && "
+         "touch -r big.tif autre.tif && mv autre.tif big.tif"}};
     for (const Changement& c : kChangements) {
         Site s;
         ASSERT_EQ(run_command("cd '" + s.path("") + "' && " + kFabrique + "big Int16 strips1 LE none whole 3000 3100"), 0);
