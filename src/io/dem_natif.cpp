@@ -304,9 +304,3 @@ bool ouvre_dem_natif(Dem& dem, const NatifVoulu& v, Avis& a)
     dem.fractions = fractions;
     return true;
 }
-
-void ferme_dem(Dem& d)
-{
-    if (d.ferme && d.contexte) d.ferme(d.contexte);
-    d = Dem();
-}

@@ -5,15 +5,13 @@
 
 #include "../gdal/gdal_programme.h"
 #include "../io/dem_natif.h"
-#include "../io/textes_resultats.h"
 #include "../platform/plateforme.h"
 #include "echec.h"
-#include "rapport.h"
 #include "sorties.h"
 
 #include "image.h"
 
-#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
