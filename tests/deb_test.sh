@@ -38,6 +38,7 @@ done < "$tmp/paths"
 removed=
 remove() { [ -n "$removed" ] || "${sudo[@]}" dpkg -r tavelkorn > /dev/null; removed=1; }
 trap 'remove; rm -rf "$tmp"' EXIT
+trap 'exit 1' INT TERM HUP  # the package is removed on these too
 dpkg -L tavelkorn | grep -vx '/\.' > "$tmp/listed"
 prog=/usr/bin/tavelkorn  # by its path: another tavelkorn may come first on the PATH
 
