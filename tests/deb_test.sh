@@ -84,4 +84,6 @@ done < "$tmp/listed" > "$tmp/after"
 grep -qx /usr/bin/tavelkorn "$tmp/listed" || fail "dpkg -L lists no /usr/bin/tavelkorn"
 left=$(grep -vxF -f "$tmp/before" "$tmp/after" || true)
 [ -z "$left" ] || fail "left behind by dpkg -r: $left"
+# dpkg keeps the removed package's record (its postrm) until it is purged.
+"${sudo[@]}" dpkg --purge tavelkorn > /dev/null
 echo "deb: ok ($(basename "$deb"))"
