@@ -5,10 +5,17 @@
 
 (default 10000 10000 5). On an int32 DEM held in memory, in alternating
 rounds, each leg in a process of its own so that its peak memory is its own:
-  - tavelkorn.roughness (classic, half; every core);
+  - tavelkorn.roughness (classic, half; every core), and with the curvature
+    term both ways as Float32 deviations, the nearest to the peers below
+    (every core, and one thread);
   - gdal.DEMProcessing(..., "roughness", format="MEM") on the same array;
   - a plain numpy version of classic/half (exact int64 sums), whose bytes
     must equal tavelkorn's;
+  - with PEERS_PYTHON (a venv's python with xarray-spatial and xdem from
+    PyPI, as bench/run.sh makes it): xarray-spatial's curvature and xDEM's
+    roughness, terrain ruggedness index and curvature, as their users call
+    them; in the first round each is checked to compute what the table says
+    it does, on a corner of the DEM;
 and a Dask leg: the DEM as an Int16 GeoTIFF in DEFLATE tiles (predictor 2,
 256 x 256), read with rioxarray.open_rasterio(chunks=...) on a
 distributed.LocalCluster of 2 worker processes, against the command line
@@ -30,6 +37,8 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.environ.get("BENCH_DIR", os.path.join(tempfile.gettempdir(), "tavelkorn-bench"))
 CHUNKS = (1, 2048, 2048)
+CELL = 25.0  # the DEM's cell size (its GeoTIFF's), which the peers' curvatures divide by
+PEERS = ["xrspatial_curvature", "xdem_roughness", "xdem_tri", "xdem_curvature"]
 
 
 def make_dem(rows: int, cols: int) -> np.ndarray:
@@ -63,6 +72,46 @@ def plain_numpy(z: np.ndarray, norm: int = 255) -> np.ndarray:
     return out
 
 
+def peer(name: str):
+    """A peer's function of a 2-D array, called as its users call it; its
+    numba code, if any, compiled beforehand on a small array."""
+    import warnings
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # xDEM's curvature() points to its other curvatures
+    if name == "xrspatial_curvature":
+        import xarray as xr
+        import xrspatial
+
+        def f(a):
+            return xrspatial.curvature(xr.DataArray(a, dims=("y", "x"), attrs={"res": (CELL, CELL)})).values
+    else:
+        import xdem
+
+        f = {"xdem_roughness": xdem.terrain.roughness,
+             "xdem_tri": xdem.terrain.terrain_ruggedness_index,
+             "xdem_curvature": lambda a: xdem.terrain.curvature(a, resolution=CELL,
+                                                                surface_fit="ZevenbergThorne")}[name]
+    f(make_dem(64, 64))
+    return f
+
+
+def peer_expected(name: str, z: np.ndarray) -> np.ndarray:
+    """What the table says each peer computes, in numpy, at the inner cells
+    of z: none of it is taken against a line's mean."""
+    from numpy.lib.stride_tricks import sliding_window_view
+
+    zz = z.astype(np.float64)
+    c = zz[1:-1, 1:-1]
+    if name in ("xrspatial_curvature", "xdem_curvature"):
+        # the two second differences, along the row and down the column, summed
+        s = (2 * c - zz[1:-1, :-2] - zz[1:-1, 2:]) + (2 * c - zz[:-2, 1:-1] - zz[2:, 1:-1])
+        return s * (100 if name == "xrspatial_curvature" else 200) / CELL**2
+    w = sliding_window_view(zz, (3, 3))
+    if name == "xdem_roughness":
+        return w.max(axis=(2, 3)) - w.min(axis=(2, 3))  # as gdaldem roughness
+    return np.sqrt(((w - c[:, :, None, None]) ** 2).sum(axis=(2, 3)))  # Riley's TRI
+
+
 def rss_mib() -> float:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
@@ -72,12 +121,22 @@ def leg(name: str, rows: int, cols: int) -> None:
     """One timed run in this process: prints seconds, peak MiB, and MiB
     over what the input held before the call."""
     z = make_dem(rows, cols)
+    compute = peer(name) if name in PEERS else None
     before = rss_mib()
-    if name == "tavelkorn":
+    if compute:
+        t0 = time.perf_counter()
+        out = compute(z)
+    elif name == "tavelkorn":
         import tavelkorn
 
         t0 = time.perf_counter()
         out = tavelkorn.roughness(z)
+    elif name.startswith("tavelkorn_curvature"):
+        import tavelkorn
+
+        threads = 1 if name.endswith("_1") else None  # one thread, as xarray-spatial's loop runs
+        t0 = time.perf_counter()
+        out = tavelkorn.roughness(z, term="curvature", direction="both", dtype="float32", threads=threads)
     elif name == "gdal":
         from osgeo import gdal, gdal_array
 
@@ -95,11 +154,15 @@ def leg(name: str, rows: int, cols: int) -> None:
         import tavelkorn
 
         assert np.array_equal(out, tavelkorn.roughness(z)), "plain numpy and tavelkorn differ"
+    if compute and os.environ.get("BENCH_CHECK"):
+        corner = z[:300, :300]
+        assert np.allclose(out[1:299, 1:299], peer_expected(name, corner), rtol=1e-5, atol=1e-3), name
     print(f"{seconds:.3f} {peak:.0f} {peak - before:.0f}")
 
 
 def run_leg(name: str, rows: int, cols: int):
-    r = subprocess.run([sys.executable, __file__, "--leg", name, str(rows), str(cols)], check=True,
+    python = os.environ["PEERS_PYTHON"] if name in PEERS else sys.executable
+    r = subprocess.run([python, __file__, "--leg", name, str(rows), str(cols)], check=True,
                        capture_output=True, text=True)
     s, peak, extra = r.stdout.split()
     return float(s), float(peak), float(extra)
@@ -162,12 +225,12 @@ def main(argv) -> int:
         return 0
     rows, cols = (int(argv[0]), int(argv[1])) if len(argv) >= 2 else (10000, 10000)
     runs = int(argv[2]) if len(argv) >= 3 else 5
-    names = ["tavelkorn", "gdal", "numpy"]
+    names = ["tavelkorn", "tavelkorn_curvature", "tavelkorn_curvature_1", "gdal", "numpy"] + (PEERS if os.environ.get("PEERS_PYTHON") else [])
     results = {n: [] for n in names}
     for r in range(runs):
         for n in names:
-            if n == "numpy" and r == 0:
-                os.environ["BENCH_CHECK"] = "1"  # once: the plain version's bytes are tavelkorn's
+            if (n == "numpy" or n in PEERS) and r == 0:
+                os.environ["BENCH_CHECK"] = "1"  # once: the plain version's bytes, what each peer computes
             results[n].append(run_leg(n, rows, cols))
             os.environ.pop("BENCH_CHECK", None)
     times, same = dask_legs(rows, cols, runs)
@@ -177,8 +240,14 @@ def main(argv) -> int:
     print("|---|---|---|---|---|")
     med = {n: statistics.median(x[0] for x in results[n]) for n in names}
     labels = {"tavelkorn": "tavelkorn.roughness, numpy int32 in memory",
+              "tavelkorn_curvature": 'the same, term="curvature", direction="both", dtype="float32"',
+              "tavelkorn_curvature_1": "the same, threads=1",
               "gdal": 'gdal.DEMProcessing(..., "roughness", format="MEM")',
-              "numpy": "plain numpy, classic/half, exact int64 sums"}
+              "numpy": "plain numpy, classic/half, exact int64 sums",
+              "xrspatial_curvature": "xarray-spatial curvature (DataArray of the int32 array)",
+              "xdem_roughness": "xDEM roughness",
+              "xdem_tri": "xDEM terrain_ruggedness_index (Riley)",
+              "xdem_curvature": 'xDEM curvature (surface_fit="ZevenbergThorne")'}
     for n in names:
         ts = [x[0] for x in results[n]]
         peak = max(x[1] for x in results[n])
@@ -187,6 +256,12 @@ def main(argv) -> int:
         if n == "tavelkorn":
             ratio = (f"{med[n] / med['gdal']:.3f} x gdal.DEMProcessing, {med[n] / med['numpy']:.3f} x plain numpy; "
                      f"{extra:.0f} MiB beyond the input")
+        elif n.startswith("tavelkorn_curvature"):
+            ratio = f"{med[n] / med['tavelkorn']:.2f} x the default"
+        elif n in PEERS:
+            ratio = (f"tavelkorn.roughness {med['tavelkorn'] / med[n]:.3f} x this, "
+                     f"its curvature both ways {med['tavelkorn_curvature'] / med[n]:.3f} x "
+                     f"({med['tavelkorn_curvature_1'] / med[n]:.3f} x on 1 thread)")
         print(f"| {labels[n]} | {med[n]:.3f} | {min(ts):.3f} - {max(ts):.3f} | {peak:.0f} | {ratio} |")
     md = {k: statistics.median(v) for k, v in times.items()}
     print(f"| tavelkorn command line, DEFLATE tiles to GeoTIFF | {md['cli']:.3f} | "

@@ -30,11 +30,8 @@ cd "$(dirname "$0")/.."
 lines=${1:-10000} cols=${2:-10000} runs=${3:-5}
 top=$(pwd)
 
-need=()
-for pkg in gdal-bin time cmake g++ libgdal-dev libcli11-dev; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+source tools/packages.sh
+install_missing gdal-bin time cmake g++ libgdal-dev libcli11-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench -j "$(nproc)" --target tavelkorn gen_dem stream_floor >/dev/null
 bin=$top/build-bench
@@ -190,10 +187,16 @@ if [ "$gdal" != 0 ]; then
 fi
 rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp dir.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
 
-# The Python package (PYTHON=1): in memory against gdal.DEMProcessing and
-# plain numpy, and a Dask cluster against the command line.
+# The Python package (PYTHON=1): in memory against gdal.DEMProcessing,
+# plain numpy, and xarray-spatial and xDEM from PyPI in a venv of their own
+# (made once in $BENCH_DIR/peers), and a Dask cluster against the command line.
 if [ "${PYTHON:-0}" != 0 ]; then
   cmake --build "$bin" -j "$(nproc)" --target _moteur >/dev/null
-  TAVELKORN_PROGRAM=$bin/tavelkorn BENCH_DIR=$work PYTHONPATH=$bin/python /usr/bin/python3 "$top/bench/python_bench.py" \
-    "$lines" "$cols" "$runs"
+  peers=$work/peers
+  if [ ! -f "$peers/installed" ]; then
+    rm -rf "$peers" && python3 -m venv "$peers" && "$peers/bin/pip" install -q xarray-spatial xdem && touch "$peers/installed"
+  fi
+  "$peers/bin/pip" list 2>/dev/null | grep -E '^(xarray-spatial|xdem|numpy|numba|scipy) '
+  PEERS_PYTHON=$peers/bin/python TAVELKORN_PROGRAM=$bin/tavelkorn BENCH_DIR=$work PYTHONPATH=$bin/python \
+    /usr/bin/python3 "$top/bench/python_bench.py" "$lines" "$cols" "$runs"
 fi

@@ -38,6 +38,7 @@ done < "$tmp/paths"
 removed=
 remove() { [ -n "$removed" ] || "${sudo[@]}" dpkg -r tavelkorn > /dev/null; removed=1; }
 trap 'remove; rm -rf "$tmp"' EXIT
+trap 'exit 1' INT TERM HUP  # the package is removed on these too
 dpkg -L tavelkorn | grep -vx '/\.' > "$tmp/listed"
 prog=/usr/bin/tavelkorn  # by its path: another tavelkorn may come first on the PATH
 
@@ -83,4 +84,6 @@ done < "$tmp/listed" > "$tmp/after"
 grep -qx /usr/bin/tavelkorn "$tmp/listed" || fail "dpkg -L lists no /usr/bin/tavelkorn"
 left=$(grep -vxF -f "$tmp/before" "$tmp/after" || true)
 [ -z "$left" ] || fail "left behind by dpkg -r: $left"
+# dpkg keeps the removed package's record (its postrm) until it is purged.
+"${sudo[@]}" dpkg --purge tavelkorn > /dev/null
 echo "deb: ok ($(basename "$deb"))"

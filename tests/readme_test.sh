@@ -81,4 +81,28 @@ grep -q " ./usr/bin/tavelkorn$" "$tmp/deb.list" || { echo "deb-example: no progr
 run_block plugin-zip-example "$tmp/copy" > /dev/null
 python3 -m zipfile -l "$tmp/copy/tavelkorn_processing.zip" > "$tmp/zip.list"
 grep -q "^tavelkorn_processing/metadata.txt " "$tmp/zip.list"
+# Every relative link of the README and docs/ leads to a file, and to one of
+# its headings where it names one (as GitHub names them).
+python3 - "$src" <<'PY'
+import glob, os, re, sys
+
+src = sys.argv[1]
+
+
+def anchors(path):
+    heads = (line.lstrip("#").strip().lower() for line in open(path, encoding="utf-8") if line.startswith("#"))
+    return {re.sub(r"[^\w\- ]", "", h).replace(" ", "-") for h in heads}
+
+
+bad = []
+for doc in [os.path.join(src, "README.md")] + sorted(glob.glob(os.path.join(src, "docs", "*.md"))):
+    for target in re.findall(r"\]\(([^)\s]+)\)", open(doc, encoding="utf-8").read()):
+        path, _, anchor = target.partition("#")
+        if "://" in target:
+            continue
+        full = os.path.normpath(os.path.join(os.path.dirname(doc), path)) if path else doc
+        if not os.path.exists(full) or (anchor and anchor not in anchors(full)):
+            bad.append(f"{os.path.relpath(doc, src)}: {target}")
+assert not bad, f"broken links: {bad}"
+PY
 echo "README commands: ok"

@@ -12,6 +12,9 @@ src=$1 build=$2 work=$3
 fail() { echo "wheel: $*" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
 version=$("$build/tavelkorn" --version | cut -d' ' -f2)
+# The package's files in Python 3.9's grammar, the oldest pyproject.toml admits (only 3.11 runs here).
+python3 -c 'import ast, glob, sys; [ast.parse(open(f).read(), f, feature_version=(3, 9)) for f in glob.glob(sys.argv[1])]' \
+  "$src/python/tavelkorn/*.py" || fail "the package is not Python 3.9"
 
 wheel_for() {  # PYTHON: prints the manylinux wheel for PYTHON's version, made the first time
   local tag tools log
