@@ -1,4 +1,6 @@
-"""The algorithm tavelkorn:roughness: its parameters and its help."""
+"""The algorithm tavelkorn:roughness: its parameters, its help, and which
+way it runs (the program with GDAL reads the layer itself; one without is
+given the band by native.py)."""
 import re
 
 from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProcessingParameterBand,
@@ -6,7 +8,7 @@ from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProces
                        QgsProcessingParameterNumber, QgsProcessingParameterRasterDestination,
                        QgsProcessingParameterRasterLayer, QgsProcessingParameterString, QgsProviderRegistry)
 
-from . import runner
+from . import native, runner
 
 TERMS = ["classic", "curvature"]
 DIRECTIONS = ["rows", "columns", "both"]
@@ -89,7 +91,12 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
             profile=self.parameterAsFileOutput(parameters, "PROFILE", context) if parameters.get("PROFILE") else "",
             report=self.parameterAsFileOutput(parameters, "REPORT", context) if parameters.get("REPORT") else "",
         )
-        runner.execute(run, feedback)
+        runner.check_results(run)
+        prog = runner.program()
+        if runner.has_gdal(prog):
+            runner.follow(runner.arguments(run, prog, run.source, run.output), feedback)
+        else:
+            native.execute(run, prog, feedback)
         results = {"OUTPUT": run.output}
         if run.profile:
             results["PROFILE"] = run.profile

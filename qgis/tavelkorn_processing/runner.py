@@ -140,16 +140,6 @@ def follow(args, feedback, quiet=()):
         raise QgsProcessingException("\n".join(errors) or "tavelkorn failed with status %d" % proc.returncode)
 
 
-def execute(run, feedback):
-    check_results(run)
-    prog = program()
-    if has_gdal(prog):
-        follow(arguments(run, prog, run.source, run.output), feedback)
-    else:
-        from . import native
-        native.execute(run, prog, feedback)
-
-
 def check_results(run):
     """Before anything runs: no result is the input, another result or a
     folder. The program checks its own, but without GDAL it sees only a
