@@ -1,5 +1,5 @@
 """The plugin's edges in one PyQGIS process: names with '|', results that are the input, a full disk,
-QGIS's GDAL state, the program named, STRETCH. usage: qgis_plugin_test.py PROGRAM SOURCE_DIR SCRATCH_DIR"""
+QGIS's GDAL state, the program named, STRETCH and SCALES. usage: qgis_plugin_test.py PROGRAM SOURCE_DIR SCRATCH_DIR"""
 import os, pathlib, resource, shutil, signal, subprocess, sys, zipfile  # noqa: E401
 from qgis.core import QgsApplication, QgsProcessingContext, QgsProcessingException, QgsRasterLayer
 
@@ -130,12 +130,30 @@ for setting, program, said in [("", named, named + env + "a folder"), ("", named
     subprocess.run(["rm", "-f", named + "/mark"])
 ProcessingConfig.settings["TAVELKORN_PROGRAM"].value = ""
 
-# STRETCH checked before the run, by the program's rule
+# STRETCH, SCALES and SCALE_SUMMARY checked before the run, by the program's own --check, its words in the
+# parameters' names; a program that cannot run leaves the word to the run
 alg, context = QgsApplication.processingRegistry().algorithmById("tavelkorn:roughness"), QgsProcessingContext()
 valid = ["half", "full", "p99", "p99.5", "p100", "p.5", " p99 ", ""]
-for stretch in valid + ["p0", "p100.01", "p", "p-1", "bogus", "P99", "p99%", "p1_0", "pnan"]:
-    ok, message = alg.checkParameterValues({"INPUT": DEM, "STRETCH": stretch, "OUTPUT": "r.tif"}, context)
-    expect(ok == (stretch in valid) and (ok or "STRETCH %s:" % stretch in message), "%r: %s" % (stretch, message))
+stretches = [({"STRETCH": s}, None if s in valid else "tavelkorn: STRETCH %s: " % s)
+             for s in valid + ["p0", "p100.01", "p", "p-1", "bogus", "P99", "p99%", "p1_0", "pnan"]]
+scales = [({"SCALES": s}, None) for s in ["1", "1,2,4,8", "1:8:2", " 4 ", "", "2,2,1", "1:64"]] + [
+    ({"SCALES": s}, "tavelkorn: SCALES %s: '%s': scales are whole numbers from 1" % (s, bad))
+    for s, bad in [("0", "0"), ("-1", "-1"), ("1.5", "1.5"), ("1,,2", ""), ("a", "a"), ("8:1", "8:1"),
+                   ("1:65", "1:65"), ("2:4:0", "2:4:0")]]
+summaries = [({"SCALES": "1,2", "SCALE_SUMMARY": True}, None), ({"SCALES": "5:255:5", "SCALE_SUMMARY": True}, None),
+             ({"SCALE_SUMMARY": True}, "tavelkorn: SCALE_SUMMARY: with several scales (SCALES 1,2,4,8)"),
+             ({"SCALES": "1,2", "SCALE_SUMMARY": True, "TYPE": 1}, "tavelkorn: SCALE_SUMMARY with TYPE Float32: "),
+             ({"SCALES": "1,256", "SCALE_SUMMARY": True}, "tavelkorn: SCALE_SUMMARY: scale 256: ")]
+for program in (PROG, ALONE, "/no"):
+    os.environ["TAVELKORN_PROGRAM"] = program
+    for params, said in stretches + scales + summaries:
+        said = said if program != "/no" else None
+        ok, message = alg.checkParameterValues({"INPUT": DEM, "OUTPUT": "r.tif", **params}, context)
+        expect(ok == (not said) and (ok or message.startswith(said)) and "--" not in message and "usage" not in message,
+               "%s %r: %s" % (program, params, message))
+os.environ["TAVELKORN_PROGRAM"] = ALONE
+ok, message = alg.checkParameterValues({"INPUT": DEM, "STRETCH": "p0", "OUTPUT": "r.tif"}, context)
+expect(message == "tavelkorn: STRETCH p0: half, full, or pP with P in (0, 100], such as p99", message)
 if failures:
     sys.exit("%d failures" % len(failures))
 print("plugin edges: ok")

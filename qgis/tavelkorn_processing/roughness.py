@@ -1,12 +1,11 @@
 """The algorithm tavelkorn:roughness: its parameters, its help, and which
 way it runs (the program with GDAL reads the layer itself; one without is
 given the band by native.py)."""
-import re
-
 from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProcessingParameterBand,
-                       QgsProcessingParameterEnum, QgsProcessingParameterFileDestination,
-                       QgsProcessingParameterNumber, QgsProcessingParameterRasterDestination,
-                       QgsProcessingParameterRasterLayer, QgsProcessingParameterString, QgsProviderRegistry)
+                       QgsProcessingParameterBoolean, QgsProcessingParameterEnum,
+                       QgsProcessingParameterFileDestination, QgsProcessingParameterNumber,
+                       QgsProcessingParameterRasterDestination, QgsProcessingParameterRasterLayer,
+                       QgsProcessingParameterString, QgsProviderRegistry)
 
 from . import native, runner
 
@@ -54,6 +53,11 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
                                                      optional=True))
         self.addParameter(QgsProcessingParameterString("STRETCH", "Stretch: half, full or pP (p99 ...)", "half",
                                                        optional=True))
+        self.addParameter(QgsProcessingParameterString("SCALES", "Scales in cells: K, K1,K2,... or A:B[:STEP] "
+                                                       "(one band a scale)", "1", optional=True))
+        self.addParameter(QgsProcessingParameterBoolean("SCALE_SUMMARY", "Scale summary: the largest byte over the "
+                                                        "scales and the smallest scale that has it", False,
+                                                        optional=True))
         self.addParameter(QgsProcessingParameterEnum("TYPE", "Output type", TYPES, defaultValue=0, optional=True))
         self.addParameter(QgsProcessingParameterRasterDestination("OUTPUT", "Roughness"))
         self.addParameter(QgsProcessingParameterFileDestination("PROFILE", "Profile table", "Tab-separated (*.xls *.txt)",
@@ -62,14 +66,18 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
                                                                 optional=True, createByDefault=False))
 
     def checkParameterValues(self, parameters, context):
-        # refused here, a bad value is said once and nothing starts
-        stretch = self.stretch(parameters, context)
-        if not valid_stretch(stretch):
-            return False, "tavelkorn: STRETCH %s: half, full, or pP with P in (0, 100], such as p99" % stretch
+        # refused here, a bad value is said once and nothing starts; the
+        # program says what it takes
+        problem = runner.refused(self.text(parameters, "STRETCH", context, "half"),
+                                 self.text(parameters, "SCALES", context, "1"),
+                                 self.parameterAsBoolean(parameters, "SCALE_SUMMARY", context),
+                                 TYPES[self.parameterAsEnum(parameters, "TYPE", context)])
+        if problem:
+            return False, problem
         return super().checkParameterValues(parameters, context)
 
-    def stretch(self, parameters, context):
-        return (self.parameterAsString(parameters, "STRETCH", context) or "half").strip()
+    def text(self, parameters, name, context, default):
+        return (self.parameterAsString(parameters, name, context) or "").strip() or default
 
     def processAlgorithm(self, parameters, context, feedback):
         layer = self.parameterAsRasterLayer(parameters, "INPUT", context)
@@ -85,7 +93,9 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
             z_scale=self.parameterAsDouble(parameters, "Z_SCALE", context) if parameters.get("Z_SCALE") is not None else 1.0,
             term=TERMS[self.parameterAsEnum(parameters, "TERM", context)],
             direction=DIRECTIONS[self.parameterAsEnum(parameters, "DIRECTION", context)],
-            stretch=self.stretch(parameters, context),
+            stretch=self.text(parameters, "STRETCH", context, "half"),
+            scales=self.text(parameters, "SCALES", context, "1"),
+            summary=self.parameterAsBoolean(parameters, "SCALE_SUMMARY", context),
             type_=TYPES[self.parameterAsEnum(parameters, "TYPE", context)],
             output=self.parameterAsOutputLayer(parameters, "OUTPUT", context),
             profile=self.parameterAsFileOutput(parameters, "PROFILE", context) if parameters.get("PROFILE") else "",
@@ -103,13 +113,6 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
         if run.report:
             results["REPORT"] = run.report
         return results
-
-
-def valid_stretch(s):
-    """The program's rule: half, full, or p and a number in (0, 100]."""
-    if s in ("half", "full"):
-        return True
-    return bool(re.fullmatch(r"p(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?", s)) and 0 < float(s[1:]) <= 100
 
 
 def layer_source(layer, feedback):

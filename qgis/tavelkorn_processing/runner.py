@@ -1,5 +1,6 @@
 """Running the tavelkorn program for the algorithm: where it is, the checks
-before it runs, its progress and messages, cancellation."""
+before it runs (the options by the program's own --check), its progress and
+messages, cancellation."""
 import os
 import re
 import shutil
@@ -21,6 +22,8 @@ class Run:
     term: str
     direction: str
     stretch: str
+    scales: str  # as the user wrote them: the program reads the list
+    summary: bool
     type_: str
     output: str
     profile: str
@@ -82,10 +85,35 @@ def has_gdal(prog):
     return "this build has no GDAL" not in out
 
 
+# The program's flags in its messages, and the parameters they are here.
+PARAMETERS = {"--stretch": "STRETCH", "--scale-summary": "SCALE_SUMMARY", "--scale": "SCALES", "--type": "TYPE"}
+
+
+def refused(stretch, scales, summary, type_):
+    """The program's word on these options, in the parameters' names, or
+    None when they are valid (or no program runs: the run says why)."""
+    try:
+        args = [program(), "--check", *options(stretch, scales, summary, type_)]
+        proc = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    except (QgsProcessingException, OSError):
+        return None
+    if proc.returncode == 0:
+        return None
+    said = [line for line in proc.stderr.splitlines() if line.startswith("tavelkorn:")]
+    text = "\n".join(said) or "tavelkorn: the options are refused (status %d)" % proc.returncode
+    return re.sub("|".join(PARAMETERS), lambda m: PARAMETERS[m.group(0)], text)
+
+
+def options(stretch, scales, summary, type_):
+    # --flag=value: a value is never taken for an option
+    return ["--stretch=" + stretch, "--scale=" + scales, "--type", type_] + (["--scale-summary"] if summary else [])
+
+
 def arguments(run, prog, source, output, extra=(), z_scale=None):
     z = run.z_scale if z_scale is None else z_scale
     args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(z),
-            "--term", run.term, "--direction", run.direction, "--stretch", run.stretch, "--type", run.type_, *extra]
+            "--term", run.term, "--direction", run.direction,
+            *options(run.stretch, run.scales, run.summary, run.type_), *extra]
     if run.profile:
         args += ["--profile", run.profile]
     if run.report:
