@@ -109,9 +109,8 @@ def options(stretch, scales, summary, type_):
     return ["--stretch=" + stretch, "--scale=" + scales, "--type", type_] + (["--scale-summary"] if summary else [])
 
 
-def arguments(run, prog, source, output, extra=(), z_scale=None):
-    z = run.z_scale if z_scale is None else z_scale
-    args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(z),
+def arguments(run, prog, source, output, extra=()):
+    args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(run.z_scale),
             "--term", run.term, "--direction", run.direction,
             *options(run.stretch, run.scales, run.summary, run.type_), *extra]
     if run.profile:
@@ -121,10 +120,12 @@ def arguments(run, prog, source, output, extra=(), z_scale=None):
     return args + ["--", source, output]
 
 
-def follow(args, feedback, quiet=()):
+def follow(args, feedback, quiet=(), said=str):
     """Runs args: GDAL-style progress on stderr to the feedback, the
-    program's warnings to its log; cancelling terminates the program (which
-    removes its temporary files). Raises with the program's message."""
+    program's warnings to its log (but those holding a text of quiet), each
+    message as said() tells it; cancelling terminates the program (which
+    removes its temporary files). Raises with the program's message; returns
+    its warnings."""
     proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     lines, errors = [], []
 
@@ -158,14 +159,17 @@ def follow(args, feedback, quiet=()):
         reader.join(0.1)
     reader.join(5)
     proc.stderr.close()
-    for message in lines:
+    warnings = []
+    for message in map(said, lines):
         if message.startswith("tavelkorn: warning:"):
+            warnings.append(message)
             if not any(q in message for q in quiet):
                 feedback.pushWarning(message)
         else:
             errors.append(message)
     if proc.returncode != 0:
         raise QgsProcessingException("\n".join(errors) or "tavelkorn failed with status %d" % proc.returncode)
+    return warnings
 
 
 def check_results(run):
