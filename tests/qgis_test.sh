@@ -123,4 +123,19 @@ for way in "headless env -u QT_QPA_PLATFORM bash -e $tmp/headless.sh" "script /u
   done
   rm "$tmp/user/rough.tif"
 done
+# docs/qgis.md's scales, run by its script before it ends, with the GDAL module
+# cmake --install puts beside ~/.local/bin (several scales need it): the
+# command line's bands.
+mkdir -p "$home/.local/lib/tavelkorn" && cp "$(dirname "$prog")/tavelkorn_gdal.so" "$home/.local/lib/tavelkorn/"
+block qgis-scales > "$tmp/scales.block"
+block qgis-script | awk -v f="$tmp/scales.block" '$0 == "app.exitQgis()" {while ((getline l < f) > 0) print l} {print}' \
+  > "$tmp/scales.py"
+user env QT_QPA_PLATFORM=offscreen /usr/bin/python3 "$tmp/scales.py" > "$tmp/scales.out" 2>&1 ||
+  fail "docs/qgis.md, scales: $(cat "$tmp/scales.out")"
+"$prog" -q --term curvature --stretch p99 --scale 1,2,4,8 "$dem" "$tmp/scales.tif"
+"$prog" -q --term curvature --stretch p99 --scale 1:16 --scale-summary "$dem" "$tmp/summary.tif"
+for f in scales summary; do
+  pixels "$tmp/user/$f.tif" "$tmp/w.bin" && pixels "$tmp/$f.tif" "$tmp/g.bin"
+  cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "docs/qgis.md, $f: not the command line's bands"
+done
 echo "qgis: ok"
