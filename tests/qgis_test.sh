@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The QGIS plugin, headless with qgis_process on a fresh profile: listed,
-# described, run with the same bytes as the command line (Byte and Float32),
-# --json, failures with the program's message (once), the path of a program
+# described, run with the same bytes as the command line (Byte and Float32,
+# several scales and their summary), --json, failures with the program's message (once), the path of a program
 # without GDAL, a run cancelled from PyQGIS that leaves nothing, the edges
 # tests/qgis_plugin_test.py tries, and the documentation's headless commands.
 # usage: qgis_test.sh PROGRAM SOURCE_DIR
@@ -33,6 +33,17 @@ for way in "1 p99 0 Byte 1" "1 p99 1 Float32 2" "0 half 0 Byte 0"; do
   pixels "$tmp/q_$4.tif" "$tmp/q.bin" && pixels "$tmp/c_$4.tif" "$tmp/c.bin"
   cmp -s "$tmp/q.bin" "$tmp/c.bin" || fail "$way: not the command line's pixels"
   cmp -s "$tmp/q.xls" "$tmp/c.xls" || fail "$way: not the command line's profile"
+done
+
+# Several scales from qgis_process: the command line's bands and profile.
+for way in "1:3 false" "1:3 true"; do
+  set -- $way
+  $qp run tavelkorn:roughness -- INPUT="$dem" OUTPUT="$tmp/qs.tif" SCALES="$1" SCALE_SUMMARY="$2" PROFILE="$tmp/qs.xls" \
+    > /dev/null 2>&1 || fail "scales $way"
+  "$prog" -q --scale "$1" $([ "$2" = true ] && echo --scale-summary) "$dem" "$tmp/cs.tif" --profile "$tmp/cs.xls"
+  pixels "$tmp/qs.tif" "$tmp/q.bin" && pixels "$tmp/cs.tif" "$tmp/c.bin"
+  cmp -s "$tmp/q.bin" "$tmp/c.bin" && cmp -s "$tmp/qs.xls" "$tmp/cs.xls" || fail "scales $way: not the command line's"
+  [ "$(gdalinfo "$tmp/qs.tif" | grep -c "^Band ")" = "$([ "$2" = true ] && echo 2 || echo 3)" ] || fail "scales $way: bands"
 done
 
 if $qp run tavelkorn:roughness -- INPUT="$dem" BAND=5 OUTPUT="$tmp/b.tif" > /dev/null 2> "$tmp/err"; then
@@ -111,5 +122,20 @@ for way in "headless env -u QT_QPA_PLATFORM bash -e $tmp/headless.sh" "script /u
     cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "docs/qgis.md, $1: band $b is not the command line's"
   done
   rm "$tmp/user/rough.tif"
+done
+# docs/qgis.md's scales, run by its script before it ends, with the GDAL module
+# cmake --install puts beside ~/.local/bin (several scales need it): the
+# command line's bands.
+mkdir -p "$home/.local/lib/tavelkorn" && cp "$(dirname "$prog")/tavelkorn_gdal.so" "$home/.local/lib/tavelkorn/"
+block qgis-scales > "$tmp/scales.block"
+block qgis-script | awk -v f="$tmp/scales.block" '$0 == "app.exitQgis()" {while ((getline l < f) > 0) print l} {print}' \
+  > "$tmp/scales.py"
+user env QT_QPA_PLATFORM=offscreen /usr/bin/python3 "$tmp/scales.py" > "$tmp/scales.out" 2>&1 ||
+  fail "docs/qgis.md, scales: $(cat "$tmp/scales.out")"
+"$prog" -q --term curvature --stretch p99 --scale 1,2,4,8 "$dem" "$tmp/scales.tif"
+"$prog" -q --term curvature --stretch p99 --scale 1:16 --scale-summary "$dem" "$tmp/summary.tif"
+for f in scales summary; do
+  pixels "$tmp/user/$f.tif" "$tmp/w.bin" && pixels "$tmp/$f.tif" "$tmp/g.bin"
+  cmp -s "$tmp/w.bin" "$tmp/g.bin" || fail "docs/qgis.md, $f: not the command line's bands"
 done
 echo "qgis: ok"

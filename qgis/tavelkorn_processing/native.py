@@ -1,13 +1,17 @@
-"""A program without GDAL (the Windows zip): the band converted to the
-program's native grid, the image written back with QGIS's GDAL with the
-layer's place on the map and a mask of the missing cells.
+"""A program without GDAL (the Windows zip): the layer's band handed to it
+as a native grid of the band's own type (--raw-type, with --nodata and
+--z-scale: the program reads, scales and rounds it by its own rule), and its
+image written back with QGIS's GDAL with the layer's place on the map and a
+mask of the missing cells.
 
-Every result goes first into a private folder beside it and is renamed into
-place once all are written and checked, as the program does with its own.
-QGIS's GDAL is shared with every plugin: its exception mode is left alone
-and the one option set is set for this thread only, then put back."""
+The results are one set: the program writes the profile and the report, the
+plugin the image, each into a private folder beside it (Holding), and all
+are renamed into place once the image is written and read back. QGIS's GDAL
+is shared with every plugin: its exception mode is left alone and the one
+option set is set for this thread only, then put back."""
 import dataclasses
 import os
+import re
 import shutil
 import tempfile
 from contextlib import contextmanager
@@ -18,7 +22,9 @@ from qgis.core import QgsProcessingException
 
 from . import runner
 
-SENTINELS = (-2147483648, 2147483647)
+# The band types the program reads (--raw-type), by numpy's names.
+RAW_TYPES = {"int16": "Int16", "uint16": "UInt16", "int32": "Int32", "uint32": "UInt32", "float32": "Float32",
+             "float64": "Float64"}
 
 
 def execute(run, prog, feedback):
@@ -31,15 +37,21 @@ def execute(run, prog, feedback):
         with tempfile.TemporaryDirectory(prefix="tavelkorn-") as tmp:
             try:
                 ds = opened(gdal.Open(run.source), run.source)
-                z, missing, extra = grid(run, ds)
+                values, nodata = grid(run, ds)
                 # the grid has the one band chosen
                 held = dataclasses.replace(run, band=1, profile=results.held(run.profile),
                                            report=results.held(run.report))
-                pixels = image(held, prog, feedback, tmp, z, extra, round(abs(ds.GetGeoTransform()[1])))
+                dem, out = os.path.join(tmp, "dem.raw"), os.path.join(tmp, "image.raw")
+                # what the program saw, by the names the user gave
+                names = {dem: run.source, held.profile: run.profile, out: run.output, held.report: run.report}
+                missing = cells_missing(values, nodata)
+                pixels = image(held, prog, feedback, dem, out, values, nodata, cell(ds), names, missing.sum())
                 write_image(results.held(run.output), run.output, pixels, missing, ds)
                 if run.report:
-                    renamed(held.report, {os.path.join(tmp, "dem.raw"): run.source, held.profile: run.profile,
-                                          os.path.join(tmp, "image.raw"): run.output, held.report: run.report})
+                    with open(held.report, "rb") as f:
+                        text = renamed(f.read(), names)
+                    with open(held.report, "wb") as f:
+                        f.write(text)
             except RuntimeError as e:  # GDAL's, when other code turned its exceptions on
                 raise QgsProcessingException("tavelkorn: %s" % e)
         results.commit()
@@ -47,15 +59,13 @@ def execute(run, prog, feedback):
         results.discard()
 
 
-def renamed(report, names):
-    """The report names the files the program saw: the user's instead."""
-    with open(report, "rb") as f:
-        text = f.read()
+def renamed(text, names):
+    """text (str or bytes) with the files the program saw named as the user named them."""
+    encode = os.fsencode if isinstance(text, bytes) else str
     for seen, meant in names.items():
         if seen:
-            text = text.replace(os.fsencode(seen), os.fsencode(meant))
-    with open(report, "wb") as f:
-        f.write(text)
+            text = text.replace(encode(seen), encode(meant))
+    return text
 
 
 def opened(ds, name):
@@ -65,51 +75,72 @@ def opened(ds, name):
     return ds
 
 
+def cell(ds):
+    # as the program's GDAL reading gives the pixel size: 0 without a geotransform
+    g = ds.GetGeoTransform(can_return_null=True)
+    return int(np.floor(abs(g[1]) + 0.5)) if g else 0
+
+
 def grid(run, ds):
-    """The band as Int64 elevations times the z-scale, which cells are
-    missing, and the --nodata that marks them in the grid."""
+    """The band in a type the program reads, every value as it is (a wider
+    type where the band's is not one: Byte and Int8 as Int16, Int64 as
+    Float64), and the nodata value that marks its missing cells (None:
+    none, or one no value of the grid can equal)."""
     if run.band < 1 or run.band > ds.RasterCount:
         raise QgsProcessingException("tavelkorn: %s: has no band %d (it has %d)" % (run.source, run.band, ds.RasterCount))
     band = ds.GetRasterBand(run.band)
     values = opened(band.ReadAsArray(), run.source)
     nodata = band.GetNoDataValue()
-    missing = np.zeros(values.shape, bool)
+    if values.dtype.kind == "c":
+        raise QgsProcessingException("tavelkorn: %s: complex values are not elevations" % run.source)
+    if values.dtype.itemsize == 1:  # Byte, Int8 (and a SIGNEDBYTE Byte band, which GDAL gives as int8)
+        values = values.astype(np.int16)
+    whole = nodata is not None and float(nodata).is_integer()
+    if values.dtype.kind == "u" and values.dtype.itemsize == 4 and whole and nodata > 2147483647:
+        values = values.astype(np.float64)  # --nodata of an integer grid is an Int32
+    if values.dtype.name not in RAW_TYPES:  # Int64, UInt64: in doubles, as GDAL reads them for the program
+        wide = values.astype(np.float64)
+        if not (np.abs(wide if nodata is None else wide[wide != nodata]) <= 2.0 ** 53).all():
+            raise QgsProcessingException("tavelkorn: %s: %s values beyond 2^53 cannot be given exactly to a program "
+                                         "without GDAL" % (run.source, gdal.GetDataTypeName(band.DataType)))
+        values = wide
+    if nodata is None or np.isnan(nodata):
+        return values, None  # NaN is missing in a float grid whatever the nodata
     if values.dtype.kind == "f":
-        missing |= np.isnan(values)
-    if nodata is not None:
-        missing |= values == (np.float32(nodata) if values.dtype == np.float32 else nodata)
-    if values.dtype.kind in "iu" and values.dtype.itemsize <= 4 and values.dtype != np.uint32 and run.z_scale == 1.0:
-        z = values.astype(np.int64)
-    else:  # as the command line: times the z-scale, rounded half away from zero
-        v = values.astype(np.float64) * run.z_scale
-        z = np.where(v >= 0, np.floor(v + 0.5), np.ceil(v - 0.5))
-        bad = ~missing & ~((z >= -2147483648) & (z <= 2147483647))
-        if bad.any():
-            raise QgsProcessingException("tavelkorn: %s: elevations times the z-scale leave the 32-bit range; "
-                                         "choose a smaller z-scale" % run.source)
-        z = np.where(missing, 0, z).astype(np.int64)
-    extra = []
-    if missing.any():
-        sentinel = next((s for s in SENTINELS if not (z[~missing] == s).any()), None)
-        if sentinel is None:
-            raise QgsProcessingException("tavelkorn: %s: no Int32 value is free to mark the missing cells" % run.source)
-        z[missing] = sentinel
-        extra = ["--nodata", str(sentinel)]
-    return z, missing, extra
+        return values, nodata
+    info = np.iinfo(values.dtype)
+    return values, int(nodata) if whole and info.min <= nodata <= info.max else None
 
 
-def image(run, prog, feedback, tmp, z, extra, cell):
-    """The program's bytes for the grid z of cells of size cell, run in the
-    scratch folder tmp."""
-    dem = os.path.join(tmp, "dem.raw")
-    z.astype("<i4").tofile(dem)
-    with open(os.path.join(tmp, "dem.txt"), "w") as f:
-        f.write("%d\n%d\n4\n0\n0\n%d\n" % (z.shape[0], z.shape[1], cell))
-    out = os.path.join(tmp, "image.raw")
-    # the grid holds the elevations already scaled
-    runner.follow(runner.arguments(run, prog, dem, out, extra, z_scale=1.0), feedback,
-                  quiet=("cannot be marked in this format",))
-    return np.fromfile(out, np.uint8).reshape(z.shape)
+def cells_missing(values, nodata):
+    """The cells the program leaves out of the grid (NaN, the nodata as a
+    value of the grid's type), for the image's mask."""
+    missing = np.isnan(values) if values.dtype.kind == "f" else np.zeros(values.shape, bool)
+    return missing if nodata is None else missing | (values == values.dtype.type(nodata))
+
+
+def image(run, prog, feedback, dem, out, values, nodata, cell_size, names, missing):
+    """The program's bytes for the grid, read from dem with its descriptor
+    beside it, written to out; missing is the number of cells the mask
+    leaves out, which the program must find too."""
+    values.astype(values.dtype.newbyteorder("<"), copy=False).tofile(dem)
+    with open(dem[:-4] + ".txt", "w") as f:
+        f.write("%d\n%d\n%d\n0\n0\n%d\n" % (*values.shape, values.dtype.itemsize, cell_size))
+    extra = ["--raw-type", RAW_TYPES[values.dtype.name]] + ([] if nodata is None else ["--nodata=%r" % nodata])
+    quiet = "missing cells cannot be marked in this format"
+    try:
+        warnings = runner.follow(runner.arguments(run, prog, dem, out, extra), feedback, quiet=(quiet,),
+                                 said=lambda m: renamed(m, names))
+    except QgsProcessingException as e:
+        if "holds one band" not in str(e):
+            raise
+        raise QgsProcessingException("tavelkorn: SCALES %s: several scales (and SCALE_SUMMARY) need the tavelkorn "
+                                     "program with GDAL; %s writes one band" % (run.scales, prog))
+    found = [int(n) for w in warnings for n in re.findall(r"(\d+) " + quiet, w)]
+    if sum(found) != missing:
+        raise QgsProcessingException("tavelkorn: %s: the program found %d missing cells, the mask %d"
+                                     % (run.source, sum(found), missing))
+    return np.fromfile(out, np.uint8).reshape(values.shape)
 
 
 def write_image(path, output, pixels, missing, like):
@@ -149,9 +180,10 @@ def thread_option(key, value):
 
 
 class Holding:
-    """Results held in private folders created beside them (the same file
-    system, so a rename puts them in place whole), renamed all together at
-    the end with the companions a driver adds; discard() undoes the rest."""
+    """The plugin's one result set: results held in private folders created
+    beside them (the same file system, so a rename puts them in place
+    whole), renamed all together at the end with the companions a driver
+    adds; discard() undoes the rest."""
 
     def __init__(self):
         self.folders = {}

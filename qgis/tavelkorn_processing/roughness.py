@@ -1,12 +1,13 @@
-"""The algorithm tavelkorn:roughness: its parameters and its help."""
-import re
-
+"""The algorithm tavelkorn:roughness: its parameters, its help, and which
+way it runs (the program with GDAL reads the layer itself; one without is
+given the band by native.py)."""
 from qgis.core import (QgsProcessingAlgorithm, QgsProcessingException, QgsProcessingParameterBand,
-                       QgsProcessingParameterEnum, QgsProcessingParameterFileDestination,
-                       QgsProcessingParameterNumber, QgsProcessingParameterRasterDestination,
-                       QgsProcessingParameterRasterLayer, QgsProcessingParameterString, QgsProviderRegistry)
+                       QgsProcessingParameterBoolean, QgsProcessingParameterEnum,
+                       QgsProcessingParameterFileDestination, QgsProcessingParameterNumber,
+                       QgsProcessingParameterRasterDestination, QgsProcessingParameterRasterLayer,
+                       QgsProcessingParameterString, QgsProviderRegistry)
 
-from . import runner
+from . import native, runner
 
 TERMS = ["classic", "curvature"]
 DIRECTIONS = ["rows", "columns", "both"]
@@ -16,9 +17,10 @@ HELP = """<p>Measures along every row of a DEM how far the local bend of the ter
 <p><b>Term</b>: <i>classic</i> is 4 z[j] - z[j-1] - z[j+1], which follows elevation itself once the row mean is taken away (a tilted plane is not flat); <i>curvature</i> is the second difference 2 z[j] - z[j-1] - z[j+1], zero on any plane: it shows where the terrain bends (ridges, valley floors, breaks of slope) more or less than is usual along its row. Terms and row means are exact.</p>
 <p><b>Direction</b>: <i>rows</i> (the default) takes the term along each row against the row's mean, so a ridge or valley running along the rows does not show; <i>columns</i> takes it down each column against the column's mean; <i>both</i> keeps at each cell the larger of the two deviations.</p>
 <p><b>Stretch</b> (Byte output): <i>half</i> maps half the largest deviation of the window (the grid less a 2-pixel border) to 0 and the largest to the normalisation value, bytes wrapping above 255 (the original program's); <i>full</i> gives d / dmax x norm; <i>pP</i> (p99, p99.5 ...) gives d / (the P-th percentile of the window's deviations, within 1%) x norm. full and pP saturate at norm. <i>curvature</i> with <i>p99</i> shows the whole relief.</p>
+<p><b>Scales</b>: the scale K in cells takes the term between a cell and the cells K away (c z[j] - z[j-K] - z[j+K]) against the row's (or column's) mean, in a window less a border K + 1 cells wide; 1, the default, is the pixel's. A fault zone, a moraine field or a dune train each shows at its own scale. A list, K1,K2,... or A:B[:STEP] (B included; sorted, duplicates merged, 64 at most), gives one band a scale, each stretched by its own reference and described "scale K" with its TAVELKORN_DMAX and TAVELKORN_REFERENCE metadata; the profile gets a column a scale. <b>Scale summary</b> (several scales, Byte): two bands instead, the largest byte over the scales at each cell and the smallest scale that has it (0 where that byte is 0 or the cell is missing; scales up to 255).</p>
 <p><b>Float32</b> writes the deviation |t - mean| in elevation units (divided by the z-scale).</p>
-<p><b>Missing cells</b> (the band's nodata, NaN): a term exists only where a cell and both its neighbours are present; missing cells are masked in the output.</p>
-<p>Runs the tavelkorn program (the provider's setting, TAVELKORN_PROGRAM, beside the plugin, or the PATH). A program without GDAL (the Windows zip) still takes any layer: the band is converted to the program's native Int32 grid with QGIS's GDAL (the z-scale applied and rounded half away from zero as the command line does; missing cells passed with --nodata, so they are treated exactly as the command line treats them), and the result written as a GeoTIFF with the layer's georeferencing and a mask of the missing cells: the same pixels as a program with GDAL writes. Float32 needs a program with GDAL.</p>"""
+<p><b>Missing cells</b> (the band's nodata, NaN): a term exists only where a cell and both cells it takes are present; missing cells are masked in the output.</p>
+<p>Runs the tavelkorn program (the provider's setting, TAVELKORN_PROGRAM, beside the plugin, or the PATH), which checks STRETCH, SCALES and SCALE_SUMMARY before anything runs. A program without GDAL (the Windows zip) still takes any layer: QGIS's GDAL hands it the band as a native grid of the band's own type (Byte and Int8 as Int16, Int64 and UInt64 as Float64, whose values up to 2^53 it holds exactly) with the band's nodata, the program reads it, applies the z-scale and rounds as it does any GDAL band, and the plugin writes its image as a GeoTIFF with the layer's georeferencing and a mask of the missing cells: the same pixels as a program with GDAL writes, without the TAVELKORN_ metadata (the report has the values). Float32, several scales and the scale summary need a program with GDAL.</p>"""
 
 
 class RoughnessAlgorithm(QgsProcessingAlgorithm):
@@ -52,6 +54,11 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
                                                      optional=True))
         self.addParameter(QgsProcessingParameterString("STRETCH", "Stretch: half, full or pP (p99 ...)", "half",
                                                        optional=True))
+        self.addParameter(QgsProcessingParameterString("SCALES", "Scales in cells: K, K1,K2,... or A:B[:STEP] "
+                                                       "(one band a scale)", "1", optional=True))
+        self.addParameter(QgsProcessingParameterBoolean("SCALE_SUMMARY", "Scale summary: the largest byte over the "
+                                                        "scales and the smallest scale that has it", False,
+                                                        optional=True))
         self.addParameter(QgsProcessingParameterEnum("TYPE", "Output type", TYPES, defaultValue=0, optional=True))
         self.addParameter(QgsProcessingParameterRasterDestination("OUTPUT", "Roughness"))
         self.addParameter(QgsProcessingParameterFileDestination("PROFILE", "Profile table", "Tab-separated (*.xls *.txt)",
@@ -60,14 +67,18 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
                                                                 optional=True, createByDefault=False))
 
     def checkParameterValues(self, parameters, context):
-        # refused here, a bad value is said once and nothing starts
-        stretch = self.stretch(parameters, context)
-        if not valid_stretch(stretch):
-            return False, "tavelkorn: STRETCH %s: half, full, or pP with P in (0, 100], such as p99" % stretch
+        # refused here, a bad value is said once and nothing starts; the
+        # program says what it takes
+        problem = runner.refused(self.text(parameters, "STRETCH", context, "half"),
+                                 self.text(parameters, "SCALES", context, "1"),
+                                 self.parameterAsBoolean(parameters, "SCALE_SUMMARY", context),
+                                 TYPES[self.parameterAsEnum(parameters, "TYPE", context)])
+        if problem:
+            return False, problem
         return super().checkParameterValues(parameters, context)
 
-    def stretch(self, parameters, context):
-        return (self.parameterAsString(parameters, "STRETCH", context) or "half").strip()
+    def text(self, parameters, name, context, default):
+        return (self.parameterAsString(parameters, name, context) or "").strip() or default
 
     def processAlgorithm(self, parameters, context, feedback):
         layer = self.parameterAsRasterLayer(parameters, "INPUT", context)
@@ -83,26 +94,26 @@ class RoughnessAlgorithm(QgsProcessingAlgorithm):
             z_scale=self.parameterAsDouble(parameters, "Z_SCALE", context) if parameters.get("Z_SCALE") is not None else 1.0,
             term=TERMS[self.parameterAsEnum(parameters, "TERM", context)],
             direction=DIRECTIONS[self.parameterAsEnum(parameters, "DIRECTION", context)],
-            stretch=self.stretch(parameters, context),
+            stretch=self.text(parameters, "STRETCH", context, "half"),
+            scales=self.text(parameters, "SCALES", context, "1"),
+            summary=self.parameterAsBoolean(parameters, "SCALE_SUMMARY", context),
             type_=TYPES[self.parameterAsEnum(parameters, "TYPE", context)],
             output=self.parameterAsOutputLayer(parameters, "OUTPUT", context),
             profile=self.parameterAsFileOutput(parameters, "PROFILE", context) if parameters.get("PROFILE") else "",
             report=self.parameterAsFileOutput(parameters, "REPORT", context) if parameters.get("REPORT") else "",
         )
-        runner.execute(run, feedback)
+        runner.check_results(run)
+        prog = runner.program()
+        if runner.has_gdal(prog):
+            runner.follow(runner.arguments(run, prog, run.source, run.output), feedback)
+        else:
+            native.execute(run, prog, feedback)
         results = {"OUTPUT": run.output}
         if run.profile:
             results["PROFILE"] = run.profile
         if run.report:
             results["REPORT"] = run.report
         return results
-
-
-def valid_stretch(s):
-    """The program's rule: half, full, or p and a number in (0, 100]."""
-    if s in ("half", "full"):
-        return True
-    return bool(re.fullmatch(r"p(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?", s)) and 0 < float(s[1:]) <= 100
 
 
 def layer_source(layer, feedback):

@@ -1,5 +1,6 @@
 """Running the tavelkorn program for the algorithm: where it is, the checks
-before it runs, its progress and messages, cancellation."""
+before it runs (the options by the program's own --check), its progress and
+messages, cancellation."""
 import os
 import re
 import shutil
@@ -21,6 +22,8 @@ class Run:
     term: str
     direction: str
     stretch: str
+    scales: str  # as the user wrote them: the program reads the list
+    summary: bool
     type_: str
     output: str
     profile: str
@@ -82,10 +85,34 @@ def has_gdal(prog):
     return "this build has no GDAL" not in out
 
 
-def arguments(run, prog, source, output, extra=(), z_scale=None):
-    z = run.z_scale if z_scale is None else z_scale
-    args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(z),
-            "--term", run.term, "--direction", run.direction, "--stretch", run.stretch, "--type", run.type_, *extra]
+# The program's flags in its messages, and the parameters they are here.
+PARAMETERS = {"--stretch": "STRETCH", "--scale-summary": "SCALE_SUMMARY", "--scale": "SCALES", "--type": "TYPE"}
+
+
+def refused(stretch, scales, summary, type_):
+    """The program's word on these options, in the parameters' names, or
+    None when they are valid (or no program runs: the run says why)."""
+    try:
+        args = [program(), "--check", *options(stretch, scales, summary, type_)]
+        proc = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    except (QgsProcessingException, OSError):
+        return None
+    if proc.returncode == 0:
+        return None
+    said = [line for line in proc.stderr.splitlines() if line.startswith("tavelkorn:")]
+    text = "\n".join(said) or "tavelkorn: the options are refused (status %d)" % proc.returncode
+    return re.sub("|".join(PARAMETERS), lambda m: PARAMETERS[m.group(0)], text)
+
+
+def options(stretch, scales, summary, type_):
+    # --flag=value: a value is never taken for an option
+    return ["--stretch=" + stretch, "--scale=" + scales, "--type", type_] + (["--scale-summary"] if summary else [])
+
+
+def arguments(run, prog, source, output, extra=()):
+    args = [prog, "--progress", "--band", str(run.band), "--norm", str(run.norm), "--z-scale", repr(run.z_scale),
+            "--term", run.term, "--direction", run.direction,
+            *options(run.stretch, run.scales, run.summary, run.type_), *extra]
     if run.profile:
         args += ["--profile", run.profile]
     if run.report:
@@ -93,10 +120,12 @@ def arguments(run, prog, source, output, extra=(), z_scale=None):
     return args + ["--", source, output]
 
 
-def follow(args, feedback, quiet=()):
+def follow(args, feedback, quiet=(), said=str):
     """Runs args: GDAL-style progress on stderr to the feedback, the
-    program's warnings to its log; cancelling terminates the program (which
-    removes its temporary files). Raises with the program's message."""
+    program's warnings to its log (but those holding a text of quiet), each
+    message as said() tells it; cancelling terminates the program (which
+    removes its temporary files). Raises with the program's message; returns
+    its warnings."""
     proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     lines, errors = [], []
 
@@ -130,24 +159,17 @@ def follow(args, feedback, quiet=()):
         reader.join(0.1)
     reader.join(5)
     proc.stderr.close()
-    for message in lines:
+    warnings = []
+    for message in map(said, lines):
         if message.startswith("tavelkorn: warning:"):
+            warnings.append(message)
             if not any(q in message for q in quiet):
                 feedback.pushWarning(message)
         else:
             errors.append(message)
     if proc.returncode != 0:
         raise QgsProcessingException("\n".join(errors) or "tavelkorn failed with status %d" % proc.returncode)
-
-
-def execute(run, feedback):
-    check_results(run)
-    prog = program()
-    if has_gdal(prog):
-        follow(arguments(run, prog, run.source, run.output), feedback)
-    else:
-        from . import native
-        native.execute(run, prog, feedback)
+    return warnings
 
 
 def check_results(run):
