@@ -58,7 +58,8 @@ Fenetre fenetre_de(const py::list& pieces, const Place& p, const Lecture& lectur
     f.l0 = std::max(0, p.ligne0 - f.hl), f.l1 = std::min(p.nb_lig, p.ligne0 + p.lignes + f.hl);
     f.c0 = std::max(0, p.col0 - f.hc), f.c1 = std::min(p.nb_col, p.col0 + p.colonnes + f.hc);
     int e = p.ligne0 + p.lignes, d = p.col0 + p.colonnes;
-    int64_t croix = (int64_t)p.lignes * (f.c1 - f.c0) + (int64_t)(f.l1 - f.l0) * p.colonnes - (int64_t)p.lignes * p.colonnes;
+    int64_t croix = (int64_t)p.lignes * (f.c1 - f.c0) + (int64_t)(f.l1 - f.l0) * p.colonnes -
+                    (int64_t)p.lignes * p.colonnes;
     int64_t couvertes = 0;
     for (const py::handle& h : pieces) {
         py::tuple t = h.cast<py::tuple>();
@@ -71,7 +72,8 @@ Fenetre fenetre_de(const py::list& pieces, const Place& p, const Lecture& lectur
             if (commun(m.ligne, me, m.col, md, n.ligne, n.ligne + n.t.nb_lig, n.col, n.col + n.t.nb_col))
                 throw py::value_error("pieces that overlap");
         couvertes += commun(m.ligne, me, m.col, md, p.ligne0, e, f.c0, f.c1) +
-                     commun(m.ligne, me, m.col, md, f.l0, f.l1, p.col0, d) - commun(m.ligne, me, m.col, md, p.ligne0, e, p.col0, d);
+                     commun(m.ligne, me, m.col, md, f.l0, f.l1, p.col0, d) -
+                     commun(m.ligne, me, m.col, md, p.ligne0, e, p.col0, d);
         f.manquants = f.manquants || tableau_manquants(m.t);
         f.morceaux.push_back(m);
     }
@@ -126,13 +128,13 @@ void par_bandes(const Fenetre& f, F fn)
     if (!ok) leve(erreur);
 }
 
-// An int64 array of shape (scales, n, k), zeroed, seen as T.
-template <class T>
-py::array_t<int64_t> tableau_de_(size_t echelles, int n, T*& v)
+// Partials of n lines at each scale, as an int64 array (scales, n, 5)
+// that p sees, each as a Partiel starts.
+py::array_t<int64_t> partiels_neufs(size_t echelles, int n, Partiel*& p)
 {
-    py::array_t<int64_t> a({(py::ssize_t)echelles, (py::ssize_t)n, (py::ssize_t)(sizeof(T) / sizeof(int64_t))});
-    v = (T*)a.mutable_data();
-    std::fill(v, v + echelles * (size_t)n, T());
+    py::array_t<int64_t> a({(py::ssize_t)echelles, (py::ssize_t)n, (py::ssize_t)5});
+    p = (Partiel*)a.mutable_data();
+    std::fill(p, p + echelles * (size_t)n, Partiel());
     return a;
 }
 
@@ -167,8 +169,8 @@ py::tuple partiels(const py::list& pieces, const Place& p, const Lecture& lectur
     size_t ne = f.o.echelles.size();
     Partiel *pl = nullptr, *pc = nullptr;
     py::object al = py::none(), ac = py::none();
-    if (f.o.direction != DIRECTION_COLONNES) al = tableau_de_(ne, p.lignes, pl);
-    if (f.o.direction != DIRECTION_LIGNES) ac = tableau_de_(ne, p.colonnes, pc);
+    if (f.o.direction != DIRECTION_COLONNES) al = partiels_neufs(ne, p.lignes, pl);
+    if (f.o.direction != DIRECTION_LIGNES) ac = partiels_neufs(ne, p.colonnes, pc);
     std::vector<Partiel> bande;
     par_bandes(f, [&](const Bloc& b, int r0, int n) {
         if (pl) bande.assign(ne * n, Partiel());

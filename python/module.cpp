@@ -235,7 +235,10 @@ PYBIND11_MODULE(_moteur, m)
         .value("ROWS", DIRECTION_LIGNES)
         .value("COLUMNS", DIRECTION_COLONNES)
         .value("BOTH", DIRECTION_LES_DEUX);
-    py::enum_<Etirement>(m, "Stretch").value("HALF", ETIRE_DEMI).value("FULL", ETIRE_PLEIN).value("PERCENTILE", ETIRE_RANG);
+    py::enum_<Etirement>(m, "Stretch")
+        .value("HALF", ETIRE_DEMI)
+        .value("FULL", ETIRE_PLEIN)
+        .value("PERCENTILE", ETIRE_RANG);
 
     Options d;  // the engine's defaults
     py::class_<Options>(m, "Options", "How to compute: the engine's options, by keyword")
@@ -263,7 +266,8 @@ PYBIND11_MODULE(_moteur, m)
             },
             [](const py::tuple& t) {
                 Options o;
-                o.terme = t[0].cast<Terme>(), o.direction = t[1].cast<Direction>(), o.etirement = t[2].cast<Etirement>();
+                o.terme = t[0].cast<Terme>(), o.direction = t[1].cast<Direction>();
+                o.etirement = t[2].cast<Etirement>();
                 o.rang = t[3].cast<double>(), o.echelles = t[4].cast<std::vector<int>>(), o.norm = t[5].cast<int>();
                 o.reelles = t[6].cast<bool>(), o.fils = t[7].cast<int>();
                 return o;

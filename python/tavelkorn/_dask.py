@@ -46,7 +46,7 @@ the graph pickles, and worker processes only need tavelkorn importable.
 from __future__ import annotations
 
 from functools import partial
-from typing import List, Optional, Tuple
+from typing import List, Optional
 
 import dask.array as da
 import numpy as np

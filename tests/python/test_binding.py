@@ -53,8 +53,8 @@ def test_an_elevation_beyond_the_32_bit_range_in_pythons_words():
         _moteur.scale_elevation(8, 3e8)
 
 
-@pytest.mark.parametrize("v, z_scale, z", [(2.5, 1, 3), (-2.5, 1, -3), (0.49999, 1, 0), (7, -0.5, -4),
-                                           (0.125, 4, 1), (-0.125, 4, -1), (2**31 - 1, 1, 2**31 - 1), (-(2**31), 1, -(2**31))])
+@pytest.mark.parametrize("v, z_scale, z", [(2.5, 1, 3), (-2.5, 1, -3), (0.49999, 1, 0), (7, -0.5, -4), (0.125, 4, 1),
+                                           (-0.125, 4, -1), (2**31 - 1, 1, 2**31 - 1), (-(2**31), 1, -(2**31))])
 def test_the_z_scale_rounds_half_away_from_zero(v, z_scale, z):
     assert _moteur.scale_elevation(v, z_scale) == z
 
