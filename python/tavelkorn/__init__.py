@@ -49,7 +49,7 @@ def _in_memory(a: np.ndarray, mask: Optional[np.ndarray], nodata: Optional[float
     nb_lig, nb_col = a.shape
     if nb_lig < 1 or nb_col < 1 or nb_lig >= 2**31 or nb_col >= 2**31:
         raise ValueError(f"dem: shape {a.shape}: 1 to 2^31 - 1 rows and columns")
-    r = _moteur.compute(a, reading=_arrays.reading(nodata, req.z_scale), options=req.options, mask=mask,
+    r = _moteur.compute(a, reading=_arrays.reading(nodata, req.z_scale, a.dtype), options=req.options, mask=mask,
                         presence=presence, progress=req.progress)
     import warnings
 

@@ -143,10 +143,15 @@ def elevations(a: np.ndarray, what: str = "dem") -> np.ndarray:
     raise TypeError(f"{what}: dtype {dt} holds no elevations (complex, bool, object, text and dates are refused)")
 
 
-def reading(nodata: Optional[float], z_scale: float) -> _moteur.Reading:
-    """How the engine reads the cells: nodata (a NaN marks nothing beyond the
-    NaN cells themselves) and the z-scale."""
-    return _moteur.Reading(nodata=None if nodata is None or math.isnan(nodata) else nodata, z_scale=z_scale)
+def reading(nodata: Optional[float], z_scale: float, dt: np.dtype) -> _moteur.Reading:
+    """How the engine reads the cells of an array of dt: nodata and the
+    z-scale. A nodata that marks nothing in dt (NaN; in an integer dtype, a
+    value it cannot hold) is left out, as the engine would ignore it, so
+    that an int32 array is still read where it lies."""
+    if nodata is not None and (math.isnan(nodata) or (dt.kind in "iu" and not (
+            nodata == math.floor(nodata) and np.iinfo(dt).min <= nodata <= np.iinfo(dt).max))):
+        nodata = None
+    return _moteur.Reading(nodata=nodata, z_scale=z_scale)
 
 
 def split_masked(a: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray]]:

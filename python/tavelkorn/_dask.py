@@ -192,12 +192,13 @@ def roughness(x: da.Array, nodata: Optional[float], req: _arrays.Request):
         raise ValueError(f"dem: shape {x.shape}: a 2-D array (rows, columns) is needed")
     if any(np.isnan(c) for c in x.shape):
         raise ValueError("dem: a dask array of unknown chunk sizes; call dem.compute_chunk_sizes() first")
-    _arrays.elevations(np.empty((0, 0), x.dtype))  # TypeError for a dtype the engine does not read, now
+    # TypeError for a dtype the engine does not read, now; else the dtype it reads the chunks in
+    widened = _arrays.elevations(np.empty((0, 0), x.dtype)).dtype
     if x.shape[0] < 1 or x.shape[1] < 1 or x.shape[0] >= 2**31 or x.shape[1] >= 2**31:
         raise ValueError(f"dem: shape {x.shape}: 1 to 2^31 - 1 rows and columns")
     if 0 in x.chunks[0] or 0 in x.chunks[1]:
         x = x.rechunk({0: tuple(c for c in x.chunks[0] if c), 1: tuple(c for c in x.chunks[1] if c)})
-    o, reading = req.options, _arrays.reading(nodata, req.z_scale)
+    o, reading = req.options, _arrays.reading(nodata, req.z_scale, widened)
     token = tokenize(x.name, nodata, req.z_scale, int(o.term), int(o.direction), int(o.stretch), o.rank, o.scales,
                      o.norm, o.floats, req.several)
     g = _Graph(x, reading, o, token)
