@@ -1,15 +1,22 @@
 // The compiled half of the Python package: the engine's computation of an
-// array in memory, and its block primitives for Dask, on numpy arrays read
-// in place. The Python side (tavelkorn/__init__.py) has checked every
-// argument; here they only become the engine's values. The GIL is released
-// while the engine computes, so Python threads and Dask's threads run at once.
+// array in memory, its block primitives for Dask, and the rules the package
+// takes from the engine rather than writing them again (the stretch grammar,
+// the default thread count, the z-scale rounding). Arguments are typed and
+// passed by keyword: Options (how to compute), Reading (how an array's cells
+// are read), Block (where a block lies). Failures raise, the exception chosen
+// by the engine's error code. The GIL is released while the engine computes,
+// so Python threads and Dask's threads run at once.
+#include "blocs.h"
 #include "moteur.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,418 +24,300 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 using namespace tavelkorn;
 
-// How a block's elevations are read: (type, echange_octets, avec_nodata,
-// nodata, echelle_z), the Python side's description of its dtype.
-static Tableau tableau_de(const py::array& dem, const py::object& masque, const py::tuple& lecture)
+static PyObject* Cancelled = nullptr;  // tavelkorn.Cancelled, made when the module loads
+
+// ---------------------------------------------------------------- errors
+
+// The engine's failure as the exception a Python caller acts on, in
+// Python's words; an exception already set (Ctrl-C, the progress callable's
+// own) goes first.
+[[noreturn]] static void leve(const Erreur& e)
 {
-    Tableau t;
-    t.donnees = dem.data();
-    t.type = (TypeElevation)lecture[0].cast<int>();
-    t.nb_lig = (int)dem.shape(0);
-    t.nb_col = (int)dem.shape(1);
-    t.pas_ligne = dem.strides(0);
-    t.pas_colonne = dem.strides(1);
-    t.echange_octets = lecture[1].cast<bool>();
-    t.avec_nodata = lecture[2].cast<bool>();
-    t.nodata = lecture[3].cast<double>();
-    t.echelle_z = lecture[4].cast<double>();
-    if (!masque.is_none()) {  // uint8, one byte a cell along a row (the Python side made it so)
-        py::array m = masque.cast<py::array>();
-        t.manquants = (const unsigned char*)m.data();
-        t.pas_manquants = m.strides(0);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    std::string t = e.texte;
+    PyObject* type = PyExc_RuntimeError;
+    switch (e.code) {
+    case CODE_ANNULE:
+        type = Cancelled;
+        t = "the progress callable returned False";
+        break;
+    case CODE_PLAGE: {
+        // The parameter as Python spells it, and what to do about it.
+        const std::string engine = "times the z-scale", fin = "beyond the 32-bit range";
+        size_t a = t.find(engine);
+        if (a != std::string::npos) t.replace(a, engine.size(), "times z_scale");
+        if (t.size() >= fin.size() && t.compare(t.size() - fin.size(), fin.size(), fin) == 0)
+            t += "; choose a smaller z_scale";
+        type = PyExc_ValueError;
+        break;
     }
-    return t;
+    case CODE_ARGUMENT: type = PyExc_ValueError; break;
+    case CODE_MEMOIRE: type = PyExc_MemoryError; break;
+    default: break;
+    }
+    PyErr_SetString(type, t.c_str());
+    throw py::error_already_set();
 }
 
-// The user's callable and how many passes the run reads the DEM in (three
-// for a percentile down columns), so the fraction rises once from 0 to 1.
+// ---------------------------------------------------------------- reading arrays
+
+// How an array's cells are read (the Python class Reading); the dtype is the
+// array's own.
+struct Lecture {
+    std::optional<double> nodata;
+    double echelle_z = 1.0;
+};
+
+namespace {
+struct TypeNumpy {
+    const char* code;  // numpy's kind and size
+    TypeElevation type;
+};
+const TypeNumpy TYPES[] = {{"i2", ELEV_INT16},  {"u2", ELEV_UINT16},  {"i4", ELEV_INT32},
+                           {"u4", ELEV_UINT32}, {"f4", ELEV_FLOAT32}, {"f8", ELEV_FLOAT64}};
+}  // namespace
+
+// The engine's Tableau over a 2-D array, read in place, with its mask (bool
+// or uint8, true where missing) when it has one.
+static Tableau tableau_de(const py::array& a, const py::object& masque, const Lecture& l)
+{
+    if (a.ndim() != 2) throw py::value_error("a 2-D array is needed, not " + std::to_string(a.ndim()) + "-D");
+    std::string code = std::string(1, a.dtype().kind()) + std::to_string(a.dtype().itemsize());
+    auto t = std::find_if(std::begin(TYPES), std::end(TYPES), [&](const TypeNumpy& x) { return code == x.code; });
+    if (t == std::end(TYPES)) throw py::type_error("dtype " + std::string(py::str(a.dtype())) + " is not read");
+    if (a.shape(0) >= INT_MAX || a.shape(1) >= INT_MAX) throw py::value_error("more than 2^31 - 1 rows or columns");
+    Tableau r;
+    r.donnees = a.data();
+    r.type = t->type;
+    r.nb_lig = (int)a.shape(0), r.nb_col = (int)a.shape(1);
+    r.pas_ligne = a.strides(0), r.pas_colonne = a.strides(1);
+    r.echange_octets = !a.dtype().attr("isnative").cast<bool>();
+    r.avec_nodata = l.nodata.has_value();
+    r.nodata = l.nodata.value_or(0.0);
+    r.echelle_z = l.echelle_z;
+    if (!masque.is_none()) {
+        py::array m = masque.cast<py::array>();
+        if (m.ndim() != 2 || m.shape(0) != a.shape(0) || m.shape(1) != a.shape(1) || m.itemsize() != 1 ||
+            (m.dtype().kind() != 'b' && m.dtype().kind() != 'u') || (m.shape(1) > 1 && m.strides(1) != 1))
+            throw py::value_error("mask: bool or uint8 of the array's shape, its cells along a row adjacent");
+        r.manquants = (const unsigned char*)m.data();
+        r.pas_manquants = m.strides(0);
+    }
+    return r;
+}
+
+// The whole array as the engine takes it: int32 elevations (0 where
+// missing) and, when cells may be missing, their presence (1/0).
+static py::tuple lit_tableau(const py::array& dem, const Lecture& lecture, const py::object& masque)
+{
+    Tableau t = tableau_de(dem, masque, lecture);
+    py::array_t<int32_t> z({t.nb_lig, t.nb_col});
+    py::object presence = py::none();
+    unsigned char* m = nullptr;
+    if (tableau_manquants(t)) {
+        py::array_t<uint8_t> p({t.nb_lig, t.nb_col});
+        m = p.mutable_data();
+        presence = p;
+    }
+    int* v = z.mutable_data();
+    Erreur erreur;
+    bool ok;
+    {
+        py::gil_scoped_release libre;
+        ok = tableau_lit(t, 0, t.nb_lig, v, m, erreur);
+    }
+    if (!ok) leve(erreur);
+    return py::make_tuple(z, presence);
+}
+
+// One elevation times the z-scale, rounded as every source of the program rounds it.
+static int a_l_echelle(double v, double echelle_z)
+{
+    int z = 0;
+    Erreur erreur;
+    if (!elevation_a_l_echelle(v, echelle_z, z, erreur)) leve(erreur);
+    return z;
+}
+
+// ---------------------------------------------------------------- in memory
+
+namespace {
+
+// The user's callable: the fraction of the whole computation, which reads
+// the DEM in two or three passes, rises once from 0 to 1.
 struct Avancement {
     PyObject* f;
-    int passes;
 };
 
 // Called by the engine on the thread that called it, GIL released: Ctrl-C
 // and the user's callable both stop it; their exception stays set and is
 // raised once the engine has returned.
-static bool progres(double fraction, int passe, void* contexte)
+bool progres(double fraction, int passe, int passes, void* contexte)
 {
     py::gil_scoped_acquire gil;
     if (PyErr_Occurred() || PyErr_CheckSignals() != 0) return false;
-    const Avancement& a = *(const Avancement*)contexte;
-    if (a.f == Py_None) return true;
-    int faites = passe == PASSE_IMAGE ? a.passes - 1 : passe == PASSE_RANG ? 1 : 0;
-    PyObject* r = PyObject_CallFunction(a.f, "d", (faites + fraction) / a.passes);
+    PyObject* f = ((const Avancement*)contexte)->f;
+    if (f == Py_None) return true;
+    PyObject* r = PyObject_CallFunction(f, "d", (passe - 1 + fraction) / passes);
     if (!r) return false;
     int continuer = r == Py_None ? 1 : PyObject_IsTrue(r);
     Py_DECREF(r);
     return continuer == 1;
 }
 
-// The whole computation of dem into a new image (uint8, or float32 with
-// reelles), with the presence of its cells when asked.
-static py::dict calcule(const py::array& dem, const py::object& masque, const py::tuple& lecture, int terme,
-                        int etirement, double rang, int norm, bool reelles, int fils, bool avec_presence,
-                        const py::object& progres_py, int direction)
+// What a computation in memory gives back.
+struct Resultat {
+    py::array image;          // (scales, rows, columns) uint8, or float32 with floats
+    py::object presence;      // (rows, columns) uint8 1/0, when asked
+    std::vector<int> scales;  // as computed
+    std::vector<double> dmax, reference;
+    uint64_t missing_cells = 0;
+    bool fractions = false;  // a float elevation's fraction was rounded away at z-scale 1
+};
+
+}  // namespace
+
+static Resultat calcule(const py::array& dem, const Lecture& lecture, const Options& options,
+                        const py::object& masque, bool avec_presence, const py::object& progres_py)
 {
     Tableau t = tableau_de(dem, masque, lecture);
-    Options o;
-    o.terme = (Terme)terme;
-    o.direction = (Direction)direction;
-    o.etirement = (Etirement)etirement;
-    o.rang = rang;
-    o.echelle_z = t.echelle_z;
-    o.reelles = reelles;
-    o.fils = fils;
-    Avancement avancement{progres_py.ptr(), o.etirement == ETIRE_RANG && o.direction != DIRECTION_LIGNES ? 3 : 2};
+    Options o = options;
+    o.echelle_z = lecture.echelle_z;
+    Avancement avancement{progres_py.ptr()};
     o.progres = progres;
     o.contexte_progres = &avancement;
-    std::vector<py::ssize_t> forme{t.nb_lig, t.nb_col};
-    py::array image = reelles ? py::array(py::dtype::of<float>(), forme) : py::array(py::dtype::of<uint8_t>(), forme);
-    py::object presence = py::none();
+    Resultat r;
+    std::vector<py::ssize_t> forme{(py::ssize_t)o.echelles.size(), t.nb_lig, t.nb_col};
+    r.image = o.reelles ? py::array(py::dtype::of<float>(), forme) : py::array(py::dtype::of<uint8_t>(), forme);
+    r.presence = py::none();
     unsigned char* p = nullptr;
     if (avec_presence) {
-        py::array_t<uint8_t> a(forme);
+        py::array_t<uint8_t> a({t.nb_lig, t.nb_col});
         p = a.mutable_data();
-        presence = a;
+        r.presence = a;
     }
-    void* sortie = image.mutable_data();
+    void* sortie = r.image.mutable_data();
     Bilan b;
-    std::string erreur;
-    bool annule = false, ok;
+    Erreur erreur;
+    bool ok;
     {
         py::gil_scoped_release libre;
-        ok = calcul_tableau(t, o, norm, sortie, p, b, erreur, &annule);
+        ok = calcul_tableau(t, o, sortie, p, b, erreur);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();  // Ctrl-C, or the callable's own exception
-    py::dict r;
-    r["ok"] = ok;
-    r["annule"] = annule;
-    r["erreur"] = erreur;
-    r["image"] = image;
-    r["presence"] = presence;
-    r["dmax"] = b.dmax;
-    r["reference"] = b.reference;
-    r["manquants"] = b.manquants;
-    r["fractions"] = b.fractions;
-    return r;
-}
-
-// ---------------------------------------------------------------- blocks
-
-// A block as Python gives it, with its halo: where it lies and how its
-// elevations are read. Its rows are read a strip at a time into a buffer
-// small enough to come from the heap: distributed starts its workers with
-// glibc's mmap threshold fixed at 128 KiB, and a whole block's buffer would
-// then be mapped and faulted in afresh at every call (a 2048 x 2048 block's
-// bytes took 66 ms on a worker against 13 ms in a plain process).
-struct BlocPy {
-    Tableau t;
-    Bloc b;                 // the block, z not set
-    int haut = 0, gauche = 0;  // the halo row above and the halo column on the left the array holds
-    bool lignes_halo = false;  // the block comes with halo rows (down columns)
-};
-
-// A strip of the block's rows, read.
-struct BlocLu {
-    std::vector<int> z;
-    std::vector<unsigned char> m;
-    Bloc b;
-};
-
-// position: (ligne0, col0, colonnes, nb_lig, nb_col), the block holding
-// colonnes plus the halo columns the grid has on each side; or (ligne0, col0,
-// colonnes, nb_lig, nb_col, lignes), the block also holding the halo rows
-// the grid has above and below, as down columns needs them.
-static BlocPy bloc_py(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                      const py::tuple& position)
-{
-    BlocPy p;
-    p.t = tableau_de(dem, masque, lecture);
-    Bloc& b = p.b;
-    b.ligne0 = position[0].cast<int>();
-    b.col0 = position[1].cast<int>();
-    b.colonnes = position[2].cast<int>();
-    b.nb_lig = position[3].cast<int>();
-    b.nb_col = position[4].cast<int>();
-    p.lignes_halo = position.size() > 5;
-    b.lignes = p.lignes_halo ? position[5].cast<int>() : p.t.nb_lig;
-    p.gauche = b.col0 > 0;
-    int droite = b.col0 + b.colonnes < b.nb_col;
-    p.haut = p.lignes_halo && b.ligne0 > 0;
-    int bas = p.lignes_halo && b.ligne0 + b.lignes < b.nb_lig;
-    if (p.t.nb_col != b.colonnes + p.gauche + droite)
-        throw std::invalid_argument("a block of " + std::to_string(p.t.nb_col) + " columns for " +
-                                    std::to_string(b.colonnes) + " and its halo");
-    if (p.t.nb_lig != b.lignes + p.haut + bas)
-        throw std::invalid_argument("a block of " + std::to_string(p.t.nb_lig) + " rows for " +
-                                    std::to_string(b.lignes) + " and its halo");
-    return p;
-}
-
-// Rows r0 .. r0 + n - 1 of the block into l, with the rows above and below
-// them that the array holds when the block has halo rows.
-static void lit_bande(const BlocPy& p, int r0, int n, BlocLu& l)
-{
-    int dessus = p.lignes_halo && p.b.ligne0 + r0 > 0, dessous = p.lignes_halo && p.b.ligne0 + r0 + n < p.b.nb_lig;
-    int nombre = n + dessus + dessous;
-    size_t cellules = (size_t)nombre * p.t.nb_col;
-    l.z.resize(cellules);
-    if (tableau_manquants(p.t)) l.m.resize(cellules);
-    std::string erreur;
-    if (!tableau_lit(p.t, p.haut + r0 - dessus, nombre, l.z.data(), l.m.empty() ? nullptr : l.m.data(), erreur))
-        throw std::domain_error(erreur);  // pybind11 raises it as ValueError
-    size_t premier = (size_t)dessus * p.t.nb_col + p.gauche;  // the strip's first cell, past the halo
-    l.b = p.b;
-    l.b.ligne0 = p.b.ligne0 + r0;
-    l.b.lignes = n;
-    l.b.z = l.z.data() + premier;
-    l.b.pas = (size_t)p.t.nb_col;
-    l.b.presence = l.m.empty() ? nullptr : l.m.data() + premier;
-    l.b.pas_presence = (size_t)p.t.nb_col;
-}
-
-// f(strip, r0) over the block's strips, the GIL released.
-template <class F>
-static void par_bandes(const BlocPy& p, F f)
-{
-    py::gil_scoped_release libre;
-    size_t ligne = (size_t)p.t.nb_col * (sizeof(int) + 1);
-    int pas = (int)std::max<size_t>(8, (96 << 10) / ligne);
-    BlocLu l;
-    for (int r0 = 0; r0 < p.b.lignes; r0 += pas) {
-        lit_bande(p, r0, std::min(pas, p.b.lignes - r0), l);
-        f(l.b, r0);
+    if (!ok || PyErr_Occurred()) leve(erreur);
+    for (const BilanEchelle& e : b.echelles) {
+        r.scales.push_back(e.echelle);
+        r.dmax.push_back(e.dmax);
+        r.reference.push_back(e.reference);
     }
-}
-
-// The means of a strip's rows, r0 rows into the block's.
-static Moyennes decale(Moyennes m, int r0)
-{
-    if (m.lignes) m.lignes += r0, m.a_lignes += r0;
-    return m;
-}
-
-// The means of the block's rows (or columns), from the (n, 3) array
-// moyennes() gives; none when m is None (a direction that does not use them).
-struct MoyennesBloc {
-    std::vector<int64_t> moyenne;
-    std::vector<unsigned char> a_moyenne;
-};
-static MoyennesBloc moyennes_de(const py::object& objet, int n)
-{
-    MoyennesBloc r;
-    if (objet.is_none()) return r;
-    py::array_t<int64_t> m = objet.cast<py::array_t<int64_t>>();
-    if (m.ndim() != 2 || m.shape(0) != n || m.shape(1) != 3) throw std::invalid_argument("means of another block");
-    auto v = m.unchecked<2>();
-    for (int i = 0; i < n; i++) {
-        r.moyenne.push_back(v(i, 0));
-        r.a_moyenne.push_back((unsigned char)v(i, 1));
-    }
+    r.missing_cells = b.manquants;
+    r.fractions = b.fractions;
     return r;
 }
 
-// The means a direction uses: the block's rows' (lignes) and its columns'
-// (colonnes, None along rows).
-struct MoyennesLues {
-    MoyennesBloc lignes, colonnes;
-    Moyennes m;
-};
-static void lit_moyennes(const Bloc& b, const py::object& lignes, const py::object& colonnes, MoyennesLues& l)
-{
-    l.lignes = moyennes_de(lignes, b.lignes);
-    l.colonnes = moyennes_de(colonnes, b.colonnes);
-    if (!l.lignes.moyenne.empty()) l.m.lignes = l.lignes.moyenne.data(), l.m.a_lignes = l.lignes.a_moyenne.data();
-    if (!l.colonnes.moyenne.empty())
-        l.m.colonnes = l.colonnes.moyenne.data(), l.m.a_colonnes = l.colonnes.a_moyenne.data();
-}
-static void lit_moyennes(const Bloc& b, const py::object& lignes, const py::object& colonnes, int direction,
-                         MoyennesLues& l)
-{
-    lit_moyennes(b, lignes, colonnes, l);
-    if ((direction != DIRECTION_COLONNES && !l.m.lignes) || (direction != DIRECTION_LIGNES && !l.m.colonnes))
-        throw std::invalid_argument("the means this direction needs are missing");
-}
+// The block primitives, in a file of their own; the package is built from
+// this one file.
+#include "blocs_py.h"
 
-// (1) Per-row sum and count of the block's terms, and the least and the
-// largest of its terms inside the search window: (lignes, 5) int64 of haut,
-// bas, compte, tmin, tmax (INT64_MAX and INT64_MIN without such a term).
-// Sums add over the blocks of a row, extremes take the smaller and the
-// larger; once the row's mean m is known, its largest deviation is
-// max(tmax - m, m - tmin), so dmax needs no second reading of the DEM.
-// Without extremes (both directions, whose dmax the deviations give):
-// (lignes, 3), the sums and counts alone.
-static py::array_t<int64_t> sommes(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                   const py::tuple& position, int terme, bool extremes)
-{
-    BlocPy p = bloc_py(dem, masque, lecture, position);
-    int n = p.b.lignes;
-    std::vector<int64_t> haut(n), bas(n), compte(n), tmin(n, INT64_MAX), tmax(n, INT64_MIN);
-    par_bandes(p, [&](const Bloc& b, int r0) {
-        bloc_sommes(b, (Terme)terme, &haut[r0], &bas[r0], &compte[r0]);
-        if (extremes) bloc_extremes(b, (Terme)terme, &tmin[r0], &tmax[r0]);
-    });
-    py::array_t<int64_t> r({n, extremes ? 5 : 3});
-    auto v = r.mutable_unchecked<2>();
-    for (int i = 0; i < n; i++) {
-        v(i, 0) = haut[i], v(i, 1) = bas[i], v(i, 2) = compte[i];
-        if (extremes) v(i, 3) = tmin[i], v(i, 4) = tmax[i];
-    }
-    return r;
-}
-
-// (1') Down columns: the block's per-column sums and counts of its terms,
-// (colonnes, 3) int64 of haut, bas, compte; they add over the blocks of a
-// column.
-static py::array_t<int64_t> sommes_colonnes(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                            const py::tuple& position, int terme)
-{
-    BlocPy p = bloc_py(dem, masque, lecture, position);
-    int n = p.b.colonnes;
-    std::vector<int64_t> haut(n), bas(n), compte(n);
-    par_bandes(p, [&](const Bloc& b, int) { bloc_sommes_colonnes(b, (Terme)terme, haut.data(), bas.data(), compte.data()); });
-    py::array_t<int64_t> r({n, 3});
-    auto v = r.mutable_unchecked<2>();
-    for (int j = 0; j < n; j++) v(j, 0) = haut[j], v(j, 1) = bas[j], v(j, 2) = compte[j];
-    return r;
-}
-
-// The row means from the added sums and extremes: (n, 3) int64 of moyenne,
-// a_moyenne and the row's largest deviation in the window (0 without one).
-// Sums without extremes, (n, 3), give the means and 0.
-static py::array_t<int64_t> moyennes_py(const py::array_t<int64_t, py::array::c_style | py::array::forcecast>& s)
-{
-    if (s.ndim() != 2 || (s.shape(1) != 5 && s.shape(1) != 3)) throw std::invalid_argument("sums must be (n, 5) or (n, 3)");
-    bool extremes = s.shape(1) == 5;
-    int n = (int)s.shape(0);
-    std::vector<int64_t> haut(n), bas(n), compte(n), moyenne(n);
-    std::vector<unsigned char> a(n);
-    auto v = s.unchecked<2>();
-    for (int i = 0; i < n; i++) haut[i] = v(i, 0), bas[i] = v(i, 1), compte[i] = v(i, 2);
-    moyennes(n, haut.data(), bas.data(), compte.data(), moyenne.data(), a.data());
-    py::array_t<int64_t> r({n, 3});
-    auto w = r.mutable_unchecked<2>();
-    for (int i = 0; i < n; i++) {
-        bool fenetre = extremes && a[i] && v(i, 3) <= v(i, 4);
-        w(i, 0) = moyenne[i], w(i, 1) = a[i];
-        w(i, 2) = fenetre ? std::max(v(i, 4) - moyenne[i], moyenne[i] - v(i, 3)) : 0;
-    }
-    return r;
-}
-
-// (2) The block's window statistics: with histo, the NB_CASES counts of the
-// histogram, then dmax (a whole number: deviations are exact integers), so
-// that blocks combine by adding all but the last and taking the maximum of
-// the last; without, dmax alone. m: the means of the block's rows, mc those
-// of its columns (None along rows).
-static py::array_t<uint64_t> statistiques(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                          const py::tuple& position, int terme, const py::object& m, bool histo,
-                                          int direction, const py::object& mc)
-{
-    BlocPy p = bloc_py(dem, masque, lecture, position);
-    MoyennesLues moy;
-    lit_moyennes(p.b, m, mc, direction, moy);
-    py::array_t<uint64_t> r(histo ? NB_CASES + 1 : 1);
-    uint64_t* h = r.mutable_data();
-    std::fill(h, h + r.size(), 0);
-    double dmax = 0;
-    par_bandes(p, [&](const Bloc& b, int r0) {
-        bloc_deviations(b, (Terme)terme, (Direction)direction, decale(moy.m, r0), dmax, histo ? h : nullptr, nullptr, 0,
-                        1.0);
-    });
-    h[r.size() - 1] = (uint64_t)dmax;
-    return r;
-}
-
-// The reference of the stretch from the combined statistics: dmax, or the
-// percentile of the histogram.
-static double reference(const py::array_t<uint64_t, py::array::c_style | py::array::forcecast>& stats, int etirement,
-                        double rang)
-{
-    if (etirement != ETIRE_RANG) return (double)stats.data()[stats.size() - 1];
-    if (stats.size() != NB_CASES + 1) throw std::invalid_argument("a percentile needs the histogram");
-    return percentile(stats.data(), rang);
-}
-
-// The block's Float32 deviations in elevation units, NaN at missing cells.
-static py::array_t<float> reelles(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                  const py::tuple& position, int terme, const py::object& m, int direction,
-                                  const py::object& mc)
-{
-    BlocPy p = bloc_py(dem, masque, lecture, position);
-    MoyennesLues moy;
-    lit_moyennes(p.b, m, mc, direction, moy);
-    py::array_t<float> r({p.b.lignes, p.b.colonnes});
-    float* v = r.mutable_data();
-    double echelle_z = lecture[4].cast<double>(), dmax = 0;
-    size_t pas = (size_t)p.b.colonnes;
-    par_bandes(p, [&](const Bloc& b, int r0) {
-        bloc_deviations(b, (Terme)terme, (Direction)direction, decale(moy.m, r0), dmax, nullptr, v + r0 * pas, pas,
-                        echelle_z);
-    });
-    return r;
-}
-
-// (3) The block's bytes, stretched by the combined statistics.
-static py::array_t<uint8_t> octets(const py::array& dem, const py::object& masque, const py::tuple& lecture,
-                                   const py::tuple& position, int terme, const py::object& m,
-                                   const py::array_t<uint64_t, py::array::c_style | py::array::forcecast>& stats,
-                                   int etirement, double rang, int norm, int direction, const py::object& mc)
-{
-    BlocPy p = bloc_py(dem, masque, lecture, position);
-    MoyennesLues moy;
-    lit_moyennes(p.b, m, mc, direction, moy);
-    Options o;
-    o.terme = (Terme)terme;
-    o.etirement = (Etirement)etirement;
-    o.rang = rang;
-    o.echelle_z = lecture[4].cast<double>();
-    Bilan bilan;
-    bilan.dmax = (double)stats.data()[stats.size() - 1];
-    bilan.reference = reference(stats, etirement, rang);
-    Etirage e = etirage(o, bilan, std::min(norm, 255));  // as the command line: above 255 means 255
-    py::array_t<uint8_t> r({p.b.lignes, p.b.colonnes});
-    uint8_t* v = r.mutable_data();
-    size_t pas = (size_t)p.b.colonnes;
-    par_bandes(p, [&](const Bloc& b, int r0) {
-        bloc_octets(b, e, (Direction)direction, decale(moy.m, r0), v + r0 * pas, pas);
-    });
-    return r;
-}
+// ---------------------------------------------------------------- the module
 
 PYBIND11_MODULE(_moteur, m)
 {
     m.doc() = "Tavelkorn's engine; use tavelkorn.roughness";
-    py::dict types;  // numpy's kind and size -> the engine's TypeElevation
-    types["i2"] = (int)ELEV_INT16;
-    types["u2"] = (int)ELEV_UINT16;
-    types["i4"] = (int)ELEV_INT32;
-    types["u4"] = (int)ELEV_UINT32;
-    types["f4"] = (int)ELEV_FLOAT32;
-    types["f8"] = (int)ELEV_FLOAT64;
-    m.attr("TYPES") = types;
+    Cancelled = PyErr_NewExceptionWithDoc("tavelkorn.Cancelled",
+                                          "The ``progress`` callable returned False: the computation stopped before "
+                                          "its next round of rows and none of its threads runs any more.",
+                                          PyExc_Exception, nullptr);
+    m.attr("Cancelled") = py::handle(Cancelled);
+
+    py::enum_<Terme>(m, "Term").value("CLASSIC", TERME_CLASSIQUE).value("CURVATURE", TERME_COURBURE);
+    py::enum_<Direction>(m, "Direction")
+        .value("ROWS", DIRECTION_LIGNES)
+        .value("COLUMNS", DIRECTION_COLONNES)
+        .value("BOTH", DIRECTION_LES_DEUX);
+    py::enum_<Etirement>(m, "Stretch")
+        .value("HALF", ETIRE_DEMI)
+        .value("FULL", ETIRE_PLEIN)
+        .value("PERCENTILE", ETIRE_RANG);
+
+    Options d;  // the engine's defaults
+    py::class_<Options>(m, "Options", "How to compute: the engine's options, by keyword")
+        .def(py::init([](Terme term, Direction direction, Etirement stretch, double rank, std::vector<int> scales,
+                         int norm, bool floats, int threads) {
+                 Options o;
+                 o.terme = term, o.direction = direction, o.etirement = stretch, o.rang = rank;
+                 o.echelles = std::move(scales), o.norm = norm, o.reelles = floats, o.fils = threads;
+                 return o;
+             }),
+             py::kw_only(), "term"_a = d.terme, "direction"_a = d.direction, "stretch"_a = d.etirement,
+             "rank"_a = d.rang, "scales"_a = d.echelles, "norm"_a = d.norm, "floats"_a = d.reelles,
+             "threads"_a = d.fils)
+        .def_readwrite("term", &Options::terme)
+        .def_readwrite("direction", &Options::direction)
+        .def_readwrite("stretch", &Options::etirement)
+        .def_readwrite("rank", &Options::rang, "P of the percentile stretch, in (0, 100]")
+        .def_readwrite("scales", &Options::echelles, "ascending and distinct, from 1")
+        .def_readwrite("norm", &Options::norm, "what the reference maps to; above 255 means 255")
+        .def_readwrite("floats", &Options::reelles, "Float32 deviations instead of bytes")
+        .def_readwrite("threads", &Options::fils, "1 to 256")
+        .def(py::pickle(
+            [](const Options& o) {
+                return py::make_tuple(o.terme, o.direction, o.etirement, o.rang, o.echelles, o.norm, o.reelles, o.fils);
+            },
+            [](const py::tuple& t) {
+                Options o;
+                o.terme = t[0].cast<Terme>(), o.direction = t[1].cast<Direction>();
+                o.etirement = t[2].cast<Etirement>();
+                o.rang = t[3].cast<double>(), o.echelles = t[4].cast<std::vector<int>>(), o.norm = t[5].cast<int>();
+                o.reelles = t[6].cast<bool>(), o.fils = t[7].cast<int>();
+                return o;
+            }));
+
+    py::class_<Lecture>(m, "Reading",
+                        "How an array's cells are read: those equal to nodata are missing (compared in the array's "
+                        "own dtype; a value it cannot hold marks nothing), as are NaN and masked cells; the others "
+                        "are multiplied by z_scale and rounded half away from zero (integers at 1 taken as they are)")
+        .def(py::init([](std::optional<double> nodata, double z_scale) { return Lecture{nodata, z_scale}; }),
+             py::kw_only(), "nodata"_a = py::none(), "z_scale"_a = 1.0)
+        .def_readonly("nodata", &Lecture::nodata)
+        .def_readonly("z_scale", &Lecture::echelle_z)
+        .def(py::pickle([](const Lecture& l) { return py::make_tuple(l.nodata, l.echelle_z); },
+                        [](const py::tuple& t) {
+                            return Lecture{t[0].cast<std::optional<double>>(), t[1].cast<double>()};
+                        }));
+
+    py::class_<Resultat>(m, "Result", "What compute gives back")
+        .def_readonly("image", &Resultat::image)
+        .def_readonly("presence", &Resultat::presence)
+        .def_readonly("scales", &Resultat::scales)
+        .def_readonly("dmax", &Resultat::dmax)
+        .def_readonly("reference", &Resultat::reference)
+        .def_readonly("missing_cells", &Resultat::missing_cells)
+        .def_readonly("fractions", &Resultat::fractions);
+
+    py::list dtypes;
+    for (const TypeNumpy& t : TYPES) dtypes.append(t.code);
+    m.attr("DTYPES") = py::tuple(dtypes);
+    m.attr("SCALES_MAX") = ECHELLES_MAX;
     m.attr("NB_CASES") = NB_CASES;
-    m.attr("TERME_CLASSIQUE") = (int)TERME_CLASSIQUE;
-    m.attr("TERME_COURBURE") = (int)TERME_COURBURE;
-    m.attr("ETIRE_DEMI") = (int)ETIRE_DEMI;
-    m.attr("ETIRE_PLEIN") = (int)ETIRE_PLEIN;
-    m.attr("ETIRE_RANG") = (int)ETIRE_RANG;
-    m.attr("DIRECTION_LIGNES") = (int)DIRECTION_LIGNES;
-    m.attr("DIRECTION_COLONNES") = (int)DIRECTION_COLONNES;
-    m.attr("DIRECTION_LES_DEUX") = (int)DIRECTION_LES_DEUX;
-    // The direction's arguments last, defaulting to rows, so a caller that
-    // knows only rows calls as before.
-    auto lignes = py::arg("direction") = (int)DIRECTION_LIGNES;
-    auto sans = py::arg("moyennes_colonnes") = py::none();
-    m.def("calcule", &calcule, "dem"_a, "masque"_a, "lecture"_a, "terme"_a, "etirement"_a, "rang"_a, "norm"_a,
-          "reelles"_a, "fils"_a, "avec_presence"_a, "progres"_a, lignes);
-    m.def("sommes", &sommes, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "extremes"_a = true);
-    m.def("sommes_colonnes", &sommes_colonnes);
-    m.def("moyennes", &moyennes_py);
-    m.def("statistiques", &statistiques, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "moyennes"_a,
-          "histo"_a, lignes, sans);
-    m.def("reference", &reference);
-    m.def("reelles", &reelles, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "moyennes"_a, lignes, sans);
-    m.def("octets", &octets, "dem"_a, "masque"_a, "lecture"_a, "position"_a, "terme"_a, "moyennes"_a, "stats"_a,
-          "etirement"_a, "rang"_a, "norm"_a, lignes, sans);
+
+    m.def("compute", &calcule, "dem"_a, py::kw_only(), "reading"_a, "options"_a, "mask"_a = py::none(),
+          "presence"_a = false, "progress"_a = py::none(),
+          "The whole computation of a 2-D array: a Result, or the engine's failure raised (Cancelled, ValueError, "
+          "MemoryError, RuntimeError)");
+    m.def("read_elevations", &lit_tableau, "dem"_a, py::kw_only(), "reading"_a, "mask"_a = py::none(),
+          "(int32 elevations, uint8 presence or None): the array as the engine takes it");
+    m.def("scale_elevation", &a_l_echelle, "value"_a, "z_scale"_a,
+          "value times z_scale rounded half away from zero, as the engine does; ValueError beyond the 32-bit range");
+    m.def(
+        "parse_stretch",
+        [](const std::string& texte) -> py::object {
+            Etirement e = ETIRE_DEMI;
+            double rang = 100.0;
+            if (!etirement_de(texte, e, rang)) return py::none();
+            return py::make_tuple(e, rang);
+        },
+        "text"_a, "'half', 'full' or 'pP' (P in (0, 100]) as (Stretch, P); None for anything else");
+    m.def("default_threads", &fils_par_defaut, "TAVELKORN_THREADS when it holds a number from 1, else one per core");
+    definit_blocs(m);
 }

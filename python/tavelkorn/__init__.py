@@ -10,7 +10,7 @@ Only numpy is needed; xarray, rioxarray and dask are used when given.
 from __future__ import annotations
 
 import sys
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as np
 
@@ -20,9 +20,7 @@ from ._version import __version__
 __all__ = ["roughness", "Cancelled", "__version__"]
 
 
-class Cancelled(Exception):
-    """The ``progress`` callable returned False: the computation stopped
-    before its next round of rows and none of its threads runs any more."""
+Cancelled = _moteur.Cancelled  # raised by the engine itself when progress returns False
 
 
 def _is_instance(dem: Any, module: str, name: str) -> bool:
@@ -32,32 +30,36 @@ def _is_instance(dem: Any, module: str, name: str) -> bool:
     return m is not None and isinstance(dem, getattr(m, name))
 
 
+def _warn_nothing_to_stretch(req: _arrays.Request, references, stacklevel: int) -> None:
+    import warnings
+
+    for k, reference in zip(req.scales, references):
+        if not req.floats and not reference > 0:
+            where = f"scale {k}: " if req.several or k != 1 else ""
+            warnings.warn(f"{where}nothing to stretch by (the search window holds no deviation, or the percentile "
+                          f"is 0): the image is all 0", RuntimeWarning, stacklevel=stacklevel + 1)
+
+
 def _in_memory(a: np.ndarray, mask: Optional[np.ndarray], nodata: Optional[float], req: _arrays.Request,
                presence: bool):
-    """The engine's whole computation of a 2-D numpy array: (image,
-    presence or None, attrs of the result)."""
+    """The engine's whole computation of a 2-D numpy array: (image, presence
+    or None, what was found: dmax and reference, one a scale, and
+    missing_cells). The image has a leading scale axis when req.several."""
     a = _arrays.elevations(a)
     nb_lig, nb_col = a.shape
     if nb_lig < 1 or nb_col < 1 or nb_lig >= 2**31 or nb_col >= 2**31:
         raise ValueError(f"dem: shape {a.shape}: 1 to 2^31 - 1 rows and columns")
-    lecture = _arrays.reading(a.dtype, nodata, req.z_scale)
-    r = _moteur.calcule(a, mask, lecture, req.term, req.stretch, req.rank, req.norm, req.floats, req.threads,
-                        presence, req.progress, req.direction)
-    if not r["ok"]:
-        if r["annule"]:
-            raise Cancelled("the progress callable returned False")
-        raise _arrays.engine_error(r["erreur"])
+    r = _moteur.compute(a, reading=_arrays.reading(nodata, req.z_scale, a.dtype), options=req.options, mask=mask,
+                        presence=presence, progress=req.progress)
     import warnings
 
-    if r["fractions"]:
+    if r.fractions:
         warnings.warn("elevations with fractions (after z_scale) are rounded to whole units; z_scale=100 keeps "
                       "centimetres",
                       RuntimeWarning, stacklevel=3)
-    if not req.floats and not r["reference"] > 0:
-        warnings.warn("nothing to stretch by (the search window holds no deviation, or the percentile is 0): "
-                      "the image is all 0", RuntimeWarning, stacklevel=3)
-    attrs = dict(req.attrs, dmax=r["dmax"], reference=r["reference"], missing_cells=int(r["manquants"]))
-    return r["image"], r["presence"], attrs
+    _warn_nothing_to_stretch(req, r.reference, 3)
+    found = {"dmax": r.dmax, "reference": r.reference, "missing_cells": int(r.missing_cells)}
+    return (r.image if req.several else r.image[0]), r.presence, found
 
 
 def roughness(
@@ -72,6 +74,7 @@ def roughness(
     nodata: Optional[float] = None,
     threads: Optional[int] = None,
     progress: Optional[Callable[[float], Any]] = None,
+    scale: Union[int, Sequence[int]] = 1,
 ) -> Any:
     """Terrain roughness of a DEM: how far, along every row, the local bend
     of the terrain departs from the row's mean bend, as the ``tavelkorn``
@@ -122,6 +125,23 @@ def roughness(
     every direction; a transposed DEM gives with ``"columns"`` the transpose
     of what the DEM gives with ``"rows"``.
 
+    ``scale`` sets the lag ``k`` of the term, in cells: at scale ``k`` the
+    row term is ``4 z[i][j] - z[i][j-k] - z[i][j+k]`` (``2 z[i][j] - ...``
+    for ``"curvature"``) at every column ``j`` from ``k`` to ``ncols - 1 - k``
+    whose three cells are present, the column term the same down columns
+    (``z[i-k][j]``, ``z[i+k][j]``), and the search window is the grid less a
+    border ``k + 1`` cells wide; scale 1 is the formulas above. Each scale
+    has its own means, ``dmax`` (or percentile) and image. A feature shows
+    at the scales near its wavelength: a scarp at 1 or 2 cells, a dune train
+    or a moraine field at 8 or 16. Several scales (``scale=[1, 2, 4, 8]``,
+    ``range(1, 9)``) give one image a scale along a leading ``scale`` axis,
+    the DEM read once for them all. Their summary, the largest byte over
+    the scales and the smallest scale that has it (the command line's
+    ``--scale-summary``), is what xarray already does::
+
+        r = tavelkorn.roughness(dem, scale=[1, 2, 4, 8])  # a DataArray
+        r.max("scale"), r.idxmax("scale")
+
     Parameters
     ----------
     dem : numpy.ndarray, numpy.ma.MaskedArray, xarray.DataArray or dask.array.Array
@@ -134,11 +154,14 @@ def roughness(
         it; any other raises ValueError. dtype int16, uint16, int32, uint32, float32 or float64, any
         strides, either byte order, read in place without a copy; int8, uint8
         and float16 are widened exactly (a copy). A DataArray backed by dask,
-        or a dask array, gives a lazy result of the same chunks, any chunks:
-        the DEM is read twice (three times for ``"pP"``, and for
-        ``direction="columns"`` or ``"both"``), block by block; on
-        a ``distributed`` client each block is read once and kept between the
-        readings, as the workers' memory (and spilling) allows.
+        or a dask array, gives a lazy result of the same chunks, any chunks,
+        every option and scale. Blocks are kept: the graph reads each chunk
+        once and keeps it until its image is made (the halo it lends its
+        neighbours, the largest scale's lag, is copied out); on a
+        ``distributed`` cluster the workers spill kept chunks to disk when
+        their memory is short, on the local threaded scheduler they stay in
+        memory (at most the DEM in its own dtype). The graph's shape
+        depends on the arguments alone, never on the scheduler.
     term : {"classic", "curvature"}
         The term (see above).
     direction : {"rows", "columns", "both"}
@@ -176,18 +199,27 @@ def roughness(
         Called with the fraction done (0 to 1) as the engine advances, from
         the calling thread (numpy and in-memory DataArray input). Returning
         False cancels: :class:`Cancelled` is raised.
+    scale : int, or a sequence or range of int
+        The lag in cells (see above), from 1; an int gives one image, as
+        today's shape. A sequence gives one image a scale, in ascending
+        order (duplicates merged), at most 64 scales. A scale with no term
+        in the DEM (a DEM narrower than ``2 scale + 1`` both ways) gives an
+        image of 0 and the warning of a flat DEM, naming the scale.
 
     Returns
     -------
     numpy.ndarray, numpy.ma.MaskedArray, xarray.DataArray or dask.array.Array
         The same kind as ``dem``, of dtype uint8 or float32 and the same
-        shape. A masked array comes back masked at the missing cells. A
+        shape; with a sequence of scales, a leading axis of one image a
+        scale (a DataArray's new first dimension ``scale``, with the scales
+        as its coordinate, and ``dmax`` and ``reference`` as coordinates
+        along it). A masked array comes back masked at the missing cells. A
         DataArray comes back with ``dem``'s dims, coords (so ``rio.crs`` and
         ``rio.transform()``), name and attrs, less those that describe the
         elevations' values (``_FillValue``, ``missing_value``,
         ``scale_factor``, ``add_offset``, GDAL's ``STATISTICS_*``, and
         ``units`` of a uint8 result), plus ``term``, ``direction``, ``stretch``, ``norm``,
-        ``z_scale`` and, when computed in memory, ``dmax``, ``reference``
+        ``z_scale``, ``scale`` (one scale) and, when computed in memory, ``dmax``, ``reference``
         (what the stretch maps to ``norm``: ``dmax`` or the percentile) and
         ``missing_cells``. A lazy DataArray carries ``dmax``
         and ``reference`` as scalar coordinates instead, computed along with
@@ -202,11 +234,14 @@ def roughness(
         A shape that is not 2-D (or 3-D with one band), a DataArray whose
         spatial dims cannot be told, an unknown term,
         direction, stretch or dtype, a percentile outside (0, 100], a zero or infinite
-        ``z_scale``, ``threads`` outside 1 to 256, an elevation beyond the
-        32-bit range once scaled.
+        ``z_scale``, ``threads`` outside 1 to 256, a scale below 1 or beyond
+        2^31 - 1, no scale or more than 64, an elevation beyond the 32-bit
+        range once scaled.
     TypeError
         A complex, bool, object or other dtype the engine does not read;
-        options of the wrong type.
+        options of the wrong type (a scale that is not an integer).
+    MemoryError
+        Memory the engine cannot have.
     Cancelled
         ``progress`` returned False.
     KeyboardInterrupt
@@ -219,7 +254,7 @@ def roughness(
     >>> tavelkorn.roughness(z, term="curvature", stretch="full").shape
     (6, 7)
     """
-    req = _arrays.request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, direction)
+    req = _arrays.request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, direction, scale)
     if _is_instance(dem, "xarray", "DataArray"):
         from . import _xarray
 
@@ -237,5 +272,6 @@ def roughness(
     data, mask = _arrays.split_masked(dem)
     image, presence, _ = _in_memory(data, mask, req.nodata, req, isinstance(dem, np.ma.MaskedArray))
     if isinstance(dem, np.ma.MaskedArray):
-        return np.ma.MaskedArray(image, mask=presence == 0)
+        missing = presence == 0
+        return np.ma.MaskedArray(image, mask=np.repeat(missing[None], image.shape[0], 0) if req.several else missing)
     return image

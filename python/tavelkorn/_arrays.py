@@ -4,7 +4,6 @@ takes it, and how an array's dtype and missing cells are read."""
 from __future__ import annotations
 
 import math
-import os
 from typing import Any, Callable, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -15,66 +14,82 @@ from . import _moteur
 class Request(NamedTuple):
     """One call's options, checked, in the engine's terms."""
 
-    term: int
-    stretch: int
-    rank: float
-    norm: int
+    options: _moteur.Options  # term, direction, stretch, rank, scales, norm, floats, threads
     z_scale: float
-    floats: bool
     nodata: Optional[float]
-    threads: int
     progress: Optional[Callable[[float], Any]]
     attrs: dict  # how the result was made, as the result records it
-    direction: int = _moteur.DIRECTION_LIGNES
+    several: bool  # scale was a sequence: the result has a leading scale axis
+
+    @property
+    def scales(self) -> Tuple[int, ...]:
+        return tuple(self.options.scales)
+
+    @property
+    def floats(self) -> bool:
+        return self.options.floats
 
 
-_TERMS = {"classic": _moteur.TERME_CLASSIQUE, "curvature": _moteur.TERME_COURBURE}
-_DIRECTIONS = {"rows": _moteur.DIRECTION_LIGNES, "columns": _moteur.DIRECTION_COLONNES,
-               "both": _moteur.DIRECTION_LES_DEUX}
+_TERMS = {"classic": _moteur.Term.CLASSIC, "curvature": _moteur.Term.CURVATURE}
+_DIRECTIONS = {"rows": _moteur.Direction.ROWS, "columns": _moteur.Direction.COLUMNS,
+               "both": _moteur.Direction.BOTH}
 # Exact widenings into a type the engine reads; any other dtype is refused.
 _WIDENED = {"i1": np.int16, "u1": np.int16, "f2": np.float32}
+_SCALE_MAX = 2**31 - 1
 
 
-def _stretch(stretch: Any) -> Tuple[int, float]:
-    if stretch == "half":
-        return _moteur.ETIRE_DEMI, 100.0
-    if stretch == "full":
-        return _moteur.ETIRE_PLEIN, 100.0
-    if isinstance(stretch, str) and len(stretch) > 1 and stretch[0] == "p":
-        try:
-            p = float(stretch[1:])
-        except ValueError:
-            p = None
-        if p is not None:
-            if not (0.0 < p <= 100.0):
+def _is_int(v: Any) -> bool:
+    return isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
+
+
+def _stretch(stretch: Any) -> Tuple[_moteur.Stretch, float]:
+    # The grammar is the engine's (the command line's --stretch); only the
+    # words of a refusal are Python's.
+    if isinstance(stretch, str) and "\0" not in stretch:
+        parsed = _moteur.parse_stretch(stretch)
+        if parsed is not None:
+            return parsed
+        if len(stretch) > 1 and stretch[0] == "p":
+            try:
+                p = float(stretch[1:])
+            except ValueError:
+                p = None
+            if p is not None and not (0.0 < p <= 100.0):
                 raise ValueError(f"stretch={stretch!r}: the percentile {p:g} is outside (0, 100]")
-            return _moteur.ETIRE_RANG, p
     raise ValueError(f"stretch={stretch!r}: 'half', 'full' or 'pP' with P in (0, 100], such as 'p99'")
 
 
-def _default_threads() -> int:
-    # As the command line: TAVELKORN_THREADS, else one per core.
-    try:
-        n = int(os.environ.get("TAVELKORN_THREADS", ""))
-        if 1 <= n <= 256:
-            return n
-    except ValueError:
-        pass
-    try:
-        n = len(os.sched_getaffinity(0))
-    except AttributeError:
-        n = os.cpu_count() or 1
-    return max(1, min(n, 256))
+def _scales(scale: Any) -> Tuple[Tuple[int, ...], bool]:
+    """(the scales ascending and distinct, whether scale was a sequence)."""
+    what = "an integer from 1, or a sequence or range of them"
+    if _is_int(scale):
+        if not 1 <= scale <= _SCALE_MAX:
+            raise ValueError(f"scale={scale!r}: scales are whole numbers from 1 to 2^31 - 1")
+        return (int(scale),), False
+    if isinstance(scale, (str, bytes)) or not hasattr(scale, "__iter__"):
+        raise TypeError(f"scale={scale!r}: {what}")
+    scales = list(scale)
+    for k in scales:
+        if not _is_int(k):
+            raise TypeError(f"scale={scale!r}: {k!r} is not an integer; scale is {what}")
+        if not 1 <= k <= _SCALE_MAX:
+            raise ValueError(f"scale={scale!r}: {k!r}: scales are whole numbers from 1 to 2^31 - 1")
+    merged = sorted(set(int(k) for k in scales))
+    if not merged:
+        raise ValueError(f"scale={scale!r}: at least one scale is needed")
+    if len(merged) > _moteur.SCALES_MAX:
+        raise ValueError(f"scale={scale!r}: {len(merged)} scales; at most {_moteur.SCALES_MAX}")
+    return tuple(merged), True
 
 
-def request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, direction="rows") -> Request:
+def request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, direction="rows", scale=1) -> Request:
     """Checks every option; ValueError or TypeError naming the one at fault."""
     if not isinstance(term, str) or term not in _TERMS:
         raise ValueError(f"term={term!r}: 'classic' or 'curvature'")
     if not isinstance(direction, str) or direction not in _DIRECTIONS:
         raise ValueError(f"direction={direction!r}: 'rows', 'columns' or 'both'")
     etirement, rank = _stretch(stretch)
-    if isinstance(norm, (bool, np.bool_)) or not isinstance(norm, (int, np.integer)):
+    if not _is_int(norm):
         raise TypeError(f"norm={norm!r}: an integer (255 at most is used)")
     if not -(2**31) <= norm < 2**31:
         raise ValueError(f"norm={norm!r}: beyond the 32-bit range")
@@ -94,17 +109,21 @@ def request(term, stretch, norm, z_scale, dtype, nodata, threads, progress, dire
             raise TypeError(f"nodata={nodata!r}: a number or None")
         nodata = float(nodata)
     if threads is None:
-        threads = _default_threads()
-    elif isinstance(threads, (bool, np.bool_)) or not isinstance(threads, (int, np.integer)):
+        threads = _moteur.default_threads()
+    elif not _is_int(threads):
         raise TypeError(f"threads={threads!r}: an integer from 1 to 256, or None")
     elif not 1 <= threads <= 256:
         raise ValueError(f"threads={threads!r}: from 1 to 256")
     if progress is not None and not callable(progress):
         raise TypeError(f"progress={progress!r}: a callable taking the fraction done, or None")
+    scales, several = _scales(scale)
     attrs = {"term": term, "direction": direction, "stretch": stretch, "norm": int(min(norm, 255)),
              "z_scale": z_scale}
-    return Request(_TERMS[term], etirement, rank, int(norm), z_scale, out == "float32", nodata, int(threads),
-                   progress, attrs, _DIRECTIONS[direction])
+    if not several:
+        attrs["scale"] = scales[0]
+    options = _moteur.Options(term=_TERMS[term], direction=_DIRECTIONS[direction], stretch=etirement, rank=rank,
+                              scales=list(scales), norm=int(norm), floats=out == "float32", threads=int(threads))
+    return Request(options, z_scale, nodata, progress, attrs, several)
 
 
 def elevations(a: np.ndarray, what: str = "dem") -> np.ndarray:
@@ -112,7 +131,7 @@ def elevations(a: np.ndarray, what: str = "dem") -> np.ndarray:
     8-bit integers and float16; TypeError for anything else."""
     dt = a.dtype
     code = f"{dt.kind}{dt.itemsize}"
-    if code in _moteur.TYPES:
+    if code in _moteur.DTYPES:
         return a
     if code in _WIDENED:
         return a.astype(_WIDENED[code])
@@ -124,15 +143,15 @@ def elevations(a: np.ndarray, what: str = "dem") -> np.ndarray:
     raise TypeError(f"{what}: dtype {dt} holds no elevations (complex, bool, object, text and dates are refused)")
 
 
-def reading(dt: np.dtype, nodata: Optional[float], z_scale: float) -> tuple:
-    """How the engine reads an array of dt: (type, other byte order, has
-    nodata, nodata, z-scale)."""
-    avec = nodata is not None and not math.isnan(nodata)
-    if avec and dt.kind in "iu":
-        # An integer array cannot hold a nodata it has no value for: no cell is missing by it.
-        info = np.iinfo(dt)
-        avec = nodata == math.floor(nodata) and info.min <= nodata <= info.max
-    return (_moteur.TYPES[f"{dt.kind}{dt.itemsize}"], not dt.isnative, avec, nodata if avec else 0.0, z_scale)
+def reading(nodata: Optional[float], z_scale: float, dt: np.dtype) -> _moteur.Reading:
+    """How the engine reads the cells of an array of dt: nodata and the
+    z-scale. A nodata that marks nothing in dt (NaN; in an integer dtype, a
+    value it cannot hold) is left out, as the engine would ignore it, so
+    that an int32 array is still read where it lies."""
+    if nodata is not None and (math.isnan(nodata) or (dt.kind in "iu" and not (
+            nodata == math.floor(nodata) and np.iinfo(dt).min <= nodata <= np.iinfo(dt).max))):
+        nodata = None
+    return _moteur.Reading(nodata=nodata, z_scale=z_scale)
 
 
 def split_masked(a: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray]]:
@@ -148,13 +167,3 @@ def split_masked(a: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     if m.strides[1] != 1:
         m = np.ascontiguousarray(m)
     return data, m.view(np.uint8)
-
-
-def engine_error(text: str) -> Exception:
-    """The engine's failure as the Python exception a caller can act on."""
-    text = text.replace("--z-scale", "z_scale")
-    if "32-bit range" in text:
-        return ValueError(text)
-    if "memory" in text:
-        return MemoryError(text)
-    return RuntimeError(text)

@@ -74,6 +74,8 @@ def roughness(dem: xr.DataArray, req: _arrays.Request) -> xr.DataArray:
     if band and dem.sizes[band[0]] != 1:
         raise ValueError(f"dem: dimension {band[0]!r}, the band of a 3-D DataArray, has {dem.sizes[band[0]]} "
                          f"bands; one is needed (select it: dem.isel({band[0]}=[0]))")
+    if req.several and "scale" in dem.dims:
+        raise ValueError(f"dem: dims {dem.dims}: the result's scale dimension would take the name 'scale'")
     # The engine measures along the last axis: x comes last (a view, or a
     # lazy transpose), and the result goes back to the dims as given.
     order = (*band, y, x)
@@ -81,29 +83,34 @@ def roughness(dem: xr.DataArray, req: _arrays.Request) -> xr.DataArray:
     nodata = req.nodata if req.nodata is not None else nodata_of(dem)
     data = work.data
     grid = data[0] if band else data
-    coords = {}
+    attrs = dict(req.attrs)
     if _is_dask(grid):
         from . import _dask
 
-        result, info = _dask.roughness(grid, nodata, req)
-        attrs = dict(req.attrs)
-        coords = {"dmax": ((), info["dmax"]), "reference": ((), info["reference"])}
+        result, found = _dask.roughness(grid, nodata, req)
     else:
         grid = np.asarray(grid) if not isinstance(grid, np.ndarray) else grid
         from . import _in_memory
 
-        result, _, attrs = _in_memory(grid, None, nodata, req, False)
+        result, _, found = _in_memory(grid, None, nodata, req, False)
+        attrs["missing_cells"] = found.pop("missing_cells")
+        if not req.several:  # one scale in memory: what was found, as attributes
+            attrs.update(dmax=found.pop("dmax")[0], reference=found.pop("reference")[0])
+    lead = ("scale",) if req.several else ()
     if band:
-        result = result[None]
+        result = result[:, None] if req.several else result[None]
     out_attrs = {k: v for k, v in dem.attrs.items() if not _of_elevations(k, req.floats)}
     out_attrs.update(attrs)
     if req.floats:
         out_attrs["_FillValue"] = np.float32(np.nan)
-    out = xr.DataArray(result, coords=work.coords, dims=order, name=dem.name, attrs=out_attrs)
+    coords = dict(work.coords)
+    if req.several:
+        coords["scale"] = ("scale", np.array(req.scales))
+    out = xr.DataArray(result, coords=coords, dims=lead + order, name=dem.name, attrs=out_attrs)
     if order != dem.dims:
-        out = out.transpose(*dem.dims)
-    if coords:
-        out = out.assign_coords(coords)
+        out = out.transpose(*lead, *dem.dims)
+    if found:  # dmax and reference: one a scale along scale, or scalars for one scale computed lazily
+        out = out.assign_coords({k: (lead, v) for k, v in found.items()})
     if "grid_mapping" in dem.encoding:  # where rioxarray finds the CRS when the coordinate is not spatial_ref
         out.encoding["grid_mapping"] = dem.encoding["grid_mapping"]
     return out

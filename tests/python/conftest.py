@@ -23,19 +23,20 @@ def dem(dtype="int32", rows=37, cols=53, seed=7, low=0):
     return z.astype(dtype)
 
 
-def cli(tmp_path, z, *args, nodata=None, floats=False):
+def cli(tmp_path, z, *args, nodata=None, floats=False, bands=False):
     """The command line's image of z (written as a GeoTIFF in z's dtype):
-    uint8 bytes, or float32 deviations with --type Float32."""
+    uint8 bytes, or float32 deviations with --type Float32; with bands, the
+    bands of a GeoTIFF (bands, rows, columns), as several scales give."""
     if not PROGRAM:
         pytest.fail("TAVELKORN_PROGRAM is not set: tests/python/run.sh sets it")
-    src, out = tmp_path / "dem.tif", tmp_path / ("out.tif" if floats else "out.raw")
+    src, out = tmp_path / "dem.tif", tmp_path / ("out.tif" if floats or bands else "out.raw")
     with rasterio.open(src, "w", driver="GTiff", width=z.shape[1], height=z.shape[0], count=1,
                        dtype=z.dtype.newbyteorder("=").name, nodata=nodata,
                        transform=rasterio.transform.from_origin(500000, 4000000, 25, 25)) as f:
         f.write(z.astype(z.dtype.newbyteorder("=")), 1)
     extra = ["--type", "Float32"] if floats else []
     subprocess.run([PROGRAM, "-q", *extra, *args, str(src), str(out)], check=True, stderr=subprocess.DEVNULL)
-    if floats:
+    if floats or bands:
         with rasterio.open(out) as f:
-            return f.read(1)
+            return f.read() if bands else f.read(1)
     return np.fromfile(out, np.uint8).reshape(z.shape)
