@@ -90,19 +90,23 @@ struct MoyennesDuBloc {
     }
 };
 
-// A block row's deviations in the options' direction at lag k, into d.
-void deviations_rangee(const Bloc& b, const Rangee& g, int k, int c, Direction dir, const Colonnes& cols,
-                       const Moyenne* ligne, const MoyennesColonnes* mc, double* d)
-{
-    Voisins vl = voisins_ligne(g.z, g.m, k), vc = voisins_colonne(g.z, b.pas, g.m, b.pas_presence, k);
+// What a block row's deviations in the options' direction at lag k are
+// taken from (its neighbours held in it).
+struct EcartsDuBloc {
+    Voisins vl, vc;
     Ecarts e;
+};
+void ecarts_de(const Bloc& b, const Rangee& g, int k, Direction dir, const Colonnes& cols, const Moyenne* ligne,
+               const MoyennesColonnes* mc, EcartsDuBloc& x)
+{
+    x.vl = voisins_ligne(g.z, g.m, k), x.vc = voisins_colonne(g.z, b.pas, g.m, b.pas_presence, k);
+    x.e = Ecarts();
     if (dir != DIRECTION_COLONNES) {
-        e.ligne = &vl, e.jd = cols.jd, e.jf = cols.jf;
-        e.a_moyenne = ligne->existe != 0;
-        e.moyenne = ligne->valeur;
+        x.e.ligne = &x.vl, x.e.jd = cols.jd, x.e.jf = cols.jf;
+        x.e.a_moyenne = ligne->existe != 0;
+        x.e.moyenne = ligne->valeur;
     }
-    if (dir != DIRECTION_LIGNES && a_termes_colonnes(g.i, b.nb_lig, k)) e.colonne = &vc, e.moyennes = *mc;
-    deviations(e, g.m, b.colonnes, c, false, d);
+    if (dir != DIRECTION_LIGNES && a_termes_colonnes(g.i, b.nb_lig, k)) x.e.colonne = &x.vc, x.e.moyennes = *mc;
 }
 
 }  // namespace
@@ -135,8 +139,8 @@ void bloc_partiels(const Bloc& b, const Options& o, Partiel* lignes, Partiel* co
             }
             if (o.direction == DIRECTION_LIGNES || !colonnes || !a_termes_colonnes(g.i, b.nb_lig, k)) continue;
             Voisins v = voisins_colonne(g.z, b.pas, g.m, b.pas_presence, k);
-            cumule_colonnes(v, n, c, piece.data(), compte.data());
-            if (fenetre) extremes_colonnes(v, cols.wd, cols.wf, c, tmin.data(), tmax.data());
+            cumule_colonnes(v, n, c, piece.data(), compte.data(), fenetre ? cols.wd : n, cols.wf, tmin.data(),
+                            tmax.data());
             if (r % TERMES_PAR_PIECE == TERMES_PAR_PIECE - 1)
                 for (size_t j = 0; j < piece.size(); j++) replie(somme[j], piece[j]);
         }
@@ -173,7 +177,9 @@ void bloc_histogramme(const Bloc& b, const Options& o, const Moyenne* lignes, co
                                  courts(g.z, cols.wd - k, cols.wf + k), ligne->valeur, h, 1, cases.data());
                 continue;
             }
-            deviations_rangee(b, g, k, c, o.direction, cols, ligne, &mc, d.data());
+            EcartsDuBloc x;
+            ecarts_de(b, g, k, o.direction, cols, ligne, &mc, x);
+            deviations(x.e, g.m, n, c, false, d.data());
             histo_deviations(d.data(), cols.wd, cols.wf, h);
         }
     }
@@ -203,8 +209,9 @@ void bloc_image(const Bloc& b, const Options& o, const Moyenne* lignes, const Mo
                              ligne->valeur, reglage, octets, reelles);
                 continue;
             }
-            deviations_rangee(b, g, k, c, o.direction, cols, ligne, &mc, d.data());
-            image_deviations(d.data(), n, reglage, octets, reelles);
+            EcartsDuBloc x;
+            ecarts_de(b, g, k, o.direction, cols, ligne, &mc, x);
+            image_ecarts(x.e, g.m, n, c, false, d.data(), reglage, octets, reelles);
         }
     }
 }

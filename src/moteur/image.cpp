@@ -41,8 +41,7 @@ static void image_de_ligne(Calcul* c, Fil& f, const Tour& tr, int r, int l, cons
                 e.colonne = &vc;
                 e.moyennes = {&c->moyenne_col[q], &c->moyenne_col_d[q], &c->a_moyenne_col[q]};
             }
-            deviations(e, brute, n, c->c, c->termes_32, f.d.data());
-            image_deviations(f.d.data(), n, reglage, octets, valeurs);
+            image_ecarts(e, brute, n, c->c, c->termes_32, f.d.data(), reglage, octets, valeurs);
         }
         // How dark the half stretch leaves it: for the caller's word on it.
         if (compte && dans_fenetre(l, c->nb_lig, k) && cols.wd <= cols.wf)

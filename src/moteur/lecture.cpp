@@ -105,8 +105,7 @@ static void lit_ligne(Calcul* c, Fil& f, Bilan& bilan, int l, const int* z, size
         if (dir == DIRECTION_LIGNES || !a_termes_colonnes(l, nb_lig, k)) continue;
         Voisins v = voisins_colonne(z, pas, brute, (size_t)n, k);
         size_t o = (size_t)s * n;
-        cumule_colonnes(v, n, c->c, &f.piece[o], &f.compte[o]);
-        if (fenetre) extremes_colonnes(v, cols.wd, cols.wf, c->c, &f.tmin[o], &f.tmax[o]);
+        cumule_colonnes(v, n, c->c, &f.piece[o], &f.compte[o], fenetre ? cols.wd : n, cols.wf, &f.tmin[o], &f.tmax[o]);
     }
     if (dir != DIRECTION_LIGNES && l == c->o.ligne_profil) garde_profil(c, z, pas, brute, l);
 }

@@ -67,51 +67,70 @@ EN_LIGNE bool extremes_de(const Voisins& v, int wd, int wf, int c, int64_t& tmin
     return true;
 }
 
-template <bool M>
-EN_LIGNE void cumule_colonnes_de(const Voisins& v_, int n, int c, int64_t* s, int64_t* compte)
+// The column terms of cells 0 .. n - 1 added into the sums, and those of
+// cells wd .. wf into the extremes too (none when wd > wf): one pass over
+// the three rows.
+template <bool M, bool X>
+EN_LIGNE void colonnes_de(const Voisins& v, int debut, int fin, int c, int64_t* s, int64_t* compte, int64_t* mi,
+                          int64_t* ma)
 {
-    const Voisins v = v_;  // a copy the sums written cannot alias
-    for (int j = 0; j < n; j++) {
+    for (int j = debut; j < fin; j++) {
         bool a = a_terme<M>(v, j);
         int64_t t = terme(v, j, c);
         s[j] += a ? t : 0;
         compte[j] += a;
+        if (X) {
+            mi[j] = a && t < mi[j] ? t : mi[j];
+            ma[j] = a && t > ma[j] ? t : ma[j];
+        }
     }
 }
 
 template <bool M>
-EN_LIGNE void extremes_colonnes_de(const Voisins& v_, int wd, int wf, int c, int64_t* mi, int64_t* ma)
+EN_LIGNE void cumule_colonnes_de(const Voisins& v_, int n, int c, int64_t* s, int64_t* compte, int wd, int wf,
+                                 int64_t* mi, int64_t* ma)
 {
-    const Voisins v = v_;  // a copy the extremes written cannot alias
-    for (int j = wd; j <= wf; j++) {
-        bool a = a_terme<M>(v, j);
-        int64_t t = terme(v, j, c);
-        mi[j] = a && t < mi[j] ? t : mi[j];
-        ma[j] = a && t > ma[j] ? t : ma[j];
+    const Voisins v = v_;  // a copy the sums written cannot alias
+    if (wd > wf) wd = n, wf = n - 1;
+    colonnes_de<M, false>(v, 0, wd, c, s, compte, mi, ma);
+    colonnes_de<M, true>(v, wd, wf + 1, c, s, compte, mi, ma);
+    colonnes_de<M, false>(v, wf + 1, n, c, s, compte, mi, ma);
+}
+
+// The row's own part of its deviations into d: -1 or NaN everywhere, then
+// |t - mean| of the row terms of columns jd .. jf.
+template <bool M, bool P>
+EN_LIGNE void ligne_de(const Ecarts& e, const unsigned char* m, int n, int c, double* d)
+{
+    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : -1.0;
+    if (!e.ligne || !e.a_moyenne) return;
+    const Voisins v = *e.ligne;
+    double md = (double)e.moyenne;
+    for (int j = e.jd; j <= e.jf; j++) {
+        double x = ecart<P>(v, j, c, e.moyenne, md);
+        d[j] = a_terme<M>(v, j) ? x : d[j];
     }
+}
+
+// The deviation of cell j down its column, against what it has already (its
+// row's deviation, -1 or NaN): the larger one.
+template <bool M, bool P>
+EN_LIGNE double avec_colonne(const Voisins& v, const MoyennesColonnes& mc, int j, int c, double deja)
+{
+    double x = ecart<P>(v, j, c, mc.valeur[j], P ? mc.valeur_d[j] : 0.0);
+    bool a = a_terme<M>(v, j) && mc.existe[j];
+    return a && x > deja ? x : deja;
 }
 
 template <bool M, bool P>
 EN_LIGNE void deviations_de(const Ecarts& e_, const unsigned char* m, int n, int c, double* d)
 {
     const Ecarts e = e_;
-    for (int j = 0; j < n; j++) d[j] = M && !m[j] ? NAN : -1.0;
-    if (e.ligne && e.a_moyenne) {
-        const Voisins v = *e.ligne;
-        double md = (double)e.moyenne;
-        for (int j = e.jd; j <= e.jf; j++) {
-            double x = ecart<P>(v, j, c, e.moyenne, md);
-            d[j] = a_terme<M>(v, j) ? x : d[j];
-        }
-    }
+    ligne_de<M, P>(e, m, n, c, d);
     if (!e.colonne) return;
     const Voisins v = *e.colonne;
     const MoyennesColonnes mc = e.moyennes;
-    for (int j = 0; j < n; j++) {
-        double x = ecart<P>(v, j, c, mc.valeur[j], P ? mc.valeur_d[j] : 0.0);
-        bool a = a_terme<M>(v, j) && mc.existe[j];
-        d[j] = a && x > d[j] ? x : d[j];
-    }
+    for (int j = 0; j < n; j++) d[j] = avec_colonne<M, P>(v, mc, j, c, d[j]);
 }
 
 // Where a row's deviations come from: a row of them already made (the
@@ -137,6 +156,28 @@ struct DevTermes {
     {
         double x = ecart<P>(v, j, c, moyenne, moyenne_d);
         return !M ? x : !v.m[j] ? NAN : a_terme<M>(v, j) ? x : -1.0;
+    }
+};
+
+// Or the row's deviations down columns, with its row part (when d is not
+// null) made already: the column part taken in the loop that makes the
+// bytes, which needs no second pass over the row. Without missing cells
+// it is only used when every column has its mean: then every cell inside
+// has a deviation, and the loop reads no flag.
+template <bool M, bool P, bool L>
+struct DevColonnes {
+    static const bool SUR = !M;
+    Voisins v;  // copies the bytes written cannot alias
+    MoyennesColonnes mc;
+    const double* d;  // the row part (L), else none
+    const unsigned char* m;
+    int c, debut, fin;
+    TOUJOURS_EN_LIGNE double hors(int j) const { return L ? d[j] : M && !m[j] ? NAN : -1.0; }
+    TOUJOURS_EN_LIGNE double dedans(int j) const
+    {
+        if (M) return avec_colonne<M, P>(v, mc, j, c, hors(j));
+        double x = ecart<P>(v, j, c, mc.valeur[j], P ? mc.valeur_d[j] : 0.0);
+        return L && d[j] > x ? d[j] : x;
     }
 };
 
@@ -214,16 +255,11 @@ EN_LIGNE bool extremes_termes_(const Voisins& v, int wd, int wf, int c, bool p32
     return p32 ? extremes_de<false, true>(v, wd, wf, c, mi, ma) : extremes_de<false, false>(v, wd, wf, c, mi, ma);
 }
 
-EN_LIGNE void cumule_colonnes_(const Voisins& v, int n, int c, int64_t* s, int64_t* compte)
+EN_LIGNE void cumule_colonnes_(const Voisins& v, int n, int c, int64_t* s, int64_t* compte, int wd, int wf,
+                               int64_t* mi, int64_t* ma)
 {
-    if (v.m) cumule_colonnes_de<true>(v, n, c, s, compte);
-    else cumule_colonnes_de<false>(v, n, c, s, compte);
-}
-
-EN_LIGNE void extremes_colonnes_(const Voisins& v, int wd, int wf, int c, int64_t* mi, int64_t* ma)
-{
-    if (v.m) extremes_colonnes_de<true>(v, wd, wf, c, mi, ma);
-    else extremes_colonnes_de<false>(v, wd, wf, c, mi, ma);
+    if (v.m) cumule_colonnes_de<true>(v, n, c, s, compte, wd, wf, mi, ma);
+    else cumule_colonnes_de<false>(v, n, c, s, compte, wd, wf, mi, ma);
 }
 
 EN_LIGNE void deviations_(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d)
@@ -232,9 +268,28 @@ EN_LIGNE void deviations_(const Ecarts& e, const unsigned char* m, int n, int c,
     else p32 ? deviations_de<false, true>(e, m, n, c, d) : deviations_de<false, false>(e, m, n, c, d);
 }
 
-EN_LIGNE void image_deviations_(const double* d, int n, const Reglage& r, unsigned char* out, float* val)
+template <bool M, bool P>
+EN_LIGNE void image_ecarts_de(const Ecarts& e, const unsigned char* m, int n, int c, double* d, const Reglage& r,
+                              unsigned char* out, float* val)
 {
-    etire(DevTableau{d, 0, n - 1}, n, r, out, val);
+    if (!M && e.colonne && memchr(e.moyennes.existe, 0, (size_t)n)) {  // a column without a mean: the slow way
+        deviations_de<M, P>(e, m, n, c, d);
+        etire(DevTableau{d, 0, n - 1}, n, r, out, val);
+        return;
+    }
+    if (e.ligne || !e.colonne) ligne_de<M, P>(e, m, n, c, d);
+    if (!e.colonne) etire(DevTableau{d, 0, n - 1}, n, r, out, val);
+    else if (e.ligne) etire(DevColonnes<M, P, true>{*e.colonne, e.moyennes, d, m, c, 0, n - 1}, n, r, out, val);
+    else etire(DevColonnes<M, P, false>{*e.colonne, e.moyennes, d, m, c, 0, n - 1}, n, r, out, val);
+}
+
+EN_LIGNE void image_ecarts_(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d,
+                            const Reglage& r, unsigned char* out, float* val)
+{
+    if (m) p32 ? image_ecarts_de<true, true>(e, m, n, c, d, r, out, val)
+           : image_ecarts_de<true, false>(e, m, n, c, d, r, out, val);
+    else p32 ? image_ecarts_de<false, true>(e, m, n, c, d, r, out, val)
+             : image_ecarts_de<false, false>(e, m, n, c, d, r, out, val);
 }
 
 EN_LIGNE void image_termes_(const Voisins& v, int n, int jd, int jf, int c, bool p32, bool a_moyenne,
@@ -281,21 +336,19 @@ EN_LIGNE void histo_termes_(const Voisins& v, int wd, int wf, int c, bool p32, i
     {                                                                                                            \
         return extremes_termes_(v, wd, wf, c, p, mi, ma);                                                        \
     }                                                                                                            \
-    CIBLE static void cumule_colonnes_##S(const Voisins& v, int n, int c, int64_t* s, int64_t* k)                        \
+    CIBLE static void cumule_colonnes_##S(const Voisins& v, int n, int c, int64_t* s, int64_t* k, int wd, int wf, \
+                                          int64_t* mi, int64_t* ma)                                              \
     {                                                                                                            \
-        cumule_colonnes_(v, n, c, s, k);                                                                         \
-    }                                                                                                            \
-    CIBLE static void extremes_colonnes_##S(const Voisins& v, int wd, int wf, int c, int64_t* mi, int64_t* ma)           \
-    {                                                                                                            \
-        extremes_colonnes_(v, wd, wf, c, mi, ma);                                                                \
+        cumule_colonnes_(v, n, c, s, k, wd, wf, mi, ma);                                                         \
     }                                                                                                            \
     CIBLE static void deviations_##S(const Ecarts& e, const unsigned char* m, int n, int c, bool p, double* d)           \
     {                                                                                                            \
         deviations_(e, m, n, c, p, d);                                                                           \
     }                                                                                                            \
-    CIBLE static void image_deviations_##S(const double* d, int n, const Reglage& r, unsigned char* o, float* v)         \
+    CIBLE static void image_ecarts_##S(const Ecarts& e, const unsigned char* m, int n, int c, bool p, double* d,  \
+                                       const Reglage& r, unsigned char* o, float* v)                             \
     {                                                                                                            \
-        image_deviations_(d, n, r, o, v);                                                                        \
+        image_ecarts_(e, m, n, c, p, d, r, o, v);                                                                \
     }                                                                                                            \
     CIBLE static void image_termes_##S(const Voisins& v, int n, int jd, int jf, int c, bool p, bool a, int64_t moy,      \
                                 const Reglage& r, unsigned char* o, float* val)                                  \
@@ -318,9 +371,8 @@ static bool avx2 = false;
 #define somme_termes_avx2 somme_termes_defaut
 #define extremes_termes_avx2 extremes_termes_defaut
 #define cumule_colonnes_avx2 cumule_colonnes_defaut
-#define extremes_colonnes_avx2 extremes_colonnes_defaut
 #define deviations_avx2 deviations_defaut
-#define image_deviations_avx2 image_deviations_defaut
+#define image_ecarts_avx2 image_ecarts_defaut
 #define image_termes_avx2 image_termes_defaut
 #define histo_termes_avx2 histo_termes_defaut
 #endif
@@ -365,14 +417,10 @@ bool extremes_termes(const Voisins& v, int wd, int wf, int c, bool p32, int64_t&
     return CHOISI(extremes_termes)(v, wd, wf, c, p32, tmin, tmax);
 }
 
-void cumule_colonnes(const Voisins& v, int n, int c, int64_t* somme, int64_t* compte)
+void cumule_colonnes(const Voisins& v, int n, int c, int64_t* somme, int64_t* compte, int wd, int wf, int64_t* tmin,
+                     int64_t* tmax)
 {
-    CHOISI(cumule_colonnes)(v, n, c, somme, compte);
-}
-
-void extremes_colonnes(const Voisins& v, int wd, int wf, int c, int64_t* tmin, int64_t* tmax)
-{
-    CHOISI(extremes_colonnes)(v, wd, wf, c, tmin, tmax);
+    CHOISI(cumule_colonnes)(v, n, c, somme, compte, wd, wf, tmin, tmax);
 }
 
 void deviations(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d)
@@ -380,9 +428,10 @@ void deviations(const Ecarts& e, const unsigned char* m, int n, int c, bool p32,
     CHOISI(deviations)(e, m, n, c, p32, d);
 }
 
-void image_deviations(const double* d, int n, const Reglage& r, unsigned char* out, float* val)
+void image_ecarts(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d, const Reglage& r,
+                  unsigned char* out, float* val)
 {
-    CHOISI(image_deviations)(d, n, r, out, val);
+    CHOISI(image_ecarts)(e, m, n, c, p32, d, r, out, val);
 }
 
 void image_termes(const Voisins& v, int n, int jd, int jf, int c, bool p32, bool a_moyenne, int64_t moyenne,

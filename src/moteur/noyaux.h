@@ -68,10 +68,10 @@ bool extremes_termes(const Voisins& v, int wd, int wf, int c, bool p32, int64_t&
 
 // Down columns: the column terms of cells 0 .. n - 1 of a row added into
 // somme[j] (64-bit pieces, the caller folds them every TERMES_PAR_PIECE
-// rows) and compte[j]; the extremes of those of cells wd .. wf into
-// tmin[j], tmax[j].
-void cumule_colonnes(const Voisins& v, int n, int c, int64_t* somme, int64_t* compte);
-void extremes_colonnes(const Voisins& v, int wd, int wf, int c, int64_t* tmin, int64_t* tmax);
+// rows) and compte[j], and the extremes of those of cells wd .. wf into
+// tmin[j], tmax[j] (none when wd > wf).
+void cumule_colonnes(const Voisins& v, int n, int c, int64_t* somme, int64_t* compte, int wd, int wf, int64_t* tmin,
+                     int64_t* tmax);
 
 // The column means a row's deviations down columns are taken against.
 struct MoyennesColonnes {
@@ -96,9 +96,11 @@ struct Ecarts {
 void deviations(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d);
 
 // The image of a row: bytes into out and Float32 values into val (either
-// may be null), from the deviations d, or straight from the row's terms
-// along the row (d's rule: columns jd .. jf against the mean).
-void image_deviations(const double* d, int n, const Reglage& r, unsigned char* out, float* val);
+// may be null), from its deviations as e gives them (d: a row of scratch),
+// or straight from the row's terms along the row (d's rule: columns jd ..
+// jf against the mean).
+void image_ecarts(const Ecarts& e, const unsigned char* m, int n, int c, bool p32, double* d, const Reglage& r,
+                  unsigned char* out, float* val);
 void image_termes(const Voisins& v, int n, int jd, int jf, int c, bool p32, bool a_moyenne, int64_t moyenne,
                   const Reglage& r, unsigned char* out, float* val);
 
