@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-static std::string formate(const char* fmt, va_list args)
+std::string texte_va(const char* fmt, va_list args)
 {
     va_list copie;
     va_copy(copie, args);
@@ -14,21 +14,15 @@ static std::string formate(const char* fmt, va_list args)
     return t;
 }
 
-#define FORMATE(fmt, t)      \
-    va_list args;            \
-    va_start(args, fmt);     \
-    std::string t = formate(fmt, args); \
-    va_end(args)
-
 std::string texte_de(const char* fmt, ...)
 {
-    FORMATE(fmt, t);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     return t;
 }
 
 bool echec_de(Avis& a, const char* fmt, ...)
 {
-    FORMATE(fmt, t);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     a.texte = t;
     a.requete = false;
     return false;
@@ -36,7 +30,7 @@ bool echec_de(Avis& a, const char* fmt, ...)
 
 bool refus_de(Avis& a, const char* fmt, ...)
 {
-    FORMATE(fmt, t);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     a.texte = t;
     a.requete = true;
     return false;
@@ -44,6 +38,6 @@ bool refus_de(Avis& a, const char* fmt, ...)
 
 void avertissement(Avis& a, const char* fmt, ...)
 {
-    FORMATE(fmt, t);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     a.avertissements.push_back(t);
 }

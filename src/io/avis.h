@@ -5,6 +5,7 @@
 #ifndef AVIS_H
 #define AVIS_H
 
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,15 @@ bool echec_de(Avis& a, const char* fmt, ...) FORMAT_PRINTF(2, 3);
 bool refus_de(Avis& a, const char* fmt, ...) FORMAT_PRINTF(2, 3);
 void avertissement(Avis& a, const char* fmt, ...) FORMAT_PRINTF(2, 3);
 
-// The text printf would write.
+// The text printf would write; and vprintf's, for functions of their own
+// that take a format.
 std::string texte_de(const char* fmt, ...) FORMAT_PRINTF(1, 2);
+std::string texte_va(const char* fmt, va_list args);
+// In such a function: its text as t.
+#define TEXTE_DES_ARGUMENTS(fmt, t)        \
+    va_list args;                         \
+    va_start(args, fmt);                  \
+    std::string t = texte_va(fmt, args); \
+    va_end(args)
 
 #endif

@@ -1,19 +1,7 @@
 #include "echec.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
-
-static std::string texte(const char* fmt, va_list args)
-{
-    va_list copie;
-    va_copy(copie, args);
-    int n = vsnprintf(nullptr, 0, fmt, copie);
-    va_end(copie);
-    std::string t(n > 0 ? (size_t)n : 0, '\0');
-    if (n > 0) vsnprintf(&t[0], t.size() + 1, fmt, args);
-    return t;
-}
 
 static void dit(const char* prefixe, const std::string& t)
 {
@@ -21,27 +9,21 @@ static void dit(const char* prefixe, const std::string& t)
     fprintf(stderr, "tavelkorn: %s%s\n", prefixe, t.c_str());
 }
 
-#define TEXTE(fmt) \
-    va_list args;  \
-    va_start(args, fmt); \
-    std::string t = texte(fmt, args); \
-    va_end(args)
-
 void signale(const char* fmt, ...)
 {
-    TEXTE(fmt);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     dit("", t);
 }
 
 void avertit(const char* fmt, ...)
 {
-    TEXTE(fmt);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     dit("warning: ", t);
 }
 
 void echec(const char* fmt, ...)
 {
-    TEXTE(fmt);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     dit("", t);
     throw Echec{1};
 }
@@ -57,7 +39,7 @@ void echec(const char* fmt, ...)
 
 void refuse(const char* fmt, ...)
 {
-    TEXTE(fmt);
+    TEXTE_DES_ARGUMENTS(fmt, t);
     refuse_texte(t);
 }
 
