@@ -8,6 +8,7 @@ rounds, each leg in a process of its own so that its peak memory is its own:
   - tavelkorn.roughness (classic, half; every core), and with the curvature
     term both ways as Float32 deviations, the nearest to the peers below
     (every core, and one thread);
+  - tavelkorn.roughness at scale=[1, 2, 4, 8], along rows and both ways;
   - gdal.DEMProcessing(..., "roughness", format="MEM") on the same array;
   - a plain numpy version of classic/half (exact int64 sums), whose bytes
     must equal tavelkorn's;
@@ -137,6 +138,12 @@ def leg(name: str, rows: int, cols: int) -> None:
         threads = 1 if name.endswith("_1") else None  # one thread, as xarray-spatial's loop runs
         t0 = time.perf_counter()
         out = tavelkorn.roughness(z, term="curvature", direction="both", dtype="float32", threads=threads)
+    elif name.startswith("tavelkorn_scales"):
+        import tavelkorn
+
+        direction = "both" if name.endswith("_both") else "rows"
+        t0 = time.perf_counter()
+        out = tavelkorn.roughness(z, scale=[1, 2, 4, 8], direction=direction)
     elif name == "gdal":
         from osgeo import gdal, gdal_array
 
@@ -225,7 +232,8 @@ def main(argv) -> int:
         return 0
     rows, cols = (int(argv[0]), int(argv[1])) if len(argv) >= 2 else (10000, 10000)
     runs = int(argv[2]) if len(argv) >= 3 else 5
-    names = ["tavelkorn", "tavelkorn_curvature", "tavelkorn_curvature_1", "gdal", "numpy"] + (PEERS if os.environ.get("PEERS_PYTHON") else [])
+    names = ["tavelkorn", "tavelkorn_curvature", "tavelkorn_curvature_1", "tavelkorn_scales", "tavelkorn_scales_both",
+             "gdal", "numpy"] + (PEERS if os.environ.get("PEERS_PYTHON") else [])
     results = {n: [] for n in names}
     for r in range(runs):
         for n in names:
@@ -242,6 +250,8 @@ def main(argv) -> int:
     labels = {"tavelkorn": "tavelkorn.roughness, numpy int32 in memory",
               "tavelkorn_curvature": 'the same, term="curvature", direction="both", dtype="float32"',
               "tavelkorn_curvature_1": "the same, threads=1",
+              "tavelkorn_scales": "tavelkorn.roughness, scale=[1, 2, 4, 8]",
+              "tavelkorn_scales_both": 'the same, direction="both"',
               "gdal": 'gdal.DEMProcessing(..., "roughness", format="MEM")',
               "numpy": "plain numpy, classic/half, exact int64 sums",
               "xrspatial_curvature": "xarray-spatial curvature (DataArray of the int32 array)",
@@ -256,8 +266,10 @@ def main(argv) -> int:
         if n == "tavelkorn":
             ratio = (f"{med[n] / med['gdal']:.3f} x gdal.DEMProcessing, {med[n] / med['numpy']:.3f} x plain numpy; "
                      f"{extra:.0f} MiB beyond the input")
-        elif n.startswith("tavelkorn_curvature"):
+        elif n.startswith("tavelkorn_curvature") or n == "tavelkorn_scales":
             ratio = f"{med[n] / med['tavelkorn']:.2f} x the default"
+        elif n == "tavelkorn_scales_both":
+            ratio = f"{med[n] / med['tavelkorn_scales']:.2f} x along rows"
         elif n in PEERS:
             ratio = (f"tavelkorn.roughness {med['tavelkorn'] / med[n]:.3f} x this, "
                      f"its curvature both ways {med['tavelkorn_curvature'] / med[n]:.3f} x "

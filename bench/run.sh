@@ -7,6 +7,7 @@
 #   - the command line, NAME.raw to .bmp, with the default term and stretch
 #     and with --term curvature --stretch p99, each also --direction columns
 #     and both;
+#   - --scale 8 alone, NAME.raw to .bmp;
 #   - gdaldem roughness on NAME.raw (GeoTIFF out);
 #   - the stream floor: the DEM read twice through a reused page-aligned 1 MiB
 #     buffer, plus LINES x COLUMNS bytes written over an existing file;
@@ -19,7 +20,10 @@
 #   - the compressed legs: an Int16 GeoTIFF, DEFLATE with predictor 2 in
 #     256 x 256 tiles, to GeoTIFF, tavelkorn (the decoded DEM held in memory,
 #     and spilled with --memory 64M) and gdaldem; and (VRT=1) a VRT of four
-#     such tiles, twice the size each way.
+#     such tiles, twice the size each way;
+#   - the scale legs: --scale 1,2,4,8 from NAME.raw to a 4-band GeoTIFF, the
+#     same with --scale-summary, and the DEFLATE tiles at four scales (its
+#     peak against one scale's: the DEM is decoded once for all).
 # Prints median, min and max, peak memory and ratios, then checks that the
 # in-memory and streamed ways and 1 and N threads write identical files.
 # The DEM lives in $BENCH_DIR (default /tmp/tavelkorn-bench). GDAL=0 leaves
@@ -80,6 +84,7 @@ for ((r = 0; r < runs; r++)); do
   timed t_dialogue1 sh -c "TAVELKORN_THREADS=1 $dialogue"
   timed t_cli "$bin/tavelkorn" -q "$dem" cli.bmp
   timed t_p99 "$bin/tavelkorn" -q --term curvature --stretch p99 "$dem" p99.bmp
+  timed t_scale8 "$bin/tavelkorn" -q --scale 8 "$dem" s8.bmp
   for d in columns both; do
     timed t_${d} "$bin/tavelkorn" -q --direction $d "$dem" dir.bmp
     timed t_${d}_p99 "$bin/tavelkorn" -q --direction $d --term curvature --stretch p99 "$dem" dir.bmp
@@ -100,6 +105,10 @@ for ((r = 0; r < runs; r++)); do
     timed t_deflate "$bin/tavelkorn" -q "$deflate" out.tif
     timed t_deflate_spill "$bin/tavelkorn" -q --memory 64M "$deflate" out.tif
     timed t_gdaldem_deflate gdaldem roughness -q "$deflate" rough_tif.tif
+    sync
+    timed t_scales "$bin/tavelkorn" -q --scale 1,2,4,8 "$dem" out.tif
+    timed t_summary "$bin/tavelkorn" -q --scale 1,2,4,8 --scale-summary "$dem" out.tif
+    timed t_deflate_scales "$bin/tavelkorn" -q --scale 1,2,4,8 "$deflate" out.tif
     sync
     if [ "${VRT:-0}" != 0 ]; then
       timed t_vrt "$bin/tavelkorn" -q "$vrt" out.tif
@@ -130,6 +139,7 @@ row "tavelkorn dialogue, bitmap, $(nproc) threads" t_dialogue "$(ratio t_dialogu
 row "tavelkorn dialogue, bitmap, 1 thread" t_dialogue1 "$(ratio t_dialogue1 t_floor) x stream floor, $(ratio t_dialogue1 t_replace) x replace floor"
 row "tavelkorn command line, .raw to .bmp" t_cli "$(ratio t_cli t_dialogue) x the dialogue"
 row "the same, --term curvature --stretch p99" t_p99 "$(ratio t_p99 t_cli) x the default"
+row "the same, --scale 8" t_scale8 "$(ratio t_scale8 t_cli) x scale 1"
 for d in columns both; do
   row "the same, --direction $d" t_$d "$(ratio t_$d t_cli) x the default"
   row "the same, --direction $d --term curvature --stretch p99" t_${d}_p99 "$(ratio t_${d}_p99 t_p99) x curvature p99"
@@ -149,6 +159,9 @@ if [ "$gdal" != 0 ]; then
   row "tavelkorn, DEFLATE tiles to GeoTIFF, in memory" t_deflate "$(ratio t_deflate t_gdaldem_deflate) x gdaldem"
   row "tavelkorn, DEFLATE tiles to GeoTIFF, spilled (--memory 64M)" t_deflate_spill "$(ratio t_deflate_spill t_gdaldem_deflate) x gdaldem"
   row "gdaldem roughness, DEFLATE tiles to GeoTIFF" t_gdaldem_deflate
+  row "tavelkorn, .raw to GeoTIFF, --scale 1,2,4,8 (4 bands)" t_scales "$(ratio t_scales t_raw_tif) x one scale"
+  row "the same, --scale-summary" t_summary "$(ratio t_summary t_raw_tif) x one scale"
+  row "tavelkorn, DEFLATE tiles to GeoTIFF, --scale 1,2,4,8" t_deflate_scales "$(ratio t_deflate_scales t_deflate) x one scale; peak $(peak t_deflate) MiB at one scale"
   if [ "${VRT:-0}" != 0 ]; then
     row "tavelkorn, VRT of four DEFLATE tiles" t_vrt "$(ratio t_vrt t_gdaldem_vrt) x gdaldem"
     row "gdaldem roughness, VRT of four DEFLATE tiles" t_gdaldem_vrt
@@ -185,7 +198,7 @@ if [ "$gdal" != 0 ]; then
   echo "| Int16, Int32, Float32, DEFLATE GeoTIFFs and the .raw | identical images | | | |"
   rm -f native.raw native.txt leg.raw leg.txt
 fi
-rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp dir.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
+rm -f "$short.raw" "$short.txt" cli.bmp p99.bmp s8.bmp dir.bmp out.tif rough.tif rough_tif.tif floor.out replace.out
 
 # The Python package (PYTHON=1): in memory against gdal.DEMProcessing,
 # plain numpy, and xarray-spatial and xDEM from PyPI in a venv of their own
