@@ -64,6 +64,8 @@ Fenetre fenetre_de(const py::list& pieces, const Place& p, const Lecture& lectur
     for (const py::handle& h : pieces) {
         py::tuple t = h.cast<py::tuple>();
         if (t.size() != 4) throw py::value_error("a piece is (array, mask or None, row, column)");
+        // The block reads the piece's own cells later: a temporary conversion would not outlive this loop.
+        if (!py::isinstance<py::array>(t[0])) throw py::type_error("a piece's elevations: a numpy array");
         Morceau m{tableau_de(t[0].cast<py::array>(), t[1], lecture), t[2].cast<int>(), t[3].cast<int>()};
         int me = m.ligne + m.t.nb_lig, md = m.col + m.t.nb_col;
         if (m.ligne < f.l0 || me > f.l1 || m.col < f.c0 || md > f.c1)
@@ -249,7 +251,7 @@ py::array image(const py::list& pieces, const Place& p, const Lecture& lecture, 
     if (!f.o.reelles && (dmax.size() != ne || reference.size() != ne))
         throw py::value_error("a dmax and a reference for each scale are needed");
     for (size_t s = 0; !f.o.reelles && s < ne; s++)
-        etirages[s] = {f.o.etirement, dmax[s], reference[s], std::min(f.o.norm, 255)};
+        etirages[s] = {f.o.etirement, dmax[s], reference[s], norme_de(f.o.norm)};
     std::vector<py::ssize_t> forme{(py::ssize_t)ne, p.lignes, p.colonnes};
     py::array r = f.o.reelles ? py::array(py::dtype::of<float>(), forme) : py::array(py::dtype::of<uint8_t>(), forme);
     size_t taille = f.o.reelles ? sizeof(float) : 1, plan = (size_t)p.lignes * p.colonnes;

@@ -96,6 +96,9 @@ static Tableau tableau_de(const py::array& a, const py::object& masque, const Le
     r.nodata = l.nodata.value_or(0.0);
     r.echelle_z = l.echelle_z;
     if (!masque.is_none()) {
+        // Only an array already made: a converted one would be gone, with
+        // its cells, before the engine reads them.
+        if (!py::isinstance<py::array>(masque)) throw py::type_error("mask: a numpy array");
         py::array m = masque.cast<py::array>();
         if (m.ndim() != 2 || m.shape(0) != a.shape(0) || m.shape(1) != a.shape(1) || m.itemsize() != 1 ||
             (m.dtype().kind() != 'b' && m.dtype().kind() != 'u') || (m.shape(1) > 1 && m.strides(1) != 1))

@@ -33,7 +33,7 @@ def couche(dossier):
 
 def cible(racine, fichier, nom):
     """The project file an include names, relative to the root (None: another library's)."""
-    for base in (os.path.dirname(fichier), "LIB", "src/moteur"):
+    for base in (os.path.dirname(fichier), ".", "LIB", "src/moteur"):  # the build's include paths
         chemin = os.path.normpath(os.path.join(base, nom))
         if os.path.isfile(os.path.join(racine, chemin)):
             return chemin
@@ -85,8 +85,28 @@ def cercles_qgis(racine):
             yield f"qgis/tavelkorn_processing/{m}.py: imports itself through others"
 
 
+def temoin():
+    """The faults planted in a small tree of its own, each of which the check
+    must find: an include up by a relative path and by the root's, and the
+    dialogue's globals read by the run."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as racine:
+        fichiers = {"tavelkorn.h": "", "src/run/b.h": "", "src/io/a.cpp": '#include "../run/b.h"\n',
+                    "src/io/r.cpp": '#include "src/run/b.h"\n', "src/run/c.cpp": '#include "tavelkorn.h"\n'}
+        for nom, texte in fichiers.items():
+            os.makedirs(os.path.join(racine, os.path.dirname(nom)), exist_ok=True)
+            with open(os.path.join(racine, nom), "w") as f:
+                f.write(texte)
+        return sorted(f.split(":")[0] for f in fautes(racine))
+
+
 def main():
     racine = sys.argv[1]
+    plantees = temoin()
+    if plantees != ["src/io/a.cpp", "src/io/r.cpp", "src/run/c.cpp"]:
+        print(f"layers: the check misses planted faults (found {plantees})")
+        return 1
     toutes = list(fautes(racine)) + list(cercles_qgis(racine))
     for f in toutes:
         print(f)

@@ -27,7 +27,9 @@ TEST(Scales, EachBandIsItsOneScaleRunAndTheSummaryTheirLargestByte)
     for (const char* sens : {"rows", "both"}) {
         SCOPED_TRACE(sens);
         std::string d = std::string(" --direction ") + sens + " --stretch p95 --term curvature";
-        ASSERT_EQ(s.cli("-q dem.tif many.tif --scale 8,1,3,3 --threads 3" + d).status, 0);  // sorted, merged
+        std::string repetes;  // more repeats than the 64 scales allowed: merged before they are counted
+        for (int i = 0; i < 70; i++) repetes += "1,";
+        ASSERT_EQ(s.cli("-q dem.tif many.tif --scale 3,3," + repetes + "8 --threads 3" + d).status, 0);  // sorted, merged
         ASSERT_EQ(s.cli("-q dem.tif sum.tif --scale 1,3,8 --scale-summary" + d).status, 0);
         std::string info = s.gdal("gdalinfo many.tif");
         EXPECT_NE(info.find("TAVELKORN_SCALES=1,3,8"), std::string::npos) << info;
@@ -85,6 +87,8 @@ TEST(Scales, TheProfileAndTheReportHaveAColumnAndALineForEachScale)
               std::string::npos)
         << rapport;
     EXPECT_NE(rapport.find(crlf("\tScales : 1,2 \n")), std::string::npos) << rapport;
+    EXPECT_NE(rapport.find(crlf("\tTerm : classic 4z[j] - z[j-k] - z[j+k] (k: the scale) \n")), std::string::npos)
+        << rapport;
     // A scale the grid is too small for: its band all 0, and said.
     Outcome grand = s.cli("-q d.raw g.tif --scale 2,3");
     EXPECT_EQ(grand.status, 0);
@@ -109,6 +113,7 @@ TEST(Scales, BadListsAndFormatsWithoutBandsAreUsageErrors)
         {"--scale 2,", "--scale 2,"},
         {"--scale 4:2", "'4:2'"},
         {"--scale 1:65", "at most 64"},
+        {"--scale 1:64,1:64,65", "at most 64"},
         {"--scale 1:9:0", "'1:9:0'"},
         {"--scale ''", "--scale: an empty value"},
         {"--scale 1,2 --report x.txt", "x.bmp holds one band; several scales need a format that holds bands"},

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -76,7 +77,7 @@ static bool entier_positif(const std::string& t, int& v)
 // ascending, duplicates merged; false with the value at fault in fautif.
 static bool lit_echelles(const std::string& texte, std::vector<int>& echelles, std::string& fautif)
 {
-    echelles.clear();
+    std::set<int> vues;  // merged as they come, so that repeats never push a later scale past the limit
     std::string morceau;
     std::stringstream flux(texte);
     while (std::getline(flux, morceau, ',')) {
@@ -88,12 +89,11 @@ static bool lit_echelles(const std::string& texte, std::vector<int>& echelles, s
         if (a != std::string::npos && !entier_positif(morceau.substr(a + 1, b - a - 1), fin)) return false;
         if (b != std::string::npos && !entier_positif(morceau.substr(b + 1), pas)) return false;
         if (fin < debut) return false;
-        for (long long k = debut; k <= fin && echelles.size() <= (size_t)tavelkorn::ECHELLES_MAX; k += pas)
-            echelles.push_back((int)k);
+        for (long long k = debut; k <= fin && vues.size() <= (size_t)tavelkorn::ECHELLES_MAX; k += pas)
+            vues.insert((int)k);
     }
     fautif = texte;
-    std::sort(echelles.begin(), echelles.end());
-    echelles.erase(std::unique(echelles.begin(), echelles.end()), echelles.end());
+    echelles.assign(vues.begin(), vues.end());
     return !echelles.empty() && echelles.size() <= (size_t)tavelkorn::ECHELLES_MAX && texte.back() != ',';
 }
 
@@ -117,7 +117,7 @@ static void options(CLI::App& app, Requete& r, Textes& t)
     app.add_option("--type", t.type, "Byte: the stretched image; Float32: |t - mean| / F in elevation units")
         ->check(CLI::IsMember({"Byte", "Float32"}))
         ->capture_default_str();
-    app.add_option("--term", t.terme, "classic: 4z[j] - z[j-1] - z[j+1]; curvature: 2z[j] - z[j-1] - z[j+1]")
+    app.add_option("--term", t.terme, "classic: 4z[j] - z[j-k] - z[j+k]; curvature: 2z[j] - z[j-k] - z[j+k] (k: the scale, 1 by default)")
         ->check(CLI::IsMember({"classic", "curvature"}))
         ->capture_default_str();
     app.add_option("--direction", t.direction,

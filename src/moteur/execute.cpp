@@ -40,13 +40,15 @@ int fils_par_defaut()
     return (int)std::min(256u, std::max(1u, std::thread::hardware_concurrency()));
 }
 
+int norme_de(int norm) { return std::min(norm, 255); }
+
 Etirage etirage_de(const Bilan& b, int s, int norm)
 {
     Etirage e;
     e.etirement = b.etirement;
     e.dmax = b.echelles[(size_t)s].dmax;
     e.reference = b.echelles[(size_t)s].reference;
-    e.norm = std::min(norm, 255);
+    e.norm = norme_de(norm);
     return e;
 }
 

@@ -158,7 +158,9 @@ struct Etirage {
     double reference = 0.0;  // full, pP: reference gives norm
     int norm = 255;          // at most 255
 };
-// Scale s's stretch with norm (above 255: 255).
+// The norm a stretch takes: above 255 means 255 (a byte's largest value).
+int norme_de(int norm);
+// Scale s's stretch with norm (norme_de's).
 Etirage etirage_de(const Bilan& b, int s, int norm);
 // Whether there is nothing to stretch by (dmax, or the reference, is 0):
 // the image and the profile are then all 0.

@@ -35,9 +35,10 @@ inline Colonnes colonnes_de(int col0, int colonnes, int nb_col, int k)
 // column terms, and whether it lies in the scale's search window.
 inline bool a_termes_colonnes(int i, int n, int k) { return i >= k && i <= n - 1 - k; }
 inline bool dans_fenetre(int i, int n, int k) { return i >= k + 1 && i <= n - 2 - k; }
-// A lag beyond the grid's size has no term, as the size itself has none:
-// computing with it keeps every index within int.
-inline int echelle_utile(int k, int nb_lig, int nb_col) { return std::min(k, std::max(nb_lig, nb_col)); }
+// A lag beyond half the grid's size has no term in either direction, as any
+// larger one has none: computing with it keeps every index (k + 1, n - 2 -
+// k) within int, whatever the grid's size.
+inline int echelle_utile(int k, int nb_lig, int nb_col) { return std::min(k, std::max(nb_lig, nb_col) / 2 + 1); }
 
 // Along a row at lag k: the cells and their neighbours.
 inline Voisins voisins_ligne(const int* z, const unsigned char* m, int k) { return {z, -k, k, m, -k, k}; }

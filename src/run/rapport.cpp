@@ -48,9 +48,10 @@ std::string texte_du_rapport(const Requete& r, int ligne, int mind, int maxd, in
     t += "\n\n\tInput : " + r.entree + ", band " + std::to_string(r.bande) + " ";
     t += "\n\tImage : " + r.image + " (" + (r.reelles ? "Float32" : "Byte") + ") ";
     if (!r.profil.empty()) t += "\n\tProfile : " + r.profil + " ";
-    t += std::string("\n\tTerm : ") +
-         (r.terme == tavelkorn::TERME_COURBURE ? "curvature 2z[j] - z[j-1] - z[j+1]" : "classic 4z[j] - z[j-1] - z[j+1]") +
-         " ";
+    // At another scale than the pixel's the neighbours are k cells away.
+    std::string voisins = echelle_du_pixel(r) ? "z[j-1] - z[j+1]" : "z[j-k] - z[j+k] (k: the scale)";
+    t += std::string("\n\tTerm : ") + (r.terme == tavelkorn::TERME_COURBURE ? "curvature 2z[j] - " : "classic 4z[j] - ") +
+         voisins + " ";
     auto fenetre = [&](const tavelkorn::BilanEchelle& e) {
         return rang ? "percentile deviation " + nombre(e.reference) + " (window maximum " + nombre(e.dmax) + ") "
                     : "window maximum " + nombre(e.dmax) + " ";

@@ -166,7 +166,7 @@ static void entre_lecture_et_image(Execution& x, const Requete& r, const tavelko
         exige(ecrit_descripteur(x.resultats, r.descripteur, champs, a), a);
     }
     if (r.dialogue) norm = r.dialogue->demande_norm(mind, maxd);
-    norm = tavelkorn::etirage_de(b, 0, norm).norm;  // above 255 means 255
+    norm = tavelkorn::norme_de(norm);
     if (x.monde) exige(ecrit_monde(x.resultats, r.monde, x.geo, a), a);
     if (x.projection) exige(ecrit_texte_entier(x.resultats, r.projection, x.wkt_esri, a), a);
     avertit_des_etirages(r, b);

@@ -120,3 +120,13 @@ def _block(**kw):
 def test_blocks_refuse_pieces_that_do_not_make_them(pieces, block, words):
     with pytest.raises(ValueError, match=words):
         _moteur.block_partials(pieces, block=block, reading=_moteur.Reading(), options=_moteur.Options())
+
+
+@pytest.mark.parametrize("piece, words", [
+    ((np.zeros((2, 5), np.int32).tolist(), None, 2, 2), "piece's elevations: a numpy array"),
+    ((np.zeros((2, 5), np.int32), np.zeros((2, 5), bool).tolist(), 2, 2), "mask: a numpy array"),
+])
+def test_blocks_take_arrays_only(piece, words):
+    # a list would be converted to an array gone before the block reads it
+    with pytest.raises(TypeError, match=words):
+        _moteur.block_partials([piece], block=_block(), reading=_moteur.Reading(), options=_moteur.Options())
