@@ -1,6 +1,7 @@
 """DataArrays in and out: coords, CRS, attrs and nodata kept, and the
 README's notebook example giving the command line's pixels."""
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -140,13 +141,16 @@ def test_a_fill_value_the_dtype_cannot_hold_marks_nothing(tmp_path, dtype, fill,
     z[4, 5:17] = z[9, 30:40] = cast
     nothing = cli(tmp_path, z)
     assert (cli(tmp_path, z, nodata=cast) != nothing).any()  # marking them would show
-    _geotiff(tmp_path / "fill.tif", z, fill)
-    subprocess.run([PROGRAM, "-q", str(tmp_path / "fill.tif"), str(tmp_path / "fill.raw")], check=True)
-    np.testing.assert_array_equal(np.fromfile(tmp_path / "fill.raw", np.uint8).reshape(z.shape), nothing)
     arrays = [xr.DataArray(z, dims=("y", "x"), attrs={"_FillValue": fill}),
               xr.DataArray(z, dims=("y", "x"), attrs={"missing_value": np.float64(fill)}),
-              xr.DataArray(z, dims=("y", "x"), attrs={"_FillValue": fill}).chunk(8),
-              rioxarray.open_rasterio(tmp_path / "fill.tif")]
+              xr.DataArray(z, dims=("y", "x"), attrs={"_FillValue": fill}).chunk(8)]
+    # The file as GDAL writes it (rasterio refuses such a nodata, gdal_translate
+    # clamps it): where GDAL's Python is, as with Debian's python3.
+    if importlib.util.find_spec("osgeo"):
+        _geotiff(tmp_path / "fill.tif", z, fill)
+        subprocess.run([PROGRAM, "-q", str(tmp_path / "fill.tif"), str(tmp_path / "fill.raw")], check=True)
+        np.testing.assert_array_equal(np.fromfile(tmp_path / "fill.raw", np.uint8).reshape(z.shape), nothing)
+        arrays.append(rioxarray.open_rasterio(tmp_path / "fill.tif"))
     for d in arrays:
         r = tavelkorn.roughness(d)
         np.testing.assert_array_equal(np.asarray(r).reshape(z.shape), nothing)
